@@ -1,0 +1,21 @@
+// The database settings reader: which server family the restored application uses (DB_PROVIDER)
+// and where its server listens (dbconn.appl.url).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "config/sequential_input.h"
+#include "driver/run.h"
+
+namespace qelrestore {
+
+// Applies one non-empty item of db.properties to `server`, setting `checkpoint` before each step.
+// Errors: 9 for a bare key without "=" or a URL without host or port, 5 for a URL without "://"
+// or without ";" after it.
+void ApplyDbPropertiesItem(const std::wstring& item, ServerSettings& server, int32_t& checkpoint);
+
+// Reads `input` (open on db.properties) to its end (checkpoints 84 to 105); leaves it open.
+void ReadDbProperties(SequentialInput& input, ServerSettings& server, int32_t& checkpoint);
+
+}  // namespace qelrestore

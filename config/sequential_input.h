@@ -1,0 +1,45 @@
+// Input file number 1: one text file read item by item. Items are separated by commas and line
+// ends (CR, LF or CR LF); blanks and tabs before an item are skipped; an item that begins with a
+// double quote runs to the next double quote, without the quotes, and whatever follows it up to the
+// next separator is dropped; an empty line is an empty item. Every other character, NUL included,
+// belongs to its item, trailing blanks too.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+
+namespace qelrestore {
+
+class SequentialInput {
+ public:
+  explicit SequentialInput(Host& host) : host_(host) {}
+
+  // Opens `path` for input; error 55 when a file is already open, the host's error when the file
+  // cannot be opened (53 when it is missing).
+  void Open(const std::wstring& path);
+  // True when no data remains. Error 52 when no file is open.
+  bool AtEnd();
+  // The next item. Error 62 at the end of the file, 52 when no file is open.
+  std::wstring ReadItem();
+  // Closes the file; does nothing when none is open.
+  void Close();
+  bool IsOpen() const { return source_ != nullptr; }
+
+ private:
+  // The next byte without taking it, or -1 at the end of the file.
+  int Peek();
+  int Take();
+  void SkipSeparatorAfter(int separator);
+
+  Host& host_;
+  std::unique_ptr<ByteSource> source_;
+  std::vector<char> buffer_;
+  size_t position_ = 0;
+  size_t filled_ = 0;
+  bool exhausted_ = false;
+};
+
+}  // namespace qelrestore

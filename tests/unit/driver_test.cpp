@@ -1,0 +1,224 @@
+// The frame of a run: its ends, exit statuses, checkpoints, boxes and log.
+#include <gtest/gtest.h>
+
+#include "driver/command_line.h"
+#include "tests/unit/run_fixture.h"
+
+namespace qelrestore::test {
+namespace {
+
+using Messages = std::vector<std::wstring>;
+
+TEST_F(RunTest, TypicalRunRestoresFolderAndDatabase) {
+  EXPECT_EQ(Execute(), kExitCompleted);
+  EXPECT_EQ(Log(), (Messages{
+                       L"QEL start Restore",
+                       L"Start copying from C:\\bkto C:\\App\\",
+                       L"Restore Folder completed",
+                       L"SQL start Restore MSDE",
+                       L"\"C:\\Tools\\Binn\\OSQL.exe\" -S dbhost,1433 -E -Q \" RESTORE DATABASE "
+                       L"[QEL_PLUV] From DISK = N'C:\\bk\\QEL_PLUV.bak' WITH  FILE = 1,  "
+                       L"NOUNLOAD,  REPLACE,  STATS = 10\" -o \"C:\\qel\\qelRestorelog.txt07sql\"",
+                       L"SQL Restore Complete",
+                   }));
+  EXPECT_TRUE(host.boxes.empty());
+  ASSERT_EQ(host.startedCommands.size(), 1u);
+  EXPECT_EQ(host.startedCommands[0], Log()[4]);
+  ASSERT_EQ(host.operations.size(), 1u);
+  EXPECT_EQ(host.operations[0].pFrom, L"C:\\bk\\*");
+  EXPECT_EQ(host.operations[0].pTo, L"C:\\App\\");
+  EXPECT_EQ(host.operations[0].fFlags, 528);
+  EXPECT_EQ(host.operations[0].wFunc, FO_COPY);
+}
+
+TEST_F(RunTest, LogLinesCarryTheTimeTextAndAppendToTheDaysFile) {
+  host.AddFile(kLog, "earlier run\r\n");
+  Execute();
+  const auto lines = host.Lines(kLog);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], L"earlier run");
+  EXPECT_EQ(lines[1], L"2026-12-07 10:00:00: QEL start Restore");
+}
+
+TEST_F(RunTest, UsagePathShowsTheBoxAndTouchesNoLog) {
+  for (const wchar_t* commandLine : {L"", L"C:\\bk", L"\"C:\\bk"}) {
+    FakeHost fresh;
+    fresh.commandLine = commandLine;
+    EXPECT_EQ(RunProgram(fresh), kExitUsage);
+    EXPECT_EQ(fresh.boxes, (Messages{kUsageMessage}));
+    EXPECT_FALSE(fresh.Called("CreateFileSystemObject"));
+    EXPECT_TRUE(fresh.files.empty());
+  }
+}
+
+struct StopCase {
+  const char* name;
+  std::function<void(FakeHost&)> arrange;
+  std::wstring lastMessage;
+};
+
+TEST_F(RunTest, EveryFailedCheckStopsWithItsMessageAndStatus2) {
+  const StopCase cases[] = {
+      {"backup folder missing", [](FakeHost& h) { h.folders.erase(L"C:\\bk"); },
+       L"C:\\bkbackup directory not found. Pls. check"},
+      {"path.conf missing", [](FakeHost& h) { h.files.erase(kPathConf); },
+       L"C:\\Users\\op\\.corvilane\\path.confnot found. Pls. check"},
+      {"installation folder missing", [](FakeHost& h) { h.folders.erase(L"C:\\App"); },
+       L"C:/App/not exist. Pls. check"},
+      {"backup folder equals installation folder",
+       [](FakeHost& h) {
+         h.commandLine = L"\"C:\\App\\\"";
+         h.folders.insert(L"C:\\App");
+       },
+       L"Cannot restore to itselfC:/App/"},
+      {"backup folder gone when the second item comes",
+       [](FakeHost& h) {
+         h.AddFile(kPathConf, "finalPath=C:/App/\r\nfinalPath=C:/Other/\r\n");
+         h.folders.insert(L"C:\\Other");
+         h.shellCopy = [&h](FileOperation&) {
+           h.folders.erase(L"C:\\bk");
+           return 0;
+         };
+       },
+       L"C:\\bkcan not be found. Pls. check"},
+  };
+  for (const StopCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TypicalRun fixture;
+    c.arrange(fixture.host);
+    EXPECT_EQ(RunProgram(fixture.host), kExitStopped);
+    EXPECT_EQ(fixture.LastLogMessage(), c.lastMessage);
+    EXPECT_EQ(fixture.host.openInputs, 0);
+    EXPECT_EQ(fixture.host.openStreams, 0);
+    EXPECT_TRUE(fixture.host.startedCommands.empty());
+  }
+}
+
+struct TrapCase {
+  const char* name;
+  std::function<void(FakeHost&)> arrange;
+  int32_t code;
+  int32_t checkpoint;
+};
+
+TEST_F(RunTest, TrappedErrorsNameTheCheckpointOfTheirStep) {
+  const TrapCase cases[] = {
+      {"bare finalPath item", [](FakeHost& h) { h.AddFile(kPathConf, "finalPath\r\n"); }, 9, 58},
+      {"keep with no db.properties in the installation folder",
+       [](FakeHost& h) { h.commandLine = L"\"C:\\bk\" \"default\" \"N\" \"Y\""; }, 53, 58},
+      {"keep with no finalPath item",
+       [](FakeHost& h) {
+         h.commandLine = L"\"C:\\bk\" \"default\" \"N\" \"Y\"";
+         h.AddFile(kPathConf, "other=1\r\n");
+       },
+       53, 76},
+      {"bare DB_PROVIDER item",
+       [](FakeHost& h) { h.AddFile(L"C:\\bk\\PLUV\\db.properties", "DB_PROVIDER\r\n"); }, 9, 89},
+      {"url without semicolon",
+       [](FakeHost& h) {
+         h.AddFile(L"C:\\bk\\PLUV\\db.properties", "dbconn.appl.url=x://dbhost:1433\r\n");
+       },
+       5, 102},
+      {"client folder value missing", [](FakeHost& h) { h.registry32[kMsdeKey].erase(L"SQLPath"); },
+       1001, 116},
+      {"2005 client folder value missing",
+       [](FakeHost& h) {
+         h.AddFile(L"C:\\bk\\PLUV\\db.properties", "DB_PROVIDER=SQLNCLI.1\r\n");
+         h.registry64[k2005Key][L"Other"] = {REG_SZ, std::string("x\0", 2)};
+       },
+       1001, 120},
+  };
+  for (const TrapCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TypicalRun fixture;
+    c.arrange(fixture.host);
+    EXPECT_EQ(RunProgram(fixture.host), kExitErrorReport);
+    const auto messages = fixture.Log();
+    ASSERT_FALSE(messages.empty());
+    const std::wstring record = L"Error:" + std::to_wstring(c.code).insert(0, L" ") + L"line no: " +
+                                std::to_wstring(c.checkpoint) + L"Desc:";
+    EXPECT_EQ(messages.back().rfind(record, 0), 0u) << Narrow(messages.back());
+    ASSERT_FALSE(fixture.host.boxes.empty());
+    EXPECT_EQ(fixture.host.boxes.back().rfind(L"Unexpected error " + std::to_wstring(c.code) +
+                                                  L" line no " + std::to_wstring(c.checkpoint) +
+                                                  L" in printing.\r\n",
+                                              0),
+              0u);
+    EXPECT_EQ(fixture.host.openInputs, 0);
+    EXPECT_EQ(fixture.host.openStreams, 0);
+  }
+}
+
+TEST_F(RunTest, AnErrorBeforeTheTrapGetsTheHostsReportAndStatus4) {
+  host.commandLine = L"\"C:\\bk\" \"C:\\missing\\run.log\"";
+  EXPECT_EQ(Execute(), kExitUnhandled);
+  ASSERT_EQ(host.boxes.size(), 1u);
+  EXPECT_EQ(host.boxes[0].rfind(L"Unhandled error 76\r\n", 0), 0u);
+  EXPECT_EQ(host.files.count(L"C:\\missing\\run.log"), 0u);
+  EXPECT_TRUE(host.LogMessages(kLog).empty());
+
+  // path.conf there but not readable: before the trap as well.
+  TypicalRun fixture;
+  fixture.host.folders.insert(kPathConf);
+  EXPECT_EQ(RunProgram(fixture.host), kExitUnhandled);
+}
+
+TEST_F(RunTest, BoxFlagOtherThanExactlyNShowsEveryLoggedMessage) {
+  for (const wchar_t* flag : {L"n", L" N", L"Y"}) {
+    TypicalRun fixture;
+    fixture.host.commandLine = std::wstring(L"\"C:\\bk\" \"default\" \"") + flag + L"\"";
+    fixture.host.boxMilliseconds = 2000;
+    EXPECT_EQ(RunProgram(fixture.host), kExitCompleted);
+    EXPECT_EQ(fixture.host.boxes, fixture.Log());
+    // Each line is stamped when its box has been dismissed.
+    EXPECT_EQ(fixture.host.Lines(kLog)[0], L"2026-12-07 10:00:02: QEL start Restore");
+  }
+}
+
+TEST_F(RunTest, RunWithoutDbPropertiesCompletesWithoutTheDatabase) {
+  host.files.erase(L"C:\\bk\\PLUV\\db.properties");
+  EXPECT_EQ(Execute(), kExitCompleted);
+  EXPECT_EQ(LastLogMessage(), L"QEL Restore completed without SQLServer version");
+  EXPECT_FALSE(host.Called("RegOpenKeyEx"));
+
+  TypicalRun noItem;
+  noItem.host.AddFile(kPathConf, "\r\n,other=1\r\n");
+  EXPECT_EQ(RunProgram(noItem.host), kExitCompleted);
+  EXPECT_TRUE(noItem.host.operations.empty());
+  EXPECT_EQ(noItem.LastLogMessage(), L"QEL Restore completed without SQLServer version");
+}
+
+TEST_F(RunTest, IncompleteCopyAndUnstartableClientEndWithStatus5) {
+  host.shellCopy = [copy = host.shellCopy](FileOperation& operation) {
+    copy(operation);  // one locked file aside, everything arrived
+    operation.fAnyOperationsAborted = true;
+    return 0;
+  };
+  EXPECT_EQ(Execute(), kExitIncomplete);
+  EXPECT_EQ(Log()[2], L"Restore Folder NOT complete");
+  EXPECT_EQ(LastLogMessage(), L"SQL Restore Complete");
+
+  TypicalRun noClient;
+  noClient.host.processes = {ProcessNotStarting(Error(53, L"File not found: OSQL.exe"))};
+  EXPECT_EQ(RunProgram(noClient.host), kExitIncomplete);
+  const auto log = noClient.Log();
+  EXPECT_EQ(log[log.size() - 2], L"SQL client could not be started: File not found: OSQL.exe");
+  EXPECT_EQ(noClient.host.boxes, (Messages{L"error"}));
+}
+
+TEST_F(RunTest, TwoItemsCopyTwiceWithTheShortenedBackupFolder) {
+  host.commandLine = L"\"C:\\bk\\\"";
+  host.AddFile(kPathConf, "finalPath=C:/App/\r\nfinalPath=C:\\Other\r\n");
+  host.folders.insert(L"C:\\Other");
+  host.files.erase(L"C:\\bk\\PLUV\\db.properties");
+  EXPECT_EQ(Execute(), kExitCompleted);
+  ASSERT_EQ(host.operations.size(), 2u);
+  EXPECT_EQ(host.operations[1].pFrom, L"C:\\bk\\*");
+  EXPECT_EQ(host.operations[1].pTo, L"C:\\Other\\");
+  EXPECT_EQ(Log()[3], L"Start copying from C:\\bkto C:\\Other\\");
+  // The database part follows the last item, whose db.properties path has no separator added.
+  EXPECT_TRUE(host.Called("FileExists C:\\OtherPLUV\\db.properties"));
+}
+
+}  // namespace
+}  // namespace qelrestore::test

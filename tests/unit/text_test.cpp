@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include "support/error.h"
+#include "support/text.h"
+
+namespace qelrestore {
+namespace {
+
+int32_t CodeOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Error& e) {
+    return e.code();
+  }
+  return 0;
+}
+
+TEST(SplitTest, KeepsEveryPieceAndGivesNoneForTheEmptyText) {
+  EXPECT_TRUE(Split(L"", L'=').empty());
+  EXPECT_EQ(Split(L"=", L'='), (std::vector<std::wstring>{L"", L""}));
+  EXPECT_EQ(Split(L"a=b=c", L'='), (std::vector<std::wstring>{L"a", L"b", L"c"}));
+  EXPECT_EQ(Split(std::wstring(L"a\0=b", 4), L'='),
+            (std::vector<std::wstring>{std::wstring(L"a\0", 2), L"b"}));
+  EXPECT_EQ(CodeOf([] { Piece(Split(L"finalPath", L'='), 1); }), code::kSubscriptOutOfRange);
+}
+
+TEST(NormalizeTrailingSeparatorTest, EndsInExactlyOneBackslash) {
+  const struct {
+    std::wstring path, expected;
+  } cases[] = {
+      {L"", L"\\"},
+      {L"\\", L"\\"},
+      {L"\\\\\\", L"\\"},
+      {L"D:", L"D:\\"},
+      {L"D:\\", L"D:\\"},
+      {L"C:\\data\\\\\\", L"C:\\data\\"},
+      {L"\\\\server\\share\\\\", L"\\\\server\\share\\"},
+      {L"D:/Apps/", L"D:/Apps/\\"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(NormalizeTrailingSeparator(c.path), c.expected);
+}
+
+TEST(NormalizeTrailingSeparatorTest, OverflowsPast32767Characters) {
+  EXPECT_EQ(NormalizeTrailingSeparator(std::wstring(32767, L'a')).size(), 32768u);
+  EXPECT_EQ(CodeOf([] { NormalizeTrailingSeparator(std::wstring(32768, L'\\')); }),
+            code::kOverflow);
+}
+
+TEST(TrimAtNulTest, CutsAtTheFirstNul) {
+  EXPECT_EQ(TrimAtNul(L""), L"");
+  EXPECT_EQ(TrimAtNul(L"C:\\x"), L"C:\\x");
+  EXPECT_EQ(TrimAtNul(std::wstring(L"\0ab", 3)), L"");
+  EXPECT_EQ(TrimAtNul(std::wstring(L"ab\0cd\0\0", 7)), L"ab");
+}
+
+TEST(InStrMidTest, PositionsCountFromOneAndBadArgumentsAreError5) {
+  EXPECT_EQ(InStr(1, L"x://a;b", L"://"), 2);
+  EXPECT_EQ(InStr(2, L"x://a;b", L";"), 6);
+  EXPECT_EQ(InStr(1, L"abc", L"zz"), 0);
+  EXPECT_EQ(InStr(9, L"abc", L"c"), 0);
+  EXPECT_EQ(Mid(L"abcdef", 2, 3), L"bcd");
+  EXPECT_EQ(Mid(L"abc", 3, 10), L"c");
+  EXPECT_EQ(Mid(L"abc", 4, 1), L"");
+  EXPECT_EQ(CodeOf([] { InStr(0, L"abc", L";"); }), code::kInvalidCall);
+  EXPECT_EQ(CodeOf([] { Mid(L"abc", 1, -1); }), code::kInvalidCall);
+}
+
+TEST(NumberTextTest, BlankBeforeZeroAndPositiveNumbers) {
+  EXPECT_EQ(NumberText(76), L" 76");
+  EXPECT_EQ(NumberText(0), L" 0");
+  EXPECT_EQ(NumberText(-5), L"-5");
+}
+
+}  // namespace
+}  // namespace qelrestore
