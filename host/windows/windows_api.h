@@ -1,0 +1,106 @@
+// The one gate to the Win32 headers, and the small owners of the handles the Windows host holds.
+//
+// host/host.h is read before <windows.h> on purpose: the host contract spells several Win32
+// constants (FO_COPY, KEY_READ, ERROR_SUCCESS, ...) as C++ constants, and the Win32 headers define
+// the same names as macros, which would rewrite those declarations. After <windows.h> the names of
+// the Win32 constants are the macros; the host's own constants are not used below this gate.
+#pragma once
+
+#include "host/host.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <shellapi.h>
+#include <userenv.h>
+
+// The A/W switch macros that share a name with a method of the host contract; without this the
+// methods would be renamed to their W forms wherever this header is seen.
+#undef MessageBox
+#undef CopyFile
+#undef SHFileOperation
+#undef GetUserProfileDirectory
+#undef RegOpenKeyEx
+#undef RegQueryValueEx
+
+#include <utility>
+
+namespace qelrestore::windows {
+
+// Owns one kernel handle and closes it once. `Invalid` is the value the opening call returns on
+// failure: INVALID_HANDLE_VALUE for CreateFileW, null for the process and token calls.
+template <HANDLE (*Invalid)()>
+class UniqueKernelHandle {
+ public:
+  UniqueKernelHandle() = default;
+  explicit UniqueKernelHandle(HANDLE handle) : handle_(handle) {}
+  UniqueKernelHandle(const UniqueKernelHandle&) = delete;
+  UniqueKernelHandle& operator=(const UniqueKernelHandle&) = delete;
+  UniqueKernelHandle(UniqueKernelHandle&& other) noexcept : handle_(other.release()) {}
+  UniqueKernelHandle& operator=(UniqueKernelHandle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ~UniqueKernelHandle() { reset(); }
+
+  bool valid() const { return handle_ != Invalid() && handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+  HANDLE release() { return std::exchange(handle_, Invalid()); }
+  // Closes the handle held (if any) and takes `handle` in its place.
+  void reset(HANDLE handle = Invalid()) {
+    if (valid()) ::CloseHandle(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  HANDLE handle_ = Invalid();
+};
+
+inline HANDLE InvalidFileHandle() {
+  return INVALID_HANDLE_VALUE;
+}
+inline HANDLE NullHandle() {
+  return nullptr;
+}
+
+// A file opened by CreateFileW.
+using UniqueFileHandle = UniqueKernelHandle<InvalidFileHandle>;
+// A process or thread handle (CreateProcessW, OpenProcess).
+using UniqueProcessHandle = UniqueKernelHandle<NullHandle>;
+// An access token (OpenProcessToken).
+using UniqueTokenHandle = UniqueKernelHandle<NullHandle>;
+
+// An open registry key, closed with RegCloseKey.
+class UniqueRegistryKey {
+ public:
+  UniqueRegistryKey() = default;
+  explicit UniqueRegistryKey(HKEY key) : key_(key) {}
+  UniqueRegistryKey(const UniqueRegistryKey&) = delete;
+  UniqueRegistryKey& operator=(const UniqueRegistryKey&) = delete;
+  UniqueRegistryKey(UniqueRegistryKey&& other) noexcept
+      : key_(std::exchange(other.key_, nullptr)) {}
+  UniqueRegistryKey& operator=(UniqueRegistryKey&& other) noexcept {
+    if (this != &other) {
+      reset();
+      key_ = std::exchange(other.key_, nullptr);
+    }
+    return *this;
+  }
+  ~UniqueRegistryKey() { reset(); }
+
+  HKEY get() const { return key_; }
+  void reset() {
+    if (key_ != nullptr) ::RegCloseKey(key_);
+    key_ = nullptr;
+  }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+}  // namespace qelrestore::windows

@@ -1,0 +1,210 @@
+#include "host/windows/windows_host.h"
+
+#include <cstdio>
+#include <string>
+#include <utility>
+
+#include "driver/program.h"
+#include "host/windows/windows_errors.h"
+#include "host/windows/windows_file_system.h"
+#include "host/windows/windows_text.h"
+
+namespace qelrestore::windows {
+
+namespace {
+
+// An environment variable's value; empty when it is not set.
+std::wstring EnvironmentValue(const wchar_t* name) {
+  std::wstring value(64, L'\0');
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(value.size());
+    const DWORD got = ::GetEnvironmentVariableW(name, value.data(), size);
+    if (got == 0) return L"";
+    if (got < size) {
+      value.resize(got);
+      return value;
+    }
+    value.resize(got);  // `got` is the size needed, terminator included
+  }
+}
+
+// The box's text on standard error: through the console when there is one (so any character
+// shows), else as UTF-8 bytes for whoever reads the pipe or file.
+void WriteToStandardError(const std::wstring& text) {
+  const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (error == nullptr || error == INVALID_HANDLE_VALUE) return;
+  const std::wstring line = text + L"\r\n";
+  DWORD mode = 0;
+  DWORD written = 0;
+  if (::GetConsoleMode(error, &mode)) {
+    ::WriteConsoleW(error, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  } else {
+    const std::string bytes = ToUtf8(line);
+    ::WriteFile(error, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  }
+}
+
+using FormatFunction = int(WINAPI*)(LCID, DWORD, const SYSTEMTIME*, LPCWSTR, LPWSTR, int);
+
+// One of the locale's formats of `when`; empty when the locale call fails.
+std::wstring LocaleFormat(FormatFunction format, DWORD flags, const SYSTEMTIME& when) {
+  const int needed = format(LOCALE_USER_DEFAULT, flags, &when, nullptr, nullptr, 0);
+  if (needed <= 0) return L"";
+  std::wstring text(static_cast<size_t>(needed), L'\0');
+  const int got = format(LOCALE_USER_DEFAULT, flags, &when, nullptr, text.data(), needed);
+  if (got <= 0) return L"";
+  text.resize(static_cast<size_t>(got - 1));  // the count includes the terminating NUL
+  return text;
+}
+
+// The access token behind the host's UserToken.
+class WindowsUserToken final : public UserToken {
+ public:
+  explicit WindowsUserToken(HANDLE token) : token_(token) {}
+  HANDLE get() const { return token_.get(); }
+
+ private:
+  UniqueTokenHandle token_;
+};
+
+}  // namespace
+
+WindowsHost::WindowsHost() : boxesOnConsole_(EnvironmentValue(L"QELRESTORE_BOXES") == L"console") {}
+
+WindowsHost::~WindowsHost() = default;
+
+std::wstring WindowsHost::CommandLine() {
+  return std::wstring(ArgumentsOf(::GetCommandLineW()));
+}
+
+std::wstring WindowsHost::ProgramFolder() {
+  // Paths may exceed MAX_PATH; a full buffer means the name was cut, so grow it and ask again.
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(path.size());
+    const DWORD got = ::GetModuleFileNameW(nullptr, path.data(), size);
+    if (got == 0) throw Win32Error(::GetLastError(), L"GetModuleFileNameW", L"");
+    if (got < size) {
+      path.resize(got);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  const size_t slash = path.find_last_of(L'\\');
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+void WindowsHost::MessageBox(const std::wstring& text) {
+  if (boxesOnConsole_) {
+    WriteToStandardError(text);
+    return;
+  }
+  ::MessageBoxW(nullptr, text.c_str(), kProgramTitle, MB_OK);
+}
+
+bool WindowsHost::Unattended() {
+  return boxesOnConsole_;
+}
+
+DateTime WindowsHost::Now() {
+  SYSTEMTIME local{};
+  ::GetLocalTime(&local);
+  DateTime now;
+  now.year = local.wYear;
+  now.month = local.wMonth;
+  now.day = local.wDay;
+  now.hour = local.wHour;
+  now.minute = local.wMinute;
+  now.second = local.wSecond;
+  // The tick count is not moved by clock changes, which keeps elapsed times true.
+  now.serialSeconds = static_cast<int64_t>(::GetTickCount64() / 1000);
+  return now;
+}
+
+std::wstring WindowsHost::FormatDateTime(const DateTime& when) {
+  SYSTEMTIME fields{};
+  fields.wYear = static_cast<WORD>(when.year);
+  fields.wMonth = static_cast<WORD>(when.month);
+  fields.wDay = static_cast<WORD>(when.day);
+  fields.wHour = static_cast<WORD>(when.hour);
+  fields.wMinute = static_cast<WORD>(when.minute);
+  fields.wSecond = static_cast<WORD>(when.second);
+  // A round trip through FILETIME validates the fields and fills in the day of the week, which
+  // some locales' short dates show.
+  FILETIME asFileTime{};
+  SYSTEMTIME checked{};
+  std::wstring text;
+  if (::SystemTimeToFileTime(&fields, &asFileTime) &&
+      ::FileTimeToSystemTime(&asFileTime, &checked)) {
+    const std::wstring date = LocaleFormat(::GetDateFormatW, DATE_SHORTDATE, checked);
+    const std::wstring time = LocaleFormat(::GetTimeFormatW, 0, checked);
+    if (!date.empty() && !time.empty()) text = date + L" " + time;
+  }
+  if (text.empty()) {
+    wchar_t fallback[64];
+    std::swprintf(fallback, 64, L"%04d-%02d-%02d %02d:%02d:%02d", when.year, when.month, when.day,
+                  when.hour, when.minute, when.second);
+    text = fallback;
+  }
+  return WithoutColonBlank(std::move(text));
+}
+
+std::unique_ptr<FileSystem> WindowsHost::CreateFileSystemObject() {
+  return std::make_unique<WindowsFileSystem>();
+}
+
+std::unique_ptr<ByteSource> WindowsHost::OpenForInput(const std::wstring& path) {
+  return OpenInputFile(path);
+}
+
+std::wstring WindowsHost::DecodeText(std::string_view bytes) {
+  return FromAnsi(bytes);
+}
+
+void WindowsHost::CopyFile(const std::wstring& source, const std::wstring& destination) {
+  CopyWholeFile(source, destination);
+}
+
+int32_t WindowsHost::SHFileOperation(FileOperation& operation) {
+  // Each path list is ended by an empty entry: the string's own NUL plus the one added here.
+  std::string from = ToAnsi(operation.pFrom);
+  from += '\0';
+  std::string to = ToAnsi(operation.pTo);
+  to += '\0';
+  SHFILEOPSTRUCTA shell{};
+  shell.hwnd = nullptr;
+  shell.wFunc = operation.wFunc;
+  shell.pFrom = from.c_str();
+  shell.pTo = to.c_str();
+  shell.fFlags = operation.fFlags;
+  shell.fAnyOperationsAborted = FALSE;
+  shell.hNameMappings = nullptr;
+  shell.lpszProgressTitle = nullptr;
+  const int result = ::SHFileOperationA(&shell);
+  operation.fAnyOperationsAborted = shell.fAnyOperationsAborted != FALSE;
+  return result;
+}
+
+std::unique_ptr<UserToken> WindowsHost::OpenProcessToken() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  return std::make_unique<WindowsUserToken>(token);
+}
+
+void WindowsHost::GetUserProfileDirectory(const UserToken* token, std::wstring& buffer) {
+  const auto* windowsToken = dynamic_cast<const WindowsUserToken*>(token);
+  if (buffer.size() > MAXDWORD) return;
+  // The ANSI call gets as many bytes as the buffer has characters, as its caller sized it.
+  std::string ansi(buffer.size(), '\0');
+  DWORD size = static_cast<DWORD>(buffer.size());
+  if (!::GetUserProfileDirectoryA(windowsToken != nullptr ? windowsToken->get() : nullptr,
+                                  ansi.data(), &size)) {
+    return;
+  }
+  const std::wstring directory = FromAnsi(ansi.substr(0, ansi.find('\0')));
+  if (directory.size() + 1 > buffer.size()) return;
+  buffer.replace(0, directory.size(), directory);
+  buffer[directory.size()] = L'\0';
+}
+
+}  // namespace qelrestore::windows

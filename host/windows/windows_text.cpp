@@ -1,0 +1,87 @@
+#include "host/windows/windows_text.h"
+
+#include <algorithm>
+#include <cstddef>
+
+#include "host/windows/windows_api.h"
+
+namespace qelrestore::windows {
+
+namespace {
+
+// The conversion calls count in int; longer texts go through in pieces of this many units. A
+// piece boundary could split a double-byte character of an East Asian code page; texts of a
+// gigabyte do not occur in this program, so that weakness is accepted.
+constexpr size_t kPiece = size_t{1} << 30;
+
+std::string FromWide(UINT codePage, std::wstring_view text) {
+  std::string result;
+  while (!text.empty()) {
+    size_t take = std::min(text.size(), kPiece);
+    // Keep a surrogate pair together across pieces.
+    if (take < text.size() && text[take - 1] >= 0xD800 && text[take - 1] <= 0xDBFF) --take;
+    const int units = static_cast<int>(take);
+    const int needed =
+        ::WideCharToMultiByte(codePage, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
+    if (needed > 0) {
+      const size_t at = result.size();
+      result.resize(at + static_cast<size_t>(needed));
+      ::WideCharToMultiByte(codePage, 0, text.data(), units, result.data() + at, needed, nullptr,
+                            nullptr);
+    }
+    text.remove_prefix(take);
+  }
+  return result;
+}
+
+}  // namespace
+
+std::string ToAnsi(std::wstring_view text) {
+  return FromWide(CP_ACP, text);
+}
+
+std::string ToUtf8(std::wstring_view text) {
+  return FromWide(CP_UTF8, text);
+}
+
+std::wstring FromAnsi(std::string_view bytes) {
+  std::wstring result;
+  while (!bytes.empty()) {
+    const size_t take = std::min(bytes.size(), kPiece);
+    const int units = static_cast<int>(take);
+    // No MB_ERR_INVALID_CHARS: an undefined byte must come back as a character, not fail the call.
+    const int needed = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), units, nullptr, 0);
+    if (needed > 0) {
+      const size_t at = result.size();
+      result.resize(at + static_cast<size_t>(needed));
+      ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), units, result.data() + at, needed);
+    } else {
+      // The code page refused the bytes altogether: keep each one as the character of its value.
+      for (size_t i = 0; i < take; ++i)
+        result += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]));
+    }
+    bytes.remove_prefix(take);
+  }
+  return result;
+}
+
+std::wstring_view ArgumentsOf(std::wstring_view commandLine) {
+  size_t at = 0;
+  if (!commandLine.empty() && commandLine[0] == L'"') {
+    const size_t close = commandLine.find(L'"', 1);
+    at = close == std::wstring_view::npos ? commandLine.size() : close + 1;
+  } else {
+    at = commandLine.find_first_of(L" \t");
+    if (at == std::wstring_view::npos) at = commandLine.size();
+  }
+  while (at < commandLine.size() && (commandLine[at] == L' ' || commandLine[at] == L'\t')) ++at;
+  return commandLine.substr(at);
+}
+
+std::wstring WithoutColonBlank(std::wstring text) {
+  size_t at = 0;
+  while ((at = text.find(L": ", at)) != std::wstring::npos) text.erase(at + 1, 1);
+  return text;
+}
+
+}  // namespace qelrestore::windows

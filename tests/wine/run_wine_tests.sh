@@ -1,0 +1,271 @@
+#!/usr/bin/env bash
+# The wine suite: runs the Windows build of qelrestore the way users start it, from a batch file
+# run by cmd, so that the quoted arguments reach the program exactly as typed, and checks exit
+# statuses, log lines and files. Boxes go to standard error (QELRESTORE_BOXES=console).
+#
+#   bash tests/wine/run_wine_tests.sh <windows-build-dir>
+#
+# One private wine prefix (in a temp folder) serves the whole suite and is removed at the end.
+# Prints one line per case and a closing "N passed, M failed"; exits non-zero on any failure.
+set -u
+
+build=${1:?usage: run_wine_tests.sh <windows-build-dir>}
+exe=$build/qelrestore.exe
+standin=$build/tests/wine/standin_client.exe
+if [[ ! -f $exe ]]; then
+  echo "qelrestore.exe not found in $build" >&2
+  exit 2
+fi
+
+WINE=${WINE64:-$(command -v wine64 || echo /usr/lib/wine/wine64)}
+WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or browser engine: a faster prefix
+
+scratch=$(mktemp -d /tmp/qel-wine.XXXXXX)
+export WINEPREFIX=$scratch/prefix
+work=$scratch/work  # the Unix-side folder the cases are started from
+mkdir -p "$work"
+cleanup() {
+  "$WINESERVER" -k >/dev/null 2>&1
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+started_suite=$(date +%s)
+if ! "$WINE" wineboot -i >"$work/wineboot.log" 2>&1; then
+  echo "wineboot failed:" >&2
+  cat "$work/wineboot.log" >&2
+  exit 2
+fi
+"$WINESERVER" -p  # keep the server up between cases instead of restarting it every time
+
+drive_c=$WINEPREFIX/drive_c
+qel=$drive_c/qel  # C:\qel
+mkdir -p "$qel"
+cp "$exe" "$qel/"
+
+passed=0
+failed=0
+pass() {
+  echo "PASS $1"
+  passed=$((passed + 1))
+}
+fail() {
+  echo "FAIL $1: $2"
+  failed=$((failed + 1))
+  if [[ -s $work/err ]]; then sed 's/^/    stderr: /' "$work/err" | head -5; fi
+}
+
+# write_bat NAME COMMAND: C:\qel\NAME.bat runs COMMAND and hands its exit status back to cmd.
+write_bat() {
+  printf '%s\r\n' '@echo off' "$2" 'exit /b %ERRORLEVEL%' >"$qel/$1.bat"
+}
+
+# run_bat NAME [VAR=VALUE...]: runs C:\qel\NAME.bat through cmd; sets STATUS and ELAPSED_MS and
+# leaves standard output and error in $work/out and $work/err. Files, not pipes: a client that
+# runs on after the program ends must not hold the suite up.
+run_bat() {
+  local name=$1
+  shift
+  local begin
+  begin=$(date +%s%N)
+  (cd "$work" && env QELRESTORE_BOXES=console "$@" "$WINE" cmd /c "C:\\qel\\$name.bat" \
+    >"$work/out" 2>"$work/err" </dev/null)
+  STATUS=$?
+  ELAPSED_MS=$((($(date +%s%N) - begin) / 1000000))
+}
+
+# True when a stand-in client of this suite's prefix is running (other prefixes are not ours).
+client_running() {
+  local pid
+  for pid in $(pgrep -f 'Binn.OSQL\.exe'); do
+    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+      return 0
+    fi
+  done
+  return 1
+}
+
+# A listing of the files under a folder, to show that a run created nothing.
+snapshot() { (cd "$1" && find . | sort); }
+
+# log_messages FILE: the messages of the log's lines (the text after the first ": "), one a line.
+log_messages() { tr -d '\r' <"$1" | sed -n 's/^[^:]*\(:[^ ][^:]*\)*: //p'; }
+
+# check_log FILE EXPECTED...: every line ends in CR LF, every line is a message line, and the
+# messages are exactly the ones given, in order. Prints what differs.
+check_log() {
+  local file=$1
+  shift
+  [[ -f $file ]] || { echo "no log file"; return 1; }
+  local lines crlf
+  lines=$(wc -l <"$file")
+  crlf=$(grep -c $'\r$' "$file")
+  [[ $lines == "$crlf" ]] || { echo "$((lines - crlf)) of $lines lines not ended by CR LF"; return 1; }
+  local expected actual
+  expected=$(printf '%s\n' "$@")
+  actual=$(log_messages "$file")
+  [[ $(log_messages "$file" | wc -l) == "$lines" ]] || { echo "a line without time text"; return 1; }
+  [[ $actual == "$expected" ]] || { echo "log messages: [$actual]"; return 1; }
+}
+
+# default_log FOLDER: the day-of-month log in FOLDER; the day is read before and after the run,
+# so a run across midnight still finds it.
+default_log() {
+  local f
+  for day in "$day_before" "$(date +%d)"; do
+    f="$1/qelRestorelog.txt$day"
+    if [[ -f $f ]]; then
+      echo "$f"
+      return
+    fi
+  done
+  echo "$1/qelRestorelog.txt$day_before"
+}
+
+mkdir -p "$qel/backup/PLUV" "$qel/backup/sub" "$qel/app/PLUV" "$qel/logs"
+
+# --- usage: no double quotes on the command line -------------------------------------------
+write_bat usage 'C:\qel\qelrestore.exe C:\qel\backup'
+before=$(snapshot "$qel")
+run_bat usage
+if [[ $STATUS != 1 ]]; then
+  fail usage "exit status $STATUS, expected 1"
+elif [[ $(snapshot "$qel") != "$before" ]]; then
+  fail usage "files were created"
+elif ! grep -q 'qelRestore.bat backdirectory' "$work/err"; then
+  fail usage "no usage text on standard error"
+else
+  pass "usage: exit 1, usage text, no log"
+fi
+
+# --- a missing backup folder, default log, then a second run appending to it ---------------
+write_bat nobackup 'C:\qel\qelrestore.exe "C:\qel\nobackup" "default" "N"'
+day_before=$(date +%d)
+run_bat nobackup
+log=$(default_log "$qel")
+stop='C:\qel\nobackupbackup directory not found. Pls. check'
+if [[ $STATUS != 2 ]]; then
+  fail missing-backup "exit status $STATUS, expected 2"
+elif ! why=$(check_log "$log" 'QEL start Restore' "$stop"); then
+  fail missing-backup "$why"
+else
+  pass "missing-backup: exit 2, $(basename "$log") holds the stop message"
+fi
+
+day_before=$(date +%d)
+run_bat nobackup
+if [[ $STATUS != 2 ]]; then
+  fail append "exit status $STATUS, expected 2"
+elif ! why=$(check_log "$log" 'QEL start Restore' "$stop" 'QEL start Restore' "$stop"); then
+  fail append "$why"
+else
+  pass "append: a second run adds its lines after the first run's"
+fi
+
+# --- the program started by a quoted name from a folder with a blank in it -----------------
+mkdir -p "$drive_c/qel run"
+cp "$exe" "$drive_c/qel run/"
+write_bat quotedname '"C:\qel run\qelrestore.exe"   "C:\qel\no backup\"'
+day_before=$(date +%d)
+run_bat quotedname
+log=$(default_log "$drive_c/qel run")
+if [[ $STATUS != 2 ]]; then
+  fail quoted-name "exit status $STATUS, expected 2"
+elif ! why=$(check_log "$log" 'QEL start Restore' \
+  'C:\qel\no backup\backup directory not found. Pls. check'); then
+  fail quoted-name "$why"
+else
+  pass "quoted-name: arguments and program folder found past a quoted program name"
+fi
+
+# --- a log folder that does not exist --------------------------------------------------------
+write_bat nologdir 'C:\qel\qelrestore.exe "C:\qel\backup" "C:\qel\nodir\run.log" "N"'
+before=$(snapshot "$qel")
+run_bat nologdir
+if [[ $STATUS != 4 ]]; then
+  fail missing-log-folder "exit status $STATUS, expected 4"
+elif [[ $(snapshot "$qel") != "$before" ]]; then
+  fail missing-log-folder "files were created"
+elif ! grep -q 'Path not found' "$work/err"; then
+  fail missing-log-folder "the report does not name 'Path not found'"
+else
+  pass "missing-log-folder: exit 4, path not found reported, nothing created"
+fi
+
+# --- whole runs: profile, path.conf, shell copy, registry, the client ------------------------
+profile_windows=$("$WINE" cmd /c echo %USERPROFILE% 2>/dev/null | tr -d '\r')
+profile=$drive_c/${profile_windows#C:\\}
+profile=${profile//\\//}
+mkdir -p "$profile/.corvilane"
+printf '%s\r\n' 'finalPath=C:/qel/app/' >"$profile/.corvilane/path.conf"
+printf '%s\r\n' 'DB_PROVIDER=SQLOLEDB' 'dbconn.appl.url=jdbc:sqlserver://dbhost:1433;databaseName=QEL_PLUV' \
+  >"$qel/backup/PLUV/db.properties"
+printf 'backup\r\n' >"$qel/backup/QEL_PLUV.bak"
+printf 'nested\r\n' >"$qel/backup/sub/nested.txt"
+printf '%s\r\n' 'DB_PROVIDER=none' >"$qel/app/PLUV/db.properties"
+
+write_bat fullrun 'C:\qel\qelrestore.exe "C:\qel\backup\" "C:\qel\logs\run.log" "N"'
+command='"C:\qel\tools\Binn\OSQL.exe" -S dbhost,1433 -E -Q " RESTORE DATABASE [QEL_PLUV] From DISK = N'"'"'C:\qel\backup\QEL_PLUV.bak'"'"' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = 10" -o "C:\qel\logs\run.logsql"'
+# shellcheck disable=SC1003  # backslashes before a closing quote are Windows paths, not escapes
+copy_lines=('QEL start Restore' 'Start copying from C:\qel\backupto C:\qel\app\' 'Restore Folder completed'
+  'SQL start Restore MSDE')
+
+# No client registered yet: the command line names "\Binn\OSQL.exe", which cannot be started.
+run_bat fullrun
+nostart=${command/C:\\qel\\tools/}
+if [[ $STATUS != 5 ]]; then
+  fail client-missing "exit status $STATUS, expected 5"
+elif [[ $(log_messages "$qel/logs/run.log" | head -5) != "$(printf '%s\n' "${copy_lines[@]}" "$nostart")" ]] ||
+  [[ $(log_messages "$qel/logs/run.log" | tail -1) != 'SQL Restore Complete' ]]; then
+  fail client-missing "log messages: [$(log_messages "$qel/logs/run.log")]"
+elif ! tr -d '\r' <"$work/err" | grep -qx 'error'; then
+  fail client-missing "no \"error\" box on standard error"
+elif ! cmp -s "$qel/backup/sub/nested.txt" "$qel/app/sub/nested.txt" ||
+  ! cmp -s "$qel/backup/PLUV/db.properties" "$qel/app/PLUV/db.properties"; then
+  fail client-missing "the backup was not copied over the installation folder"
+else
+  pass "client-missing: folder copied, \"error\" box, exit 5"
+fi
+rm -f "$qel/logs/run.log"
+
+if [[ ! -f $standin ]]; then
+  fail client-runs "standin_client.exe not built"
+  fail client-left-running "standin_client.exe not built"
+else
+  mkdir -p "$qel/tools/Binn"
+  cp "$standin" "$qel/tools/Binn/OSQL.exe"
+  "$WINE" reg add 'HKLM\SOFTWARE\Microsoft\Microsoft SQL Server\80\Tools\ClientSetup' \
+    /v SQLPath /t REG_SZ /d 'C:\qel\tools' /f >/dev/null 2>&1
+
+  run_bat fullrun
+  if [[ $STATUS != 0 ]]; then
+    fail client-runs "exit status $STATUS, expected 0"
+  elif ! why=$(check_log "$qel/logs/run.log" "${copy_lines[@]}" "$command" 'SQL Restore Complete'); then
+    fail client-runs "$why"
+  elif [[ $(cat "$qel/logs/run.logsql" 2>/dev/null) != "$command" ]]; then
+    fail client-runs "the client saw [$(cat "$qel/logs/run.logsql" 2>/dev/null)]"
+  else
+    pass "client-runs: the client got the logged command line exactly, exit 0"
+  fi
+  rm -f "$qel/logs/run.log" "$qel/logs/run.logsql"
+
+  # A client that runs for half a minute: the run gives up after 5 to 6 seconds and leaves it.
+  run_bat fullrun QEL_STANDIN_SECONDS=30
+  if [[ $STATUS != 0 ]]; then
+    fail client-left-running "exit status $STATUS, expected 0"
+  elif ((ELAPSED_MS < 5000 || ELAPSED_MS > 9000)); then
+    fail client-left-running "the run took $ELAPSED_MS ms, expected 5 to 6 s"
+  elif ! client_running; then
+    fail client-left-running "the client did not run on"
+  elif ! why=$(check_log "$qel/logs/run.log" "${copy_lines[@]}" "$command" 'SQL Restore Complete'); then
+    fail client-left-running "$why"
+  else
+    pass "client-left-running: gave up after $ELAPSED_MS ms, the client runs on"
+  fi
+fi
+
+echo "suite took $(($(date +%s) - started_suite)) s"
+echo "$passed passed, $failed failed"
+((failed == 0))
