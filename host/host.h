@@ -145,7 +145,8 @@ class Host {
   // its length; otherwise leaves it as it is. Never throws.
   virtual void GetUserProfileDirectory(const UserToken* token, std::wstring& buffer) = 0;
 
-  // --- Registry (status codes as the Win32 functions return them; none of these throws) ---
+  // --- Registry (status codes as the Win32 functions return them). A host whose registry is a
+  // file of its own throws from RegOpenKeyEx when that file cannot be read. ---
   virtual int32_t RegOpenKeyEx(uint32_t rootKey, const std::wstring& subKey, uint32_t options,
                                uint32_t access, RegistryKey& key) = 0;
   // Copies the value's data into `data` (capacity `byteCount`), sets `type` and `byteCount`;
