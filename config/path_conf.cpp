@@ -4,25 +4,22 @@
 
 namespace qelrestore {
 
-namespace {
-// The profile buffer's size in characters, terminator included.
-constexpr size_t kProfileBufferLength = 255;
-}  // namespace
-
 PhaseEnd LocatePathConf(Run& run) {
   run.checkpoint = 43;
-  std::wstring profileBuffer(kProfileBufferLength, L'\0');
+  std::wstring profileBuffer;
   run.checkpoint = 44;
   const auto token = run.host.OpenProcessToken();
   run.checkpoint = 45;
-  run.host.GetUserProfileDirectory(token.get(), profileBuffer);
+  const bool found = run.host.GetUserProfileDirectory(token.get(), profileBuffer);
   run.checkpoint = 46;
-  run.profileDirectory = TrimAtNul(profileBuffer);
+  run.profileDirectory = found ? TrimAtNul(profileBuffer) : std::wstring();
   run.checkpoint = 47;
   run.pathConfFile = run.profileDirectory + L"\\.corvilane\\path.conf";
   run.dbPropertiesPath.clear();
   run.checkpoint = 48;
-  if (!run.log.fileSystem().FileExists(run.pathConfFile)) {
+  // Without a profile the path would lead to the root of the drive, a folder anybody may write
+  // to: such a path.conf is never read.
+  if (run.profileDirectory.empty() || !run.log.fileSystem().FileExists(run.pathConfFile)) {
     run.log.LogMessage(run.pathConfFile + L"not found. Pls. check");
     return PhaseEnd::kStop;
   }

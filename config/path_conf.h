@@ -10,7 +10,7 @@
 namespace qelrestore {
 
 // Finds the profile directory and path.conf (checkpoints 43 to 48) and empties dbPropertiesPath.
-// kStop, after its message, when path.conf does not exist.
+// kStop, after its message, when path.conf does not exist or no profile folder was found.
 PhaseEnd LocatePathConf(Run& run);
 
 // The folders named by one finalPath item.

@@ -141,9 +141,9 @@ class Host {
   // --- User profile ---
   // The running process's access token with query access, or null when it cannot be opened.
   virtual std::unique_ptr<UserToken> OpenProcessToken() = 0;
-  // Writes the profile directory and a NUL into `buffer` from its first character when both fit
-  // its length; otherwise leaves it as it is. Never throws.
-  virtual void GetUserProfileDirectory(const UserToken* token, std::wstring& buffer) = 0;
+  // The running user's profile folder, however long, without a trailing separator; false when
+  // it cannot be found. Never throws.
+  virtual bool GetUserProfileDirectory(const UserToken* token, std::wstring& profile) = 0;
 
   // --- Registry (status codes as the Win32 functions return them). A host whose registry is a
   // file of its own throws from RegOpenKeyEx when that file cannot be read. ---

@@ -72,13 +72,11 @@ bool CopyFolderContents(Host& host, std::wstring source, std::wstring destinatio
   operation.pFrom = std::move(source);
   operation.pTo = std::move(destination);
   operation.fFlags = FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR;
-  const bool unattended = host.Unattended();
-  if (unattended) operation.fFlags |= FOF_SILENT | FOF_NOERRORUI;
+  // Unattended runs keep the shell's own windows away: no dialog may hold the run.
+  if (host.Unattended()) operation.fFlags |= FOF_SILENT | FOF_NOERRORUI;
+  // A failure the shell reports only in its result code makes the copy incomplete too.
   const int32_t result = host.SHFileOperation(operation);
-  // With its error windows on, the shell reports a failed part as aborted. Without them the
-  // failure shows only in its result code, so an unattended copy counts that as incomplete too.
-  if (unattended && result != 0) return false;
-  return !operation.fAnyOperationsAborted;
+  return result == 0 && !operation.fAnyOperationsAborted;
 }
 
 }  // namespace qelrestore

@@ -21,9 +21,8 @@ PhaseEnd RestoreInstallationFolder(Run& run);
 void PutBackDbProperties(Run& run);
 
 // Copies the entries that `source` names (a folder followed by "\*") into the folder
-// `destination` with the shell's copy; false when any part of it was aborted. Unattended runs
-// also keep the shell's own windows away, so that no dialog can hold the run, and then count a
-// failed result as incomplete.
+// `destination` with the shell's copy; false when the shell reports a failure or any part of the
+// copy was aborted.
 bool CopyFolderContents(Host& host, std::wstring source, std::wstring destination);
 
 }  // namespace qelrestore

@@ -191,20 +191,19 @@ std::unique_ptr<UserToken> WindowsHost::OpenProcessToken() {
   return std::make_unique<WindowsUserToken>(token);
 }
 
-void WindowsHost::GetUserProfileDirectory(const UserToken* token, std::wstring& buffer) {
+bool WindowsHost::GetUserProfileDirectory(const UserToken* token, std::wstring& profile) {
   const auto* windowsToken = dynamic_cast<const WindowsUserToken*>(token);
-  if (buffer.size() > MAXDWORD) return;
-  // The ANSI call gets as many bytes as the buffer has characters, as its caller sized it.
-  std::string ansi(buffer.size(), '\0');
-  DWORD size = static_cast<DWORD>(buffer.size());
-  if (!::GetUserProfileDirectoryA(windowsToken != nullptr ? windowsToken->get() : nullptr,
-                                  ansi.data(), &size)) {
-    return;
-  }
-  const std::wstring directory = FromAnsi(ansi.substr(0, ansi.find('\0')));
-  if (directory.size() + 1 > buffer.size()) return;
-  buffer.replace(0, directory.size(), directory);
-  buffer[directory.size()] = L'\0';
+  if (windowsToken == nullptr) return false;
+  // The first call asks for the size the profile needs, so no length is too long; the wide form
+  // keeps characters the ANSI code page does not have.
+  DWORD size = 0;
+  ::GetUserProfileDirectoryW(windowsToken->get(), nullptr, &size);
+  if (size == 0) return false;
+  std::wstring buffer(size, L'\0');
+  if (!::GetUserProfileDirectoryW(windowsToken->get(), buffer.data(), &size)) return false;
+  profile = buffer.substr(0, buffer.find(L'\0'));
+  while (!profile.empty() && profile.back() == L'\\') profile.pop_back();
+  return !profile.empty();
 }
 
 }  // namespace qelrestore::windows

@@ -33,7 +33,7 @@ class WindowsHost final : public Host {
   int32_t SHFileOperation(FileOperation& operation) override;
 
   std::unique_ptr<UserToken> OpenProcessToken() override;
-  void GetUserProfileDirectory(const UserToken* token, std::wstring& buffer) override;
+  bool GetUserProfileDirectory(const UserToken* token, std::wstring& profile) override;
 
   int32_t RegOpenKeyEx(uint32_t rootKey, const std::wstring& subKey, uint32_t options,
                        uint32_t access, RegistryKey& key) override;

@@ -63,6 +63,12 @@ TEST_F(RunTest, EveryFailedCheckStopsWithItsMessageAndStatus2) {
        L"C:\\bkbackup directory not found. Pls. check"},
       {"path.conf missing", [](FakeHost& h) { h.files.erase(kPathConf); },
        L"C:\\Users\\op\\.corvilane\\path.confnot found. Pls. check"},
+      {"no profile folder: path.conf is never looked for at the drive's root",
+       [](FakeHost& h) {
+         h.tokenAvailable = false;
+         h.AddFile(L"\\.corvilane\\path.conf", "finalPath=C:/App/\r\n");
+       },
+       L"\\.corvilane\\path.confnot found. Pls. check"},
       {"installation folder missing", [](FakeHost& h) { h.folders.erase(L"C:\\App"); },
        L"C:/App/not exist. Pls. check"},
       {"backup folder equals installation folder",
@@ -161,6 +167,14 @@ TEST_F(RunTest, AnErrorBeforeTheTrapGetsTheHostsReportAndStatus4) {
   TypicalRun fixture;
   fixture.host.folders.insert(kPathConf);
   EXPECT_EQ(RunProgram(fixture.host), kExitUnhandled);
+}
+
+TEST_F(RunTest, WithoutAProfileNoPathConfOutsideAProfileIsEverTouched) {
+  host.tokenAvailable = false;
+  host.AddFile(L"\\.corvilane\\path.conf", "finalPath=C:/App/\r\n");
+  EXPECT_EQ(Execute(), kExitStopped);
+  EXPECT_FALSE(host.Called("FileExists \\.corvilane"));
+  EXPECT_FALSE(host.Called("OpenForInput"));
 }
 
 TEST_F(RunTest, BoxFlagOtherThanExactlyNShowsEveryLoggedMessage) {

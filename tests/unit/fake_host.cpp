@@ -245,11 +245,11 @@ std::unique_ptr<UserToken> FakeHost::OpenProcessToken() {
   return std::make_unique<UserToken>();
 }
 
-void FakeHost::GetUserProfileDirectory(const UserToken* token, std::wstring& buffer) {
+bool FakeHost::GetUserProfileDirectory(const UserToken* token, std::wstring& found) {
   Enter("GetUserProfileDirectory");
-  if (token == nullptr || profile.size() + 1 > buffer.size()) return;
-  std::copy(profile.begin(), profile.end(), buffer.begin());
-  buffer[profile.size()] = L'\0';
+  if (token == nullptr || profile.empty()) return false;
+  found = profile;
+  return true;
 }
 
 int32_t FakeHost::RegOpenKeyEx(uint32_t rootKey, const std::wstring& subKey, uint32_t,

@@ -96,7 +96,7 @@ class FakeHost : public Host {
   void CopyFile(const std::wstring& source, const std::wstring& destination) override;
   int32_t SHFileOperation(FileOperation& operation) override;
   std::unique_ptr<UserToken> OpenProcessToken() override;
-  void GetUserProfileDirectory(const UserToken* token, std::wstring& buffer) override;
+  bool GetUserProfileDirectory(const UserToken* token, std::wstring& profile) override;
   int32_t RegOpenKeyEx(uint32_t rootKey, const std::wstring& subKey, uint32_t options,
                        uint32_t access, RegistryKey& key) override;
   int32_t RegQueryValueEx(RegistryKey key, const std::wstring& valueName, uint32_t& type,

@@ -37,13 +37,27 @@ TEST_F(RunTest, SelfRestoreComparisonIsExactText) {
   EXPECT_EQ(host.operations[0].pFrom, L"C:\\App\\*");
 }
 
-TEST(CopyFolderContentsTest, UnattendedRunsSilenceTheShellAndCountItsFailures) {
+TEST(CopyFolderContentsTest, AFailedResultOrAnAbortedPartMakesTheCopyIncomplete) {
+  const struct {
+    int32_t result;
+    bool aborted, complete;
+  } cases[] = {{0, false, true}, {0x75, false, false}, {0, true, false}, {0x75, true, false}};
+  for (const auto& c : cases) {
+    FakeHost host;
+    host.shellCopy = [&c](FileOperation& operation) {
+      operation.fAnyOperationsAborted = c.aborted;
+      return c.result;
+    };
+    EXPECT_EQ(CopyFolderContents(host, L"C:\\bk\\*", L"C:\\App\\"), c.complete);
+  }
+}
+
+TEST(CopyFolderContentsTest, OnlyUnattendedRunsSilenceTheShell) {
   FakeHost host;
-  host.shellCopy = [](FileOperation&) { return 0x75; };
-  EXPECT_TRUE(CopyFolderContents(host, L"C:\\bk\\*", L"C:\\App\\"));
+  CopyFolderContents(host, L"C:\\bk\\*", L"C:\\App\\");
   EXPECT_EQ(host.operations.back().fFlags, 528);
   host.unattended = true;
-  EXPECT_FALSE(CopyFolderContents(host, L"C:\\bk\\*", L"C:\\App\\"));
+  CopyFolderContents(host, L"C:\\bk\\*", L"C:\\App\\");
   EXPECT_EQ(host.operations.back().fFlags, 528 | FOF_SILENT | FOF_NOERRORUI);
 }
 
