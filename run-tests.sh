@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds both forms of qelrestore and runs every test: the unit and POSIX suites through CTest,
+# then the Windows program under wine64. Installs what it needs when it is missing.
+set -euo pipefail
+cd "$(dirname "$0")"
+source scripts/ensure-packages.sh
+ensure_packages "${POSIX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+
+jobs=$(nproc)
+echo "== POSIX form"
+cmake -S . -B build/posix -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/posix -j "$jobs"
+ctest --test-dir build/posix --output-on-failure -j "$jobs"
+
+echo "== Windows form"
+cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+cmake --build build/windows -j "$jobs"
+bash tests/wine/run_wine_tests.sh build/windows

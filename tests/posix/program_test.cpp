@@ -1,0 +1,252 @@
+// The real POSIX program on real folders: each test makes a sandbox with a program folder holding
+// a copy of qelrestore, a home with .corvilane/path.conf, a backup and an installation folder, a
+// registry file and the stand-in client, then runs the program as its users do.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace qelrestore {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+// The messages of a log, each without its time text ("YYYY-MM-DD HH:MM:SS: ").
+std::vector<std::string> Messages(const fs::path& log) {
+  std::vector<std::string> messages;
+  std::istringstream lines(ReadFile(log));
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_FALSE(line.empty() || line.back() != '\r') << "line without CR LF: " << line;
+    if (!line.empty()) line.pop_back();
+    messages.push_back(line.size() >= 19 ? line.substr(19) : line);
+  }
+  return messages;
+}
+
+class ProgramTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    root =
+        fs::temp_directory_path() / ("qel_program_" + std::to_string(::getpid()) + "_" +
+                                     testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root);
+    fs::create_directories(root / "program");
+    fs::create_directories(root / "home/.corvilane");
+    fs::create_directories(root / "tools/Binn");
+    fs::copy_file(QELRESTORE_EXE, root / "program/qelrestore");
+    fs::copy_file(QEL_STANDIN_CLIENT, root / "tools/Binn/OSQL.exe");
+    WriteFile(root / "backup/app.jar", "new program");
+    WriteFile(root / "backup/PLUV/db.properties",
+              "DB_PROVIDER=SQLOLEDB\r\ndbconn.appl.url=jdbc:x://dbhost:1433;name=y\r\n");
+    WriteFile(root / "install/app.jar", "old program");
+    WriteFile(root / "install/local.txt", "local");
+    WritePathConf("finalPath=" + (root / "install").string() + "/\r\n");
+    WriteFile(root / "program/registry.reg",
+              "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Microsoft SQL "
+              "Server\\80\\Tools\\ClientSetup]\r\n\"SQLPath\"=\"" +
+                  (root / "tools").string() + "\"\r\n");
+  }
+  void TearDown() override { fs::remove_all(root); }
+
+  void WritePathConf(const std::string& content) {
+    WriteFile(root / "home/.corvilane/path.conf", content);
+  }
+
+  // Runs the program with `arguments` (the shell's split), HOME in the sandbox, standard input
+  // from /dev/null; returns its exit status.
+  int RunProgram(const std::vector<std::string>& arguments,
+                 const std::vector<std::string>& extraEnvironment = {}) {
+    std::vector<std::string> environment = {"HOME=" + (root / "home").string(),
+                                            "PATH=/usr/bin:/bin"};
+    environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
+    const std::string program = (root / "program/qelrestore").string();
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& variable : environment) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    const std::string errors = (root / "stderr.txt").string();
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(spawned, 0);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string Log() const { return (root / "run.log").string(); }
+  std::string StandardError() const { return ReadFile(root / "stderr.txt"); }
+
+  fs::path root;
+};
+
+TEST_F(ProgramTest, CompleteRestoreRunsTheClientWithTheLoggedCommandLine) {
+  const std::string backup = (root / "backup").string();
+  EXPECT_EQ(RunProgram({backup, Log(), "N"}), 0) << StandardError();
+  // path.conf's separators are all turned into backslashes; the host turns them back.
+  std::string install = (root / "install").string() + "\\";
+  std::replace(install.begin(), install.end(), '/', '\\');
+  const std::string command = "\"" + (root / "tools").string() +
+                              "\\Binn\\OSQL.exe\" -S dbhost,1433 -E -Q \" RESTORE DATABASE "
+                              "[QEL_PLUV] From DISK = N'" +
+                              backup +
+                              "\\QEL_PLUV.bak' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = "
+                              "10\" -o \"" +
+                              Log() + "sql\"";
+  EXPECT_EQ(Messages(Log()), (std::vector<std::string>{
+                                 ": QEL start Restore",
+                                 ": Start copying from " + backup + "to " + install,
+                                 ": Restore Folder completed",
+                                 ": SQL start Restore MSDE",
+                                 ": " + command,
+                                 ": SQL Restore Complete",
+                             }));
+  // The client got the command line split by the Windows rules: the statement is one argument.
+  EXPECT_EQ(ReadFile(Log() + "sql"),
+            "-S\ndbhost,1433\n-E\n-Q\n RESTORE DATABASE [QEL_PLUV] From DISK = N'" + backup +
+                "\\QEL_PLUV.bak' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = 10\n-o\n" + Log() +
+                "sql\n");
+  EXPECT_EQ(ReadFile(root / "install/app.jar"), "new program");
+  EXPECT_EQ(ReadFile(root / "install/local.txt"), "local");
+}
+
+TEST_F(ProgramTest, EndsOfARunAndTheirStatuses) {
+  const std::string backup = (root / "backup").string();
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    int status;
+    std::string lastMessage;  // empty: no log at all
+  } cases[] = {
+      {"usage", {}, 1, ""},
+      {"missing backup folder",
+       {backup + "x", Log()},
+       2,
+       ": " + backup + "xbackup directory not found. Pls. check"},
+      {"log folder missing", {backup, (root / "nowhere/run.log").string()}, 4, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(Log());
+    EXPECT_EQ(RunProgram(c.arguments), c.status) << StandardError();
+    if (c.lastMessage.empty()) {
+      EXPECT_FALSE(fs::exists(Log()));
+      EXPECT_FALSE(fs::exists(root / "nowhere"));
+    } else {
+      EXPECT_EQ(Messages(Log()).back(), c.lastMessage);
+    }
+  }
+  EXPECT_EQ(RunProgram({}), 1);
+  EXPECT_NE(StandardError().find("qelRestore.bat backdirectory"), std::string::npos);
+  for (const auto& entry : fs::directory_iterator(root / "program")) {
+    EXPECT_NE(entry.path().filename().string().rfind("qelRestorelog", 0), 0u);
+  }
+}
+
+TEST_F(ProgramTest, DefaultLogIsNamedAfterTheDayOfTheMonthInTheProgramFolder) {
+  EXPECT_EQ(RunProgram({(root / "missing").string()}), 2);
+  const std::time_t now = std::time(nullptr);
+  char day[3];
+  std::strftime(day, sizeof day, "%d", std::localtime(&now));
+  const fs::path log = root / "program" / (std::string("qelRestorelog.txt") + day);
+  ASSERT_TRUE(fs::exists(log));
+  EXPECT_EQ(Messages(log.string()).size(), 2u);
+}
+
+TEST_F(ProgramTest, KeptSettingsGoBackOverTheRestoredOnes) {
+  WriteFile(root / "install/PLUV/db.properties", "DB_PROVIDER=none\r\n");
+  EXPECT_EQ(RunProgram({(root / "backup").string(), Log(), "N", "Y"}), 0) << StandardError();
+  EXPECT_EQ(ReadFile(root / "install/PLUV/db.properties"), "DB_PROVIDER=none\r\n");
+  EXPECT_EQ(ReadFile(root / "program/curdb.properties.bak"), "DB_PROVIDER=none\r\n");
+  EXPECT_EQ(Messages(Log()).back(), ": SQL Restore Complete");
+}
+
+TEST_F(ProgramTest, MissingClientIsReportedAndTheStatusSaysSo) {
+  fs::remove(root / "tools/Binn/OSQL.exe");
+  EXPECT_EQ(RunProgram({(root / "backup").string(), Log(), "N"}), 5);
+  const auto messages = Messages(Log());
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(messages[messages.size() - 2].rfind(": SQL client could not be started: ", 0), 0u);
+  EXPECT_EQ(messages.back(), ": SQL Restore Complete");
+}
+
+TEST_F(ProgramTest, ErrorReportNamesTheCheckpoint) {
+  WriteFile(root / "backup/PLUV/db.properties", "dbconn.appl.url=x://dbhost;z\r\n");
+  EXPECT_EQ(RunProgram({(root / "backup").string(), Log(), "N"}), 3);
+  EXPECT_EQ(Messages(Log()).back().rfind("Error: 9line no: 105Desc:", 0), 0u);
+  EXPECT_NE(StandardError().find("Unexpected error 9 line no 105 in printing."), std::string::npos);
+}
+
+TEST_F(ProgramTest, ClientStillRunningAfterTheLimitIsLeftRunning) {
+  const auto start = Clock::now();
+  EXPECT_EQ(RunProgram({(root / "backup").string(), Log(), "N"}, {"QEL_STANDIN_SECONDS=60"}), 0);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_GE(seconds, 5.0);
+  EXPECT_LT(seconds, 7.5);
+  // The client runs on: find it by its output file argument and end it here.
+  bool found = false;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string cmdline = ReadFile(entry.path() / "cmdline");
+    if (cmdline.find(Log() + "sql") == std::string::npos) continue;
+    found = true;
+    ::kill(std::stoi(entry.path().filename().string()), SIGKILL);
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST_F(ProgramTest, RestoringAFolderOntoItselfUnderAnotherSpellingKeepsEveryFile) {
+  // The text comparison cannot see it; the copy must not destroy what it copies.
+  fs::create_directory_symlink(root / "backup", root / "alias");
+  WritePathConf("finalPath=" + (root / "alias").string() + "/\r\n");
+  EXPECT_EQ(RunProgram({(root / "backup").string(), Log(), "N"}), 0) << StandardError();
+  EXPECT_EQ(ReadFile(root / "backup/app.jar"), "new program");
+  EXPECT_EQ(ReadFile(root / "backup/PLUV/db.properties").substr(0, 20), "DB_PROVIDER=SQLOLEDB");
+}
+
+TEST_F(ProgramTest, InstallationFolderInsideTheBackupIsNotCopiedIntoItself) {
+  WriteFile(root / "backup/inner/keep.txt", "inner");
+  WritePathConf("finalPath=" + (root / "backup/inner").string() + "/\r\n");
+  RunProgram({(root / "backup").string(), Log(), "N"});
+  EXPECT_EQ(ReadFile(root / "backup/inner/app.jar"), "new program");
+  EXPECT_FALSE(fs::exists(root / "backup/inner/inner"));
+  EXPECT_EQ(ReadFile(root / "backup/inner/keep.txt"), "inner");
+}
+
+}  // namespace
+}  // namespace qelrestore
