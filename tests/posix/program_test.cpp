@@ -248,5 +248,61 @@ TEST_F(ProgramTest, InstallationFolderInsideTheBackupIsNotCopiedIntoItself) {
   EXPECT_EQ(ReadFile(root / "backup/inner/keep.txt"), "inner");
 }
 
+TEST_F(ProgramTest, CopyKeepsHiddenFilesNestedFoldersLinksAndModes) {
+  WriteFile(root / "backup/lib/deep/.hidden", "hidden");
+  fs::create_symlink("../app.jar", root / "backup/lib/link.jar");
+  fs::permissions(root / "backup/app.jar", fs::perms::owner_read | fs::perms::owner_exec);
+  EXPECT_EQ(RunProgram({(root / "backup").string(), Log(), "N"}), 0) << StandardError();
+  EXPECT_EQ(ReadFile(root / "install/lib/deep/.hidden"), "hidden");
+  EXPECT_TRUE(fs::is_symlink(root / "install/lib/link.jar"));
+  EXPECT_EQ(fs::read_symlink(root / "install/lib/link.jar"), "../app.jar");
+  EXPECT_EQ(fs::status(root / "install/app.jar").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_exec);
+}
+
+TEST_F(ProgramTest, AFileWhereTheBackupHasAFolderMakesTheCopyIncomplete) {
+  WriteFile(root / "backup/lib/core.jar", "library");
+  WriteFile(root / "install/lib", "a file, not a folder");
+  EXPECT_EQ(RunProgram({(root / "backup").string(), Log(), "N"}), 5);
+  EXPECT_EQ(Messages(Log())[2], ": Restore Folder NOT complete");
+  EXPECT_EQ(ReadFile(root / "install/app.jar"), "new program");  // the rest was copied
+  EXPECT_EQ(Messages(Log()).back(), ": SQL Restore Complete");
+}
+
+TEST_F(ProgramTest, BadPathConfEndsCleanly) {
+  std::string manyItems;
+  for (int i = 0; i < 100000; ++i) manyItems += "other=" + std::to_string(i) + ",";
+  const struct {
+    const char* name;
+    std::string content;
+    int status;
+  } cases[] = {
+      {"100,000 items, then the folder",
+       manyItems + "\r\nfinalPath=" + (root / "install").string() + "/\r\n", 0},
+      {"a line of 1 MiB", "finalPath=" + std::string(1 << 20, 'x') + "\r\n", 2},
+      {"NUL bytes in the key", std::string("final\0Path=/x/\r\n", 17), 0},
+      {"bytes that are not UTF-8", "finalPath=/tmp/\xff\xfe/\r\n", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WritePathConf(c.content);
+    fs::remove(Log());
+    EXPECT_EQ(RunProgram({(root / "backup").string(), Log(), "N"}), c.status) << StandardError();
+  }
+  fs::remove(root / "home/.corvilane/path.conf");
+  fs::create_directory(root / "home/.corvilane/path.conf");
+  EXPECT_EQ(RunProgram({(root / "backup").string(), Log(), "N"}), 2);
+  EXPECT_NE(Messages(Log()).back().find("path.confnot found. Pls. check"), std::string::npos);
+}
+
+TEST_F(ProgramTest, MalformedRegistryIsReportedByTheStepThatReadsIt) {
+  WriteFile(root / "program/registry.reg",
+            "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=hex:0g\r\n");
+  EXPECT_EQ(RunProgram({(root / "backup").string(), Log(), "N"}), 3);
+  const std::string record = Messages(Log()).back();
+  EXPECT_EQ(record.rfind("Error: 75line no: 116Desc:Malformed registry file ", 0), 0u) << record;
+  EXPECT_NE(record.find("line 4"), std::string::npos) << record;
+}
+
 }  // namespace
 }  // namespace qelrestore
