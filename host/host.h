@@ -97,6 +97,14 @@ inline constexpr uint32_t HKEY_LOCAL_MACHINE = 0x80000002u;
 inline constexpr uint32_t KEY_READ = 0x20019u;
 inline constexpr uint32_t KEY_WOW64_64KEY = 0x0100u;
 inline constexpr uint32_t KEY_WOW64_32KEY = 0x0200u;
+// Value types.
+inline constexpr uint32_t REG_NONE = 0;
+inline constexpr uint32_t REG_SZ = 1;
+inline constexpr uint32_t REG_EXPAND_SZ = 2;
+inline constexpr uint32_t REG_BINARY = 3;
+inline constexpr uint32_t REG_DWORD = 4;
+inline constexpr uint32_t REG_MULTI_SZ = 7;
+inline constexpr uint32_t REG_QWORD = 11;
 inline constexpr int32_t ERROR_SUCCESS = 0;
 inline constexpr int32_t ERROR_FILE_NOT_FOUND = 2;
 inline constexpr int32_t ERROR_MORE_DATA = 234;

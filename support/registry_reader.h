@@ -14,13 +14,6 @@ namespace qelrestore {
 // Empty, text, 32-bit signed integer or byte array.
 using RegistryValue = std::variant<std::monostate, std::wstring, int32_t, std::vector<uint8_t>>;
 
-inline constexpr uint32_t REG_NONE = 0;
-inline constexpr uint32_t REG_SZ = 1;
-inline constexpr uint32_t REG_EXPAND_SZ = 2;
-inline constexpr uint32_t REG_BINARY = 3;
-inline constexpr uint32_t REG_DWORD = 4;
-inline constexpr uint32_t REG_MULTI_SZ = 7;
-
 // The value `valueName` of the key `keyPath` below `rootKey`, converted by its type: text for
 // REG_SZ and REG_EXPAND_SZ (unexpanded) and REG_MULTI_SZ (strings joined by NULs), an integer for
 // REG_DWORD, bytes for REG_BINARY. When the key cannot be opened: `defaultValue`, or the empty

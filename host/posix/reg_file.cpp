@@ -7,6 +7,7 @@
 
 #include "host/posix/posix_text.h"
 #include "support/error.h"
+#include "support/text.h"
 
 namespace qelrestore::posix {
 namespace {
@@ -46,7 +47,7 @@ std::wstring_view Trim(std::wstring_view text) {
 
 bool StartsWithFolded(std::wstring_view text, std::wstring_view foldedPrefix) {
   return text.size() >= foldedPrefix.size() &&
-         FoldName(text.substr(0, foldedPrefix.size())) == foldedPrefix;
+         ToLowerAscii(text.substr(0, foldedPrefix.size())) == foldedPrefix;
 }
 
 int HexDigit(wchar_t ch) {
@@ -197,9 +198,9 @@ class Parser {
   // The path with its root spelled by the root's long name.
   std::wstring FullKeyPath(std::wstring_view path) const {
     const size_t slash = path.find(L'\\');
-    const std::wstring root = FoldName(path.substr(0, slash));
+    const std::wstring root = ToLowerAscii(path.substr(0, slash));
     for (const RootName& known : kRoots) {
-      if (root == FoldName(known.longName) || root == FoldName(known.shortName)) {
+      if (root == ToLowerAscii(known.longName) || root == ToLowerAscii(known.shortName)) {
         std::wstring full(known.longName);
         if (slash != std::wstring_view::npos) full += path.substr(slash);
         return full;
@@ -220,7 +221,7 @@ class Parser {
     if (pos == text.size() || text[pos] != L'=') Fail(L"expected '=' after the value name");
     const std::wstring_view data = Trim(text.substr(pos + 1));
 
-    std::wstring key = FoldName(name);
+    std::wstring key = ToLowerAscii(name);
     if (data == L"-") {
       current_->erase(key);
       return;
@@ -343,18 +344,10 @@ class Parser {
 // The map key of a path: folded, without trailing backslashes.
 std::wstring CanonicalPath(std::wstring_view path) {
   while (path.ends_with(L'\\')) path.remove_suffix(1);
-  return FoldName(path);
+  return ToLowerAscii(path);
 }
 
 }  // namespace
-
-std::wstring FoldName(std::wstring_view name) {
-  std::wstring folded(name);
-  for (wchar_t& ch : folded) {
-    if (ch >= L'A' && ch <= L'Z') ch = static_cast<wchar_t>(ch - L'A' + L'a');
-  }
-  return folded;
-}
 
 std::wstring_view RootKeyName(uint32_t rootKey) {
   for (const RootName& known : kRoots) {
@@ -371,7 +364,7 @@ const StoredValue* RegistryStore::FindValue(std::wstring_view keyPath,
                                             std::wstring_view valueName) const {
   const auto key = keys_.find(CanonicalPath(keyPath));
   if (key == keys_.end()) return nullptr;
-  const auto value = key->second.find(FoldName(valueName));
+  const auto value = key->second.find(ToLowerAscii(valueName));
   return value == key->second.end() ? nullptr : &value->second;
 }
 

@@ -8,16 +8,9 @@
 #include <string>
 #include <string_view>
 
-namespace qelrestore::posix {
+#include "host/host.h"
 
-// Registry value types, numbered as the Win32 registry functions number them.
-inline constexpr uint32_t REG_NONE = 0;
-inline constexpr uint32_t REG_SZ = 1;
-inline constexpr uint32_t REG_EXPAND_SZ = 2;
-inline constexpr uint32_t REG_BINARY = 3;
-inline constexpr uint32_t REG_DWORD = 4;
-inline constexpr uint32_t REG_MULTI_SZ = 7;
-inline constexpr uint32_t REG_QWORD = 11;
+namespace qelrestore::posix {
 
 // One value: the bytes the narrow-text query returns for it. Text types hold the text as UTF-8
 // (the narrow code page on POSIX) with its NUL terminators.
@@ -48,9 +41,6 @@ class RegistryStore {
  private:
   std::map<std::wstring, ValueMap, std::less<>> keys_;
 };
-
-// ASCII case folding, the way names are compared.
-std::wstring FoldName(std::wstring_view name);
 
 // The long name of a predefined root key handle (HKEY_LOCAL_MACHINE for 0x80000002), or an empty
 // text for any other value.

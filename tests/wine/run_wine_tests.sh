@@ -124,6 +124,38 @@ default_log() {
   echo "$1/qelRestorelog.txt$day_before"
 }
 
+# restore_command CLIENT SERVER DISK: the client command line a whole run logs and starts, with
+# DISK the backup file's literal as it must appear in the statement, and the client's output
+# beside the log C:\qel\logs\run.log.
+restore_command() {
+  printf '"%s" -S %s -E -Q " RESTORE DATABASE [QEL_PLUV] From DISK = %s WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = 10" -o "%s"' \
+    "$1" "$2" "$3" 'C:\qel\logs\run.logsql'
+}
+
+# check_client_run COMMAND MESSAGES...: exit 0, the log C:\qel\logs\run.log holds exactly MESSAGES
+# and the client was handed exactly COMMAND. Prints what differs.
+check_client_run() {
+  local command=$1
+  shift
+  [[ $STATUS == 0 ]] || { echo "exit status $STATUS, expected 0"; return 1; }
+  check_log "$qel/logs/run.log" "$@" || return 1
+  local seen
+  seen=$(cat "$qel/logs/run.logsql" 2>/dev/null)
+  [[ $seen == "$command" ]] || { echo "the client saw [$seen]"; return 1; }
+}
+
+# fresh_run NAME [VAR=VALUE...]: run_bat with no log or client output left from an earlier run.
+fresh_run() {
+  rm -f "$qel/logs/run.log" "$qel/logs/run.logsql"
+  run_bat "$@"
+}
+
+# sql_path KEY VIEW: the SQLPath text of KEY in the 32- or 64-bit registry view; empty if none.
+sql_path() {
+  "$WINE" reg query "$1" /v SQLPath "/reg:$2" 2>/dev/null | tr -d '\r' |
+    sed -n 's/^ *SQLPath  *REG_SZ  *//p'
+}
+
 mkdir -p "$qel/backup/PLUV" "$qel/backup/sub" "$qel/app/PLUV" "$qel/logs"
 
 # --- usage: no double quotes on the command line -------------------------------------------
@@ -207,7 +239,7 @@ printf 'nested\r\n' >"$qel/backup/sub/nested.txt"
 printf '%s\r\n' 'DB_PROVIDER=none' >"$qel/app/PLUV/db.properties"
 
 write_bat fullrun 'C:\qel\qelrestore.exe "C:\qel\backup\" "C:\qel\logs\run.log" "N"'
-command='"C:\qel\tools\Binn\OSQL.exe" -S dbhost,1433 -E -Q " RESTORE DATABASE [QEL_PLUV] From DISK = N'"'"'C:\qel\backup\QEL_PLUV.bak'"'"' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = 10" -o "C:\qel\logs\run.logsql"'
+command=$(restore_command 'C:\qel\tools\Binn\OSQL.exe' dbhost,1433 "N'C:\\qel\\backup\\QEL_PLUV.bak'")
 # shellcheck disable=SC1003  # backslashes before a closing quote are Windows paths, not escapes
 copy_lines=('QEL start Restore' 'Start copying from C:\qel\backupto C:\qel\app\' 'Restore Folder completed'
   'SQL start Restore MSDE')
