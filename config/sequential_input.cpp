@@ -1,5 +1,6 @@
 #include "config/sequential_input.h"
 
+#include <algorithm>
 #include <string>
 
 #include "support/error.h"
@@ -8,8 +9,8 @@ namespace qelrestore {
 
 namespace {
 constexpr size_t kChunk = 64 * 1024;
-bool IsLineEnd(int c) {
-  return c == '\r' || c == '\n';
+bool IsSeparator(char c) {
+  return c == ',' || c == '\r' || c == '\n';
 }
 }  // namespace
 
@@ -52,6 +53,25 @@ bool SequentialInput::AtEnd() {
   return Peek() < 0;
 }
 
+template <typename IsStop>
+int SequentialInput::TakeUntil(std::string* item, IsStop isStop) {
+  for (;;) {
+    if (Peek() < 0) return -1;
+    const char* begin = buffer_.data() + position_;
+    const char* end = buffer_.data() + filled_;
+    const char* stop = std::find_if(begin, end, isStop);
+    if (item != nullptr) {
+      if (item->size() + static_cast<size_t>(stop - begin) > kMaxItemBytes) {
+        throw Error(code::kOutOfMemory, L"Out of memory: an item longer than " +
+                                            std::to_wstring(kMaxItemBytes) + L" bytes");
+      }
+      item->append(begin, stop);
+    }
+    position_ = static_cast<size_t>(stop - buffer_.data());
+    if (stop != end) return Take();
+  }
+}
+
 // After an item that ended at `separator`: a CR takes the LF that may follow it.
 void SequentialInput::SkipSeparatorAfter(int separator) {
   if (separator == '\r' && Peek() == '\n') Take();
@@ -63,21 +83,16 @@ std::wstring SequentialInput::ReadItem() {
   while (Peek() == ' ' || Peek() == '\t') Take();
 
   std::string item;
+  int separator = -1;
   if (Peek() == '"') {
     Take();
-    for (int c = Take(); c >= 0 && c != '"'; c = Take()) item.push_back(static_cast<char>(c));
+    TakeUntil(&item, [](char c) { return c == '"'; });
     // What stands between the closing quote and the next separator is not part of the item.
-    int c = Take();
-    while (c >= 0 && c != ',' && !IsLineEnd(c)) c = Take();
-    SkipSeparatorAfter(c);
+    separator = TakeUntil(nullptr, IsSeparator);
   } else {
-    int c = Take();
-    while (c >= 0 && c != ',' && !IsLineEnd(c)) {
-      item.push_back(static_cast<char>(c));
-      c = Take();
-    }
-    SkipSeparatorAfter(c);
+    separator = TakeUntil(&item, IsSeparator);
   }
+  SkipSeparatorAfter(separator);
   return host_.DecodeText(item);
 }
 

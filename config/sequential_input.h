@@ -2,7 +2,8 @@
 // ends (CR, LF or CR LF); blanks and tabs before an item are skipped; an item that begins with a
 // double quote runs to the next double quote, without the quotes, and whatever follows it up to the
 // next separator is dropped; an empty line is an empty item. Every other character, NUL included,
-// belongs to its item, trailing blanks too.
+// belongs to its item, trailing blanks too. An item may hold up to kMaxItemBytes bytes, so that a
+// file of any size is read in bounded memory.
 #pragma once
 
 #include <memory>
@@ -15,6 +16,8 @@ namespace qelrestore {
 
 class SequentialInput {
  public:
+  static constexpr size_t kMaxItemBytes = 4 * 1024 * 1024;
+
   explicit SequentialInput(Host& host) : host_(host) {}
 
   // Opens `path` for input; error 55 when a file is already open, the host's error when the file
@@ -22,7 +25,8 @@ class SequentialInput {
   void Open(const std::wstring& path);
   // True when no data remains. Error 52 when no file is open.
   bool AtEnd();
-  // The next item. Error 62 at the end of the file, 52 when no file is open.
+  // The next item. Error 62 at the end of the file, 52 when no file is open, 7 for an item longer
+  // than kMaxItemBytes.
   std::wstring ReadItem();
   // Closes the file; does nothing when none is open.
   void Close();
@@ -32,6 +36,10 @@ class SequentialInput {
   // The next byte without taking it, or -1 at the end of the file.
   int Peek();
   int Take();
+  // Takes the bytes up to the first one `isStop` accepts and takes that one too; appends them,
+  // without the stop byte, to `item` unless it is null. Returns the stop byte, or -1 at the end.
+  template <typename IsStop>
+  int TakeUntil(std::string* item, IsStop isStop);
   void SkipSeparatorAfter(int separator);
 
   Host& host_;

@@ -54,6 +54,12 @@ TEST(SequentialInputTest, LongLinesCrossTheReadChunks) {
   EXPECT_EQ(items[1], L"b");
 }
 
+TEST(SequentialInputTest, AnItemPastTheLimitIsError7AndTheLimitItselfIsRead) {
+  EXPECT_EQ(ReadAll(std::string(SequentialInput::kMaxItemBytes, 'x'))[0].size(),
+            SequentialInput::kMaxItemBytes);
+  EXPECT_THROW(ReadAll(std::string(SequentialInput::kMaxItemBytes + 1, 'x')), Error);
+}
+
 TEST(SequentialInputTest, MisuseIsReportedWithItsCode) {
   FakeHost host;
   host.AddFile(L"C:\\f", "");

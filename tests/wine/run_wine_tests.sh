@@ -298,6 +298,130 @@ else
   fi
 fi
 
+
+# --- the copy, the backup folder's name in the statement, the registry views, kept settings -----
+key80='HKLM\SOFTWARE\Microsoft\Microsoft SQL Server\80\Tools\ClientSetup'
+key90='HKLM\SOFTWARE\Microsoft\Microsoft SQL Server\90\Tools\ClientSetup'
+if [[ ! -f $standin ]]; then
+  for name in copy-replaces apostrophe registry-64-only registry-both-views keep-settings; do
+    fail "$name" "standin_client.exe not built"
+  done
+else
+  # The copy overwrites what both folders have and leaves what only the installation folder has,
+  # also inside a folder both have.
+  printf 'only here\r\n' >"$qel/app/extra.txt"
+  printf 'only here too\r\n' >"$qel/app/sub/extra.txt"
+  printf 'old nested\r\n' >"$qel/app/sub/nested.txt"
+  cp "$qel/app/extra.txt" "$work/extra.txt"
+  cp "$qel/app/sub/extra.txt" "$work/sub-extra.txt"
+  fresh_run fullrun
+  if ! why=$(check_client_run "$command" "${copy_lines[@]}" "$command" 'SQL Restore Complete'); then
+    fail copy-replaces "$why"
+  elif ! cmp -s "$qel/backup/sub/nested.txt" "$qel/app/sub/nested.txt"; then
+    fail copy-replaces "sub\\nested.txt holds [$(cat "$qel/app/sub/nested.txt")], not the backup's"
+  elif ! cmp -s "$work/extra.txt" "$qel/app/extra.txt" ||
+    ! cmp -s "$work/sub-extra.txt" "$qel/app/sub/extra.txt"; then
+    fail copy-replaces "a file only the installation folder had was changed or removed"
+  else
+    pass "copy-replaces: shared files hold the backup's content, extra files are left alone"
+  fi
+
+  # An apostrophe in the backup folder is doubled inside the statement's N'...' literal.
+  obrien="$qel/O'Brien/bk"
+  mkdir -p "$obrien/PLUV"
+  cp "$qel/backup/PLUV/db.properties" "$obrien/PLUV/"
+  cp "$qel/backup/QEL_PLUV.bak" "$obrien/"
+  write_bat apostrophe 'C:\qel\qelrestore.exe "C:\qel\O'"'"'Brien\bk" "C:\qel\logs\run.log" "N"'
+  expected=$(restore_command 'C:\qel\tools\Binn\OSQL.exe' dbhost,1433 "N'C:\\qel\\O''Brien\\bk\\QEL_PLUV.bak'")
+  fresh_run apostrophe
+  if why=$(check_client_run "$expected" 'QEL start Restore' \
+    "Start copying from C:\\qel\\O'Brien\\bkto C:\\qel\\app\\" 'Restore Folder completed' \
+    'SQL start Restore MSDE' "$expected" 'SQL Restore Complete'); then
+    pass "apostrophe: doubled inside N'...', the client got the logged command line"
+  else
+    fail apostrophe "$why"
+  fi
+
+  # The 2005 family's client registered in the 64-bit view only, then in both views with
+  # different folders: the 32-bit view's folder wins.
+  mkdir -p "$qel/backup2005/PLUV" "$qel/tools32/Binn" "$qel/tools64/Binn"
+  printf '%s\r\n' 'DB_PROVIDER=SQLNCLI.1' 'dbconn.appl.url=jdbc:sqlserver://dbhost:1433;databaseName=QEL_PLUV' \
+    >"$qel/backup2005/PLUV/db.properties"
+  cp "$qel/backup/QEL_PLUV.bak" "$qel/backup2005/"
+  cp "$standin" "$qel/tools32/Binn/sqlcmd.exe"
+  cp "$standin" "$qel/tools64/Binn/sqlcmd.exe"
+  write_bat run2005 'C:\qel\qelrestore.exe "C:\qel\backup2005" "C:\qel\logs\run.log" "N"'
+  # shellcheck disable=SC1003  # a Windows path's closing backslash
+  lines2005=('QEL start Restore' 'Start copying from C:\qel\backup2005to C:\qel\app\'
+    'Restore Folder completed' 'SQL start Restore 2005')
+  disk2005="N'C:\\qel\\backup2005\\QEL_PLUV.bak'"
+  "$WINE" reg add "$key90" /v SQLPath /t REG_SZ /d 'C:\qel\tools64' /f /reg:64 >/dev/null 2>&1
+  expected=$(restore_command 'C:\qel\tools64\Binn\sqlcmd.exe' dbhost,1433 "$disk2005")
+  fresh_run run2005
+  if [[ -n $(sql_path "$key90" 32) || $(sql_path "$key90" 64) != 'C:\qel\tools64' ]]; then
+    fail registry-64-only "the key is not in the 64-bit view alone: 32 [$(sql_path "$key90" 32)]"
+  elif ! why=$(check_client_run "$expected" "${lines2005[@]}" "$expected" 'SQL Restore Complete'); then
+    fail registry-64-only "$why"
+  else
+    pass "registry-64-only: the 64-bit view's folder is used when the 32-bit view has no key"
+  fi
+
+  "$WINE" reg add "$key90" /v SQLPath /t REG_SZ /d 'C:\qel\tools32' /f /reg:32 >/dev/null 2>&1
+  expected=$(restore_command 'C:\qel\tools32\Binn\sqlcmd.exe' dbhost,1433 "$disk2005")
+  fresh_run run2005
+  if [[ $(sql_path "$key90" 32) != 'C:\qel\tools32' || $(sql_path "$key90" 64) != 'C:\qel\tools64' ]]; then
+    fail registry-both-views "wine does not keep the views apart:" \
+      "32 [$(sql_path "$key90" 32)], 64 [$(sql_path "$key90" 64)]"
+  elif ! why=$(check_client_run "$expected" "${lines2005[@]}" "$expected" 'SQL Restore Complete'); then
+    fail registry-both-views "$why"
+  else
+    pass "registry-both-views: the 32-bit view's folder wins over the 64-bit view's"
+  fi
+
+  # Keeping the settings: the installation's own db.properties (2005 family, another server)
+  # is saved beside the program, put back over the backup's (MSDE) after the copy, and read.
+  printf '%s\r\n' 'DB_PROVIDER=SQLNCLI.1' 'dbconn.appl.url=jdbc:sqlserver://kepthost:1500;databaseName=QEL_PLUV' \
+    >"$qel/app/PLUV/db.properties"
+  cp "$qel/app/PLUV/db.properties" "$work/kept.properties"
+  rm -f "$qel/curdb.properties.bak"
+  write_bat keep 'C:\qel\qelrestore.exe "C:\qel\backup\" "C:\qel\logs\run.log" "N" "Y"'
+  expected=$(restore_command 'C:\qel\tools32\Binn\sqlcmd.exe' kepthost,1500 \
+    "N'C:\\qel\\backup\\QEL_PLUV.bak'")
+  fresh_run keep
+  if ! why=$(check_client_run "$expected" "${copy_lines[@]::3}" 'SQL start Restore 2005' \
+    "$expected" 'SQL Restore Complete'); then
+    fail keep-settings "$why"
+  elif ! cmp -s "$work/kept.properties" "$qel/curdb.properties.bak"; then
+    fail keep-settings "C:\\qel\\curdb.properties.bak does not hold the installation's settings"
+  elif ! cmp -s "$work/kept.properties" "$qel/app/PLUV/db.properties"; then
+    fail keep-settings "the kept settings were not put back over the restored db.properties"
+  else
+    pass "keep-settings: saved to curdb.properties.bak, put back after the copy, and read"
+  fi
+fi
+
+# --- an error trapped during the restore: the MSDE key without its SQLPath value ------------------
+"$WINE" reg delete "$key80" /f >/dev/null 2>&1
+"$WINE" reg add "$key80" /f >/dev/null 2>&1
+fresh_run fullrun
+record='Error: 1001line no: 116Desc:Unsupported value type'
+last=$(tail -1 "$qel/logs/run.log" 2>/dev/null | tr -d '\r')
+time_text=${last%"$record"}
+first_time=$(head -1 "$qel/logs/run.log" 2>/dev/null | tr -d '\r')
+first_time=${first_time%': QEL start Restore'}
+if [[ $STATUS != 3 ]]; then
+  fail error-report "exit status $STATUS, expected 3"
+elif [[ $last != *"$record" || -z $time_text || ${time_text//[0-9]/9} != "${first_time//[0-9]/9}" ]]; then
+  fail error-report "last log line [$last], expected the time text then [$record]"
+elif ! why=$(head -n -1 "$qel/logs/run.log" >"$work/head.log" &&
+  check_log "$work/head.log" "${copy_lines[@]}"); then
+  fail error-report "$why"
+elif [[ $(tr -d '\r' <"$work/err") != $'Unexpected error 1001 line no 116 in printing.\nUnsupported value type' ]]; then
+  fail error-report "standard error: [$(cat "$work/err")]"
+else
+  pass "error-report: exit 3, the error record with checkpoint 116 logged last and boxed"
+fi
+
 echo "suite took $(($(date +%s) - started_suite)) s"
 echo "$passed passed, $failed failed"
 ((failed == 0))
