@@ -19,10 +19,10 @@ void SleepSeconds(const std::string& seconds) {
 }  // namespace
 
 int RunChild(int argc, char** argv, int index) {
-  const std::string spec = argv[index] + std::strlen("--child=");
-  const size_t colon = spec.find(':');
-  const std::string mode = spec.substr(0, colon);
-  const std::string value = colon == std::string::npos ? "" : spec.substr(colon + 1);
+  const std::string request = argv[index] + std::strlen("--child=");
+  const size_t colon = request.find(':');
+  const std::string mode = request.substr(0, colon);
+  const std::string value = colon == std::string::npos ? "" : request.substr(colon + 1);
 
   if (mode == "exit") return std::atoi(value.c_str());
   if (mode == "sleep") {
@@ -39,7 +39,7 @@ int RunChild(int argc, char** argv, int index) {
     for (int i = index + 1; i < argc; ++i) out << argv[i] << '\n';
     return out ? 0 : 1;
   }
-  std::fprintf(stderr, "unknown child mode: %s\n", spec.c_str());
+  std::fprintf(stderr, "unknown child mode: %s\n", request.c_str());
   return 125;
 }
 
