@@ -17,3 +17,6 @@ cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
 cmake --build build/windows -j "$jobs"
 bash tests/wine/run_wine_tests.sh build/windows
+
+echo "== Packages"
+bash tests/package/check_packages.sh build/posix build/windows

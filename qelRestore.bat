@@ -1,0 +1,14 @@
+@echo off
+rem Starts qelrestore.exe from this file's own folder with the four settings of a restore, each
+rem in exactly one pair of double quotes (the quotes a caller typed are dropped first, so none
+rem are doubled), and hands its exit status back to the caller.
+rem   qelRestore.bat backdirectory [outputlog] [background flag] [keep db.properties flag]
+setlocal
+rem Without a first argument the program shows its usage message; four empty pairs of quotes
+rem would be taken for a command line with settings in it.
+if "%~1"=="" (
+  "%~dp0qelrestore.exe"
+) else (
+  "%~dp0qelrestore.exe" "%~1" "%~2" "%~3" "%~4"
+)
+exit /b %ERRORLEVEL%

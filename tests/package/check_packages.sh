@@ -1,0 +1,257 @@
+#!/usr/bin/env bash
+# Makes the packages a user installs and checks them as that user meets them: the Windows .zip
+# holds the program, its batch file, the README and the samples (and, where wine64 is there, the
+# batch file from the .zip starts the program as it should); the .deb installs /usr/bin/qelrestore
+# and its manual page, answers --help and --version, and restores a folder in a sandbox. The
+# package is removed again at the end, so the machine is left as it was found.
+#
+#   bash tests/package/check_packages.sh <posix-build-dir> <windows-build-dir>
+#
+# Both build folders must be configured. Installing needs root (sudo is used otherwise).
+# Prints one line per check and a closing "N passed, M failed"; exits non-zero on any failure.
+set -u
+
+posix=$(realpath "${1:?usage: check_packages.sh <posix-build-dir> <windows-build-dir>}")
+windows=$(realpath "${2:?usage: check_packages.sh <posix-build-dir> <windows-build-dir>}")
+
+sudo=()
+[[ $(id -u) -ne 0 ]] && sudo=(sudo)
+if ! command -v unzip >/dev/null; then
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    unzip >/dev/null
+fi
+
+scratch=$(mktemp -d /tmp/qel-package.XXXXXX)
+installed_here=0
+wine_prefix=
+cleanup() {
+  if ((installed_here)); then "${sudo[@]}" dpkg -r qelrestore >/dev/null 2>&1; fi
+  if [[ -n $wine_prefix ]]; then
+    WINEPREFIX=$wine_prefix "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k \
+      >/dev/null 2>&1
+  fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+passed=0
+failed=0
+pass() {
+  echo "PASS $1"
+  passed=$((passed + 1))
+}
+fail() {
+  echo "FAIL $1: $2"
+  failed=$((failed + 1))
+}
+
+# make_package DIR PATTERN: builds the program in DIR and runs cpack there; prints the one
+# package matching PATTERN that it made, or why there is none.
+make_package() {
+  local dir=$1 pattern=$2
+  local old
+  while read -r old; do rm -f "$old"; done < <(compgen -G "$dir/$pattern")
+  cmake --build "$dir" --target qelrestore >"$scratch/build.log" 2>&1 ||
+    { echo "build failed: $(tail -3 "$scratch/build.log")"; return 1; }
+  (cd "$dir" && cpack) >"$scratch/cpack.log" 2>&1 ||
+    { echo "cpack failed: $(tail -3 "$scratch/cpack.log")"; return 1; }
+  local made=()
+  mapfile -t made < <(compgen -G "$dir/$pattern")
+  [[ ${#made[@]} == 1 ]] || { echo "not one $pattern in $dir: ${made[*]}"; return 1; }
+  echo "${made[0]}"
+}
+
+# --- the Windows .zip --------------------------------------------------------------------------
+zip_files=(qelrestore.exe qelRestore.bat README.md examples/registry.reg examples/path.conf
+  examples/PLUV/db.properties)
+if ! zip=$(make_package "$windows" 'qelrestore-*.zip'); then
+  fail zip "$zip"
+  zip=
+else
+  listing=$(unzip -Z1 "$zip")
+  missing=()
+  for f in "${zip_files[@]}"; do grep -qx "[^/]*/$f" <<<"$listing" || missing+=("$f"); done
+  if ((${#missing[@]})); then
+    fail zip-contents "missing: ${missing[*]} (holds: $(tr '\n' ' ' <<<"$listing"))"
+  else
+    pass "zip-contents: $(basename "$zip") holds ${zip_files[*]}"
+  fi
+  # cmd reads a batch file by lines ended in CR LF; a checkout that turned them into LF breaks it.
+  unzip -p "$zip" '*/qelRestore.bat' >"$scratch/qelRestore.bat"
+  lines=$(wc -l <"$scratch/qelRestore.bat")
+  crlf=$(grep -c $'\r$' "$scratch/qelRestore.bat")
+  if [[ $lines -gt 0 && $lines == "$crlf" ]]; then
+    pass "zip-batch: qelRestore.bat ends all $lines lines in CR LF"
+  else
+    fail zip-batch "$((lines - crlf)) of $lines lines not ended by CR LF"
+  fi
+fi
+
+# The batch file from the .zip, run by cmd under wine: its arguments reach the program as typed,
+# from a folder whose name has blanks, parentheses and an ampersand, and the program's exit
+# status comes back through it.
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+if [[ -z $zip || ! -x $wine ]]; then
+  echo "SKIP zip-batch-runs: no .zip or no wine64"
+else
+  wine_prefix=$scratch/wine
+  export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" QELRESTORE_BOXES=console
+  program_dir="$wine_prefix/drive_c/qel (x86) & co"
+  if ! WINEPREFIX=$wine_prefix "$wine" wineboot -i >"$scratch/wineboot.log" 2>&1; then
+    fail zip-batch-runs "wineboot failed"
+  else
+    mkdir -p "$program_dir" "$wine_prefix/drive_c/logs"
+    unzip -q -j "$zip" '*/qelrestore.exe' '*/qelRestore.bat' -d "$program_dir"
+    # A batch file started from another one without "call" hands its exit status to cmd.
+    printf '%s\r\n' '@echo off' \
+      '"C:\qel (x86) & co\qelRestore.bat" "C:\no backup (1) & 2" "C:\logs\run.log" "N"' \
+      >"$wine_prefix/drive_c/missing.bat"
+    WINEPREFIX=$wine_prefix "$wine" cmd /c 'C:\missing.bat' >"$scratch/out" 2>"$scratch/err" \
+      </dev/null
+    status=$?
+    last=$(tail -1 "$wine_prefix/drive_c/logs/run.log" 2>/dev/null | tr -d '\r')
+    if [[ $status != 2 || $last != *': C:\no backup (1) & 2backup directory not found. Pls. check' ]]; then
+      fail zip-batch-runs "exit status $status (expected 2), last log line [$last]"
+    else
+      pass "zip-batch-runs: the quoted arguments arrive as typed, exit status 2 comes back"
+    fi
+    printf '%s\r\n' '@echo off' '"C:\qel (x86) & co\qelRestore.bat"' >"$wine_prefix/drive_c/bare.bat"
+    WINEPREFIX=$wine_prefix "$wine" cmd /c 'C:\bare.bat' >"$scratch/out" 2>"$scratch/err" </dev/null
+    status=$?
+    if [[ $status != 1 ]] || ! grep -q '^qelRestore.bat backdirectory' "$scratch/err"; then
+      fail zip-batch-usage "exit status $status (expected 1), stderr [$(head -2 "$scratch/err")]"
+    else
+      pass "zip-batch-usage: without arguments the usage message, exit status 1"
+    fi
+  fi
+fi
+
+# The default logs beside the installed program: a run there must never leave one.
+default_logs() { compgen -G '/usr/bin/qelRestorelog*' | wc -l; }
+
+# --- the Linux .deb ----------------------------------------------------------------------------
+if ! deb=$(make_package "$posix" 'qelrestore_*.deb'); then
+  fail deb "$deb"
+  echo "$passed passed, $failed failed"
+  exit 1
+fi
+version=$(dpkg-deb -f "$deb" Version)
+listing=$(dpkg-deb -c "$deb" | awk '{print $NF}')
+missing=()
+for f in ./usr/bin/qelrestore ./usr/share/man/man1/qelrestore.1.gz \
+  ./usr/share/doc/qelrestore/README.md ./usr/share/doc/qelrestore/examples/registry.reg; do
+  grep -qx -- "$f" <<<"$listing" || missing+=("$f")
+done
+if ((${#missing[@]})); then
+  fail deb-contents "missing: ${missing[*]}"
+else
+  pass "deb-contents: $(basename "$deb") holds the program, its manual page and the samples"
+fi
+
+# The page as man shows it: its version filled in, and no complaint from the formatter.
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/man/man1/qelrestore.1.gz 2>/dev/null |
+  gunzip >"$scratch/qelrestore.1" 2>/dev/null
+if ! grep -q "^\.TH QELRESTORE 1 .*\"qelrestore $version\"" "$scratch/qelrestore.1"; then
+  fail deb-man-page "no title line naming qelrestore $version"
+elif command -v groff >/dev/null &&
+  [[ -n $(groff -man -Tutf8 -ww -z "$scratch/qelrestore.1" 2>&1) ]]; then
+  fail deb-man-page "$(groff -man -Tutf8 -ww -z "$scratch/qelrestore.1" 2>&1 | head -3)"
+else
+  pass "deb-man-page: qelrestore(1) of version $version formats cleanly"
+fi
+
+if dpkg-query -W -f='${Status}' qelrestore 2>/dev/null | grep -q 'ok installed'; then
+  fail deb-install "qelrestore is installed already; it is left as it is and not checked"
+  echo "$passed passed, $failed failed"
+  exit 1
+fi
+if ! "${sudo[@]}" dpkg -i "$deb" >"$scratch/dpkg.log" 2>&1; then
+  installed_here=1  # a half-done install is undone too
+  fail deb-install "$(tail -3 "$scratch/dpkg.log")"
+  echo "$passed passed, $failed failed"
+  exit 1
+fi
+installed_here=1
+pass "deb-install: dpkg -i $(basename "$deb")"
+
+# --help and --version from PATH: standard output, exit 0, and no log beside the program.
+logs_before=$(default_logs)
+(cd "$scratch" && qelrestore --version >"$scratch/out" 2>"$scratch/err")
+status=$?
+if [[ $(command -v qelrestore) != /usr/bin/qelrestore ]]; then
+  fail path "qelrestore on PATH is [$(command -v qelrestore)]"
+elif [[ $status != 0 || $(cat "$scratch/out") != "qelrestore $version" || -s $scratch/err ]]; then
+  fail version "exit status $status, output [$(cat "$scratch/out")], stderr [$(cat "$scratch/err")]"
+else
+  pass "version: qelrestore --version prints qelrestore $version"
+fi
+(cd "$scratch" && qelrestore --help >"$scratch/out" 2>"$scratch/err")
+status=$?
+if [[ $status != 0 || -s $scratch/err ]] || ! head -1 "$scratch/out" | grep -q '^qelRestore.bat backdirectory' ||
+  ! grep -q '^Exit status:' "$scratch/out"; then
+  fail help "exit status $status, output [$(head -3 "$scratch/out")], stderr [$(cat "$scratch/err")]"
+else
+  pass "help: qelrestore --help prints the usage message, arguments and exit statuses"
+fi
+if [[ $(default_logs) != "$logs_before" ]]; then
+  fail no-log "--help or --version left a log in /usr/bin"
+else
+  pass "no-log: --help and --version leave no log in /usr/bin"
+fi
+
+# A sandbox restore with the installed program: a home with path.conf, a backup and an
+# installation folder; no db.properties in the backup, so the run ends without the database.
+sandbox=$scratch/sandbox
+mkdir -p "$sandbox/home/.corvilane" "$sandbox/backup/lib" "$sandbox/install"
+echo "restored program" >"$sandbox/backup/app.jar"
+echo "restored library" >"$sandbox/backup/lib/core.jar"
+echo "hidden settings" >"$sandbox/backup/.app.rc"
+echo "old program" >"$sandbox/install/app.jar"
+echo "local file" >"$sandbox/install/local.txt"
+printf 'finalPath=%s/\r\n' "$sandbox/install" >"$sandbox/home/.corvilane/path.conf"
+log=$sandbox/run.log
+
+HOME=$sandbox/home /usr/bin/qelrestore "$sandbox/nobackup" "$log" N </dev/null \
+  >"$scratch/out" 2>"$scratch/err"
+status=$?
+last=$(tail -1 "$log" 2>/dev/null)
+if [[ $status != 2 || $last != *": $sandbox/nobackupbackup directory not found. Pls. check"$'\r' ]]; then
+  fail stop "exit status $status (expected 2), last log line [$last]"
+else
+  pass "stop: a missing backup folder is logged and stops the run with exit status 2"
+fi
+
+rm -f "$log"
+HOME=$sandbox/home /usr/bin/qelrestore "$sandbox/backup" "$log" N </dev/null \
+  >"$scratch/out" 2>"$scratch/err"
+status=$?
+last=$(tail -1 "$log" 2>/dev/null)
+if [[ $status != 0 || $last != *': QEL Restore completed without SQLServer version'$'\r' ]]; then
+  fail restore "exit status $status (expected 0), last log line [$last], stderr [$(cat "$scratch/err")]"
+elif [[ $(cat "$sandbox/install/app.jar") != "restored program" ||
+  ! -f $sandbox/install/lib/core.jar || ! -f $sandbox/install/.app.rc ||
+  ! -f $sandbox/install/local.txt ]]; then
+  fail restore "the installation folder holds: $(cd "$sandbox/install" && find . -type f | sort | tr '\n' ' ')"
+else
+  pass "restore: the folder is copied over the installation, exit status 0"
+fi
+if [[ $(default_logs) != "$logs_before" ]]; then
+  fail no-log-run "a run with its own log path left a log in /usr/bin"
+else
+  pass "no-log-run: runs with a log path of their own leave nothing in /usr/bin"
+fi
+
+# Removal leaves the machine as it was found.
+"${sudo[@]}" dpkg -r qelrestore >"$scratch/dpkg.log" 2>&1
+status=$?
+installed_here=0
+if [[ $status != 0 || -e /usr/bin/qelrestore || -e /usr/share/man/man1/qelrestore.1.gz ]] ||
+  dpkg-query -W -f='${Status}' qelrestore 2>/dev/null | grep -q 'ok installed'; then
+  fail deb-remove "dpkg -r: status $status, $(tail -2 "$scratch/dpkg.log")"
+else
+  pass "deb-remove: dpkg -r removes the program and its manual page"
+fi
+
+echo "$passed passed, $failed failed"
+((failed == 0))
