@@ -113,7 +113,8 @@ TEST(PosixProcesses, WaitReturnsAsSoonAsTheChildEnds) {
   EXPECT_EQ(processes.Wait(handle, 5000), WaitOutcome::kEnded);
   const auto elapsed = Clock::now() - start;
   EXPECT_GE(elapsed, milliseconds(300));
-  EXPECT_LT(elapsed, milliseconds(400)) << "the wait noticed the end late";
+  // Well before the 5 s the wait was given; the bound leaves room for a loaded machine's start-up.
+  EXPECT_LT(elapsed, milliseconds(1500)) << "the wait noticed the end late";
   processes.Close(handle);
 }
 
