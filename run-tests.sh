@@ -11,6 +11,7 @@ echo "== POSIX form"
 cmake -S . -B build/posix -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/posix -j "$jobs"
 ctest --test-dir build/posix --output-on-failure -j "$jobs"
+bash tests/e2e/run_scenarios.sh posix build/posix
 
 echo "== Windows form"
 cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Runs the end-to-end cases of scenarios.table on one form of qelrestore:
+#
+#   bash tests/e2e/run_scenarios.sh posix   <posix-build-dir>
+#   bash tests/e2e/run_scenarios.sh windows <windows-build-dir>
+#
+# Each case starts from an empty sandbox (a temp folder on POSIX; one private wine prefix for the
+# whole run on Windows), sets up the files, path.conf, registry and stand-in clients of its row,
+# starts the program as its users do and checks what the row expects. Prints one line per case
+# and a closing "N passed, M failed"; exits non-zero on any failure. A case that means something
+# on the other form only is listed as SKIP with its reason. CASES="a b" runs only those cases.
+set -u
+
+here=$(cd "$(dirname "$0")" && pwd)
+form=${1:-}
+build=${2:-}
+if [[ ($form != posix && $form != windows) || -z $build ]]; then
+  echo "usage: run_scenarios.sh posix|windows BUILD-DIR" >&2
+  exit 2
+fi
+build=$(cd "$build" && pwd) || exit 2
+# shellcheck disable=SC2034  # the Windows form finds qelRestore.bat there
+SOURCE_ROOT=$(cd "$here/../.." && pwd)
+
+# shellcheck source=tests/e2e/lib/table.sh
+source "$here/lib/table.sh"
+# shellcheck source=tests/e2e/lib/checks.sh
+source "$here/lib/checks.sh"
+# shellcheck source=tests/e2e/lib/posix_form.sh
+# shellcheck source=tests/e2e/lib/windows_form.sh
+source "$here/lib/${form}_form.sh"
+
+read_table "$here/scenarios.table" || exit 2
+
+SCRATCH=$(mktemp -d "/tmp/qel-e2e-$form.XXXXXX")
+WORK=$SCRATCH/work  # standard output and error of a run, and the runner's own files
+mkdir -p "$WORK"
+finish() {
+  form_finish
+  rm -rf "$SCRATCH"
+}
+trap finish EXIT
+
+started=$(date +%s)
+form_start "$build" || exit 2
+
+# host_path PATH: where a path of the table lies on this machine (C:\ and %PROFILE% mapped).
+host_path() {
+  local path=$1
+  case $path in
+    '%PROFILE%'*) path=$PROFILE_DIR${path#%PROFILE%} ;;
+    [Cc]:*) path=$ROOT_C${path:2} ;;
+  esac
+  printf '%s' "${path//\\//}"
+}
+
+# prepare_case: the sandbox of the loaded case: its program, files, path.conf, registry, clients.
+# Sets PROGRAM_FOLDER (the table's path), RUN_ARGS (the table's texts of the arguments).
+prepare_case() {
+  form_reset
+  local program
+  if [[ $C_RUN_MODE == bat ]]; then
+    program='C:\qel\qelRestore.bat'
+    split_typed "$C_RUN_TEXT"
+    RUN_ARGS=("${TYPED_WORDS[@]}")
+  else
+    split_typed "$C_RUN_TEXT"
+    program=${TYPED_WORDS[0]}
+    RUN_ARGS=("${TYPED_WORDS[@]:1}")
+  fi
+  PROGRAM_FOLDER=${program%\\*}
+  form_install_program "$PROGRAM_FOLDER"
+
+  local entry path
+  for path in "${C_DIRS[@]}"; do mkdir -p "$(host_path "$path")"; done
+  for entry in "${C_FILES[@]}"; do
+    path=$(host_path "${entry%% =*}")
+    mkdir -p "$(dirname "$path")"
+    file_content "$entry" >"$path"
+  done
+  if ((${#C_PATHCONF[@]})); then
+    mkdir -p "$PROFILE_DIR/.corvilane"
+    local line
+    for line in "${C_PATHCONF[@]}"; do
+      printf '%s\r\n' "$(form_pathconf_line "$line")"
+    done >"$PROFILE_DIR/.corvilane/path.conf"
+  fi
+  for path in "${C_CLIENTS[@]}"; do
+    mkdir -p "$(dirname "$(host_path "$path")")"
+    cp "$STANDIN" "$(host_path "$path")"
+  done
+  form_set_registry "${C_REGS[@]}"
+}
+
+passed=0
+failed=0
+skipped=0
+for name in "${CASE_NAMES[@]}"; do
+  if [[ -n ${CASES:-} && " $CASES " != *" $name "* ]]; then continue; fi
+  load_case "$name" || exit 2
+  if [[ " $C_FORMS " != *" $form "* ]]; then
+    echo "SKIP $form $name: $C_WHY"
+    skipped=$((skipped + 1))
+    continue
+  fi
+  if ! prepare_case >"$WORK/setup.log" 2>&1; then
+    echo "FAIL $form $name: setting up: $(head -3 "$WORK/setup.log")"
+    failed=$((failed + 1))
+    continue
+  fi
+  SNAPSHOT_BEFORE=$(snapshot)
+  DAY_BEFORE=$(date +%d)
+  for ((run = 1; run <= C_RUNS; run++)); do form_run; done
+  DAY_AFTER=$(date +%d)
+  if why=$(check_expectations 2>&1); then
+    echo "PASS $form $name: $C_ABOUT"
+    passed=$((passed + 1))
+  else
+    echo "FAIL $form $name: $why"
+    [[ -s $WORK/err ]] && sed 's/^/    stderr: /' "$WORK/err" | head -5
+    failed=$((failed + 1))
+  fi
+  form_stop_clients
+done
+
+echo "$form suite took $(($(date +%s) - started)) s ($skipped skipped)"
+echo "$passed passed, $failed failed"
+((failed == 0))
