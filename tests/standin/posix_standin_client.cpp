@@ -1,7 +1,10 @@
 // A stand-in for the SQL command-line client where none is installed. It writes every argument it
 // received, one per line, to the file named after "-o" (when there is one), then sleeps for
 // QEL_STANDIN_SECONDS seconds when that is set, and exits 0. Tests and the demo read the file to
-// see exactly what the client was handed.
+// see exactly what the client was handed. With QEL_STANDIN_IGNORE_TERM=1 it ignores SIGTERM, as
+// a client busy in a restore may.
+#include <signal.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +13,10 @@
 #include <thread>
 
 int main(int argc, char** argv) {
+  if (const char* ignore = std::getenv("QEL_STANDIN_IGNORE_TERM");
+      ignore && std::string(ignore) == "1") {
+    ::signal(SIGTERM, SIG_IGN);
+  }
   std::string outputPath;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::string(argv[i]) == "-o") outputPath = argv[i + 1];

@@ -21,6 +21,10 @@ std::string Narrow(std::wstring_view text) {
 
 namespace {
 
+// The shell's result for a copy that could not be done (its "invalid files" code).
+constexpr int32_t kShellCopyFailed = 0x7C;
+constexpr int32_t kAccessDenied = 5;
+
 std::wstring WithoutTrailingBackslashes(std::wstring path) {
   while (!path.empty() && path.back() == L'\\') path.pop_back();
   return path;
@@ -31,10 +35,16 @@ class FakeStream : public TextStream {
   FakeStream(FakeHost& host, std::wstring path) : host_(host), path_(std::move(path)) {
     ++host_.openStreams;
   }
-  ~FakeStream() override { Close(); }
+  ~FakeStream() override {
+    Close();
+    host_.inputsOpenWhenStreamReleased = host_.openInputs;
+  }
   void writeLine(const std::wstring& text) override {
-    host_.Enter("writeLine", text);
+    const std::optional<Fault> fault = host_.Enter("writeLine", text);
     if (closed_) throw Error(code::kBadFileNumber);
+    host_.writtenPaths.insert(path_);
+    if (fault == Fault::kHalfWay) host_.files[path_] += Narrow(text.substr(0, text.size() / 2));
+    if (fault) host_.ThrowInjected();
     host_.files[path_] += Narrow(text) + "\r\n";
   }
   void Close() override {
@@ -53,28 +63,32 @@ class FakeFileSystem : public FileSystem {
  public:
   explicit FakeFileSystem(FakeHost& host) : host_(host) {}
   bool FileExists(const std::wstring& path) override {
-    host_.Enter("FileExists", path);
-    return host_.files.count(path) != 0;
+    const std::optional<Fault> fault = host_.Enter("FileExists", path);
+    if (fault == Fault::kThrow) host_.ThrowInjected();
+    return !fault && host_.files.count(path) != 0;
   }
   bool FolderExists(const std::wstring& path) override {
-    host_.Enter("FolderExists", path);
-    return !path.empty() && host_.folders.count(WithoutTrailingBackslashes(path)) != 0;
+    const std::optional<Fault> fault = host_.Enter("FolderExists", path);
+    if (fault == Fault::kThrow) host_.ThrowInjected();
+    return !fault && !path.empty() && host_.folders.count(WithoutTrailingBackslashes(path)) != 0;
   }
   std::unique_ptr<TextStream> CreateTextFile(const std::wstring& path, bool overwrite) override {
-    host_.Enter("CreateTextFile", path);
+    host_.EnterOrThrow("CreateTextFile", path);
     if (!host_.ParentFolderExists(path)) throw Error(code::kPathNotFound);
     if (!overwrite && host_.files.count(path) != 0) throw Error(code::kPathFileAccess);
     host_.files[path].clear();
+    host_.writtenPaths.insert(path);
     return std::make_unique<FakeStream>(host_, path);
   }
   std::unique_ptr<TextStream> OpenTextFile(const std::wstring& path, int ioMode,
                                            int create) override {
-    host_.Enter("OpenTextFile", path);
+    host_.EnterOrThrow("OpenTextFile", path);
     if (ioMode != 8) throw Error(code::kInvalidCall);
     if (host_.files.count(path) == 0) {
       if (create == 0) throw Error(code::kFileNotFound);
       if (!host_.ParentFolderExists(path)) throw Error(code::kPathNotFound);
       host_.files[path];
+      host_.writtenPaths.insert(path);
     }
     return std::make_unique<FakeStream>(host_, path);
   }
@@ -90,7 +104,7 @@ class FakeSource : public ByteSource {
   }
   ~FakeSource() override { --host_.openInputs; }
   size_t Read(char* buffer, size_t size) override {
-    host_.Enter("Read");
+    host_.EnterOrThrow("Read");
     const size_t count = std::min(size, bytes_.size() - position_);
     std::memcpy(buffer, bytes_.data() + position_, count);
     position_ += count;
@@ -119,9 +133,19 @@ FakeHost::FakeHost() {
   };
 }
 
-void FakeHost::Enter(const std::string& name, const std::wstring& argument) {
+std::optional<Fault> FakeHost::Enter(const std::string& name, const std::wstring& argument) {
   calls.push_back(argument.empty() ? name : name + " " + Narrow(argument));
-  if (static_cast<int64_t>(calls.size()) - 1 == failAt) throw Error(failCode, L"injected fault");
+  const auto found = faults.find(static_cast<int64_t>(calls.size()) - 1);
+  if (found == faults.end()) return std::nullopt;
+  return found->second;
+}
+
+void FakeHost::EnterOrThrow(const std::string& name, const std::wstring& argument) {
+  if (Enter(name, argument)) ThrowInjected();
+}
+
+void FakeHost::ThrowInjected() const {
+  throw Error(failCode, L"injected fault");
 }
 
 bool FakeHost::ParentFolderExists(const std::wstring& path) const {
@@ -163,28 +187,29 @@ void FakeHost::AddFile(const std::wstring& path, const std::string& content) {
 }
 
 std::wstring FakeHost::CommandLine() {
-  Enter("CommandLine");
+  EnterOrThrow("CommandLine");
   return commandLine;
 }
 
 std::wstring FakeHost::ProgramFolder() {
-  Enter("ProgramFolder");
+  EnterOrThrow("ProgramFolder");
   return programFolder;
 }
 
 void FakeHost::MessageBox(const std::wstring& text) {
-  Enter("MessageBox", text);
+  EnterOrThrow("MessageBox", text);
   boxes.push_back(text);
   clockMilliseconds += boxMilliseconds;
 }
 
 bool FakeHost::Unattended() {
-  Enter("Unattended");
-  return unattended;
+  const std::optional<Fault> fault = Enter("Unattended");
+  if (fault == Fault::kThrow) ThrowInjected();
+  return !fault && unattended;
 }
 
 DateTime FakeHost::Now() {
-  Enter("Now");
+  EnterOrThrow("Now");
   // 2026-12-07 10:00:00 plus the clock; the tests stay within the day.
   const int64_t seconds = clockMilliseconds / 1000;
   DateTime when;
@@ -199,7 +224,7 @@ DateTime FakeHost::Now() {
 }
 
 std::wstring FakeHost::FormatDateTime(const DateTime& when) {
-  Enter("FormatDateTime");
+  EnterOrThrow("FormatDateTime");
   wchar_t text[32];
   swprintf(text, 32, L"%04d-%02d-%02d %02d:%02d:%02d", when.year, when.month, when.day, when.hour,
            when.minute, when.second);
@@ -207,12 +232,12 @@ std::wstring FakeHost::FormatDateTime(const DateTime& when) {
 }
 
 std::unique_ptr<FileSystem> FakeHost::CreateFileSystemObject() {
-  Enter("CreateFileSystemObject");
+  EnterOrThrow("CreateFileSystemObject");
   return std::make_unique<FakeFileSystem>(*this);
 }
 
 std::unique_ptr<ByteSource> FakeHost::OpenForInput(const std::wstring& path) {
-  Enter("OpenForInput", path);
+  EnterOrThrow("OpenForInput", path);
   if (folders.count(path) != 0) throw Error(code::kPathFileAccess);
   const auto found = files.find(path);
   if (found == files.end()) throw Error(code::kFileNotFound);
@@ -220,41 +245,76 @@ std::unique_ptr<ByteSource> FakeHost::OpenForInput(const std::wstring& path) {
 }
 
 std::wstring FakeHost::DecodeText(std::string_view bytes) {
-  Enter("DecodeText");
+  if (Enter("DecodeText") == Fault::kThrow) ThrowInjected();
   return Wide(bytes);
 }
 
 void FakeHost::CopyFile(const std::wstring& source, const std::wstring& destination) {
-  Enter("CopyFile", source + L" -> " + destination);
+  const std::optional<Fault> fault = Enter("CopyFile", source + L" -> " + destination);
+  if (fault && fault != Fault::kHalfWay) ThrowInjected();
   const auto found = files.find(source);
   if (found == files.end()) throw Error(code::kFileNotFound);
   if (!ParentFolderExists(destination) || destination.empty()) throw Error(code::kPathNotFound);
+  writtenPaths.insert(destination);
+  if (fault == Fault::kHalfWay) {
+    files[destination] = found->second.substr(0, found->second.size() / 2);
+    ThrowInjected();
+  }
   files[destination] = found->second;
 }
 
 int32_t FakeHost::SHFileOperation(FileOperation& operation) {
-  Enter("SHFileOperation", operation.pFrom + L" -> " + operation.pTo);
-  const int32_t result = shellCopy(operation);
+  const std::optional<Fault> fault =
+      Enter("SHFileOperation", operation.pFrom + L" -> " + operation.pTo);
+  if (fault == Fault::kThrow) ThrowInjected();
+  int32_t result = kShellCopyFailed;  // kFail: nothing copied, and only the result code says so
+  if (fault != Fault::kFail) {
+    const std::map<std::wstring, std::string> before = files;
+    result = shellCopy(operation);
+    std::vector<std::wstring> changed;
+    for (const auto& [path, bytes] : files) {
+      const auto old = before.find(path);
+      if (old == before.end() || old->second != bytes) changed.push_back(path);
+    }
+    if (fault == Fault::kHalfWay) {
+      // An operation cut short: every other file it wrote is put back as it was.
+      for (size_t i = 1; i < changed.size(); i += 2) {
+        const auto old = before.find(changed[i]);
+        if (old == before.end()) {
+          files.erase(changed[i]);
+        } else {
+          files[changed[i]] = old->second;
+        }
+      }
+      operation.fAnyOperationsAborted = true;
+    }
+    writtenPaths.insert(changed.begin(), changed.end());
+  }
   operations.push_back(operation);
   return result;
 }
 
 std::unique_ptr<UserToken> FakeHost::OpenProcessToken() {
-  Enter("OpenProcessToken");
-  if (!tokenAvailable) return nullptr;
+  const std::optional<Fault> fault = Enter("OpenProcessToken");
+  if (fault == Fault::kThrow) ThrowInjected();
+  if (fault || !tokenAvailable) return nullptr;
   return std::make_unique<UserToken>();
 }
 
 bool FakeHost::GetUserProfileDirectory(const UserToken* token, std::wstring& found) {
-  Enter("GetUserProfileDirectory");
-  if (token == nullptr || profile.empty()) return false;
+  const std::optional<Fault> fault = Enter("GetUserProfileDirectory");
+  if (fault == Fault::kThrow) ThrowInjected();
+  if (fault || token == nullptr || profile.empty()) return false;
   found = profile;
   return true;
 }
 
 int32_t FakeHost::RegOpenKeyEx(uint32_t rootKey, const std::wstring& subKey, uint32_t,
                                uint32_t access, RegistryKey& key) {
-  Enter((access & KEY_WOW64_64KEY) != 0 ? "RegOpenKeyEx64" : "RegOpenKeyEx32", subKey);
+  const std::optional<Fault> fault =
+      Enter((access & KEY_WOW64_64KEY) != 0 ? "RegOpenKeyEx64" : "RegOpenKeyEx32", subKey);
+  if (fault == Fault::kThrow) ThrowInjected();
+  if (fault) return kAccessDenied;
   EXPECT_EQ(rootKey, HKEY_LOCAL_MACHINE);
   EXPECT_EQ(access & KEY_READ, KEY_READ);
   const RegistryView& view = (access & KEY_WOW64_64KEY) != 0 ? registry64 : registry32;
@@ -268,7 +328,9 @@ int32_t FakeHost::RegOpenKeyEx(uint32_t rootKey, const std::wstring& subKey, uin
 
 int32_t FakeHost::RegQueryValueEx(RegistryKey key, const std::wstring& valueName, uint32_t& type,
                                   uint8_t* data, uint32_t& byteCount) {
-  Enter("RegQueryValueEx", valueName);
+  const std::optional<Fault> fault = Enter("RegQueryValueEx", valueName);
+  if (fault == Fault::kThrow) ThrowInjected();
+  if (fault) return kAccessDenied;
   const auto values = keys_.find(key);
   if (values == keys_.end()) return 6;
   const auto found = values->second->find(valueName);
@@ -285,12 +347,12 @@ int32_t FakeHost::RegQueryValueEx(RegistryKey key, const std::wstring& valueName
 }
 
 void FakeHost::RegCloseKey(RegistryKey key) {
-  Enter("RegCloseKey");
+  if (Enter("RegCloseKey") == Fault::kThrow) ThrowInjected();
   if (keys_.erase(key) != 0) --openRegistryKeys;
 }
 
 uint32_t FakeHost::StartProcess(const std::wstring& command, int windowStyle) {
-  Enter("StartProcess", command);
+  EnterOrThrow("StartProcess", command);
   EXPECT_EQ(windowStyle, 3);
   startedCommands.push_back(command);
   if (processes.empty()) {
@@ -306,11 +368,13 @@ uint32_t FakeHost::StartProcess(const std::wstring& command, int windowStyle) {
 }
 
 void FakeHost::YieldToEvents() {
-  Enter("YieldToEvents");
+  if (Enter("YieldToEvents") == Fault::kThrow) ThrowInjected();
 }
 
 ProcessHandle FakeHost::OpenProcess(uint32_t access, bool inherit, uint32_t processId) {
-  Enter("OpenProcess");
+  const std::optional<Fault> fault = Enter("OpenProcess");
+  if (fault == Fault::kThrow) ThrowInjected();
+  if (fault) return 0;
   EXPECT_EQ(access, SYNCHRONIZE);
   EXPECT_FALSE(inherit);
   const auto found = started_.find(processId);
@@ -322,9 +386,10 @@ ProcessHandle FakeHost::OpenProcess(uint32_t access, bool inherit, uint32_t proc
 }
 
 WaitOutcome FakeHost::WaitForSingleObject(ProcessHandle handle, uint32_t milliseconds) {
-  Enter("WaitForSingleObject");
+  const std::optional<Fault> fault = Enter("WaitForSingleObject");
+  if (fault == Fault::kThrow) ThrowInjected();
   const Started& process = started_.at(handles_.at(handle));
-  if (process.script.waitFails) return WaitOutcome::kFailed;
+  if (fault || process.script.waitFails) return WaitOutcome::kFailed;
   const int64_t endsAt = process.startedAt + process.script.runMilliseconds;
   if (process.script.runMilliseconds >= 0 && endsAt <= clockMilliseconds + milliseconds) {
     clockMilliseconds = std::max(clockMilliseconds, endsAt);
@@ -335,7 +400,7 @@ WaitOutcome FakeHost::WaitForSingleObject(ProcessHandle handle, uint32_t millise
 }
 
 void FakeHost::CloseHandle(ProcessHandle handle) {
-  Enter("CloseHandle");
+  if (Enter("CloseHandle") == Fault::kThrow) ThrowInjected();
   if (handles_.erase(handle) != 0) --openProcessHandles;
 }
 

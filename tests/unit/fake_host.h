@@ -1,6 +1,6 @@
 // A scripted host for the unit tests: files and folders in maps, a clock that moves only when the
-// code waits, a registry with two views, scripted processes, a record of every call, and a switch
-// that makes the Nth call fail.
+// code waits, a registry with two views, scripted processes, a record of every call and of every
+// path written, and faults injected at chosen calls.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +37,19 @@ inline FakeProcess ProcessNotStarting(Error error) {
   return process;
 }
 
+// How an injected fault makes a call fail.
+enum class Fault {
+  // The way the call's contract allows: a throw for calls that may throw, otherwise the failure
+  // answer (false, null, 0, a status code, WaitOutcome::kFailed). Calls whose contract has no
+  // failure at all (RegCloseKey, CloseHandle, YieldToEvents, DecodeText) go on unaffected.
+  kFail,
+  // For calls that write: part of the data reaches its file, then the call throws (a disk that
+  // fills up mid-write); the shell copy copies part of the files and reports the operation aborted.
+  kHalfWay,
+  // A throw whatever the call's contract says (a registry read from a file that cannot be read).
+  kThrow,
+};
+
 struct RegistryDatum {
   uint32_t type = 0;
   std::string bytes;
@@ -61,8 +74,9 @@ class FakeHost : public Host {
   std::vector<FakeProcess> processes;  // taken in order by StartProcess
   // The shell copy; the default copies the files below the source folder and reports no abort.
   std::function<int32_t(FileOperation&)> shellCopy;
-  // Makes host call number `failAt` (0-based, counted over every call) throw Error(failCode).
-  int64_t failAt = -1;
+  // Host call number N (0-based, counted over every call) fails as faults[N] says; thrown faults
+  // are Error(failCode, "injected fault").
+  std::map<int64_t, Fault> faults;
   int32_t failCode = code::kDeviceIo;
 
   // --- Observation ---
@@ -75,6 +89,8 @@ class FakeHost : public Host {
   int openProcessHandles = 0;
   int openStreams = 0;
   int openInputs = 0;
+  std::set<std::wstring> writtenPaths;    // every file created, appended to or copied over
+  int inputsOpenWhenStreamReleased = -1;  // input files still open when a log stream went away
 
   // The file's lines (CR LF separated, the last line end dropped).
   std::vector<std::wstring> Lines(const std::wstring& path) const;
@@ -108,8 +124,11 @@ class FakeHost : public Host {
   WaitOutcome WaitForSingleObject(ProcessHandle handle, uint32_t milliseconds) override;
   void CloseHandle(ProcessHandle handle) override;
 
-  // Records a call; throws the injected failure when it is the chosen one.
-  void Enter(const std::string& name, const std::wstring& argument = {});
+  // Records a call; returns the fault scripted for it, if any.
+  std::optional<Fault> Enter(const std::string& name, const std::wstring& argument = {});
+  // Records a call whose only way to fail is a throw; throws when a fault is scripted for it.
+  void EnterOrThrow(const std::string& name, const std::wstring& argument = {});
+  [[noreturn]] void ThrowInjected() const;
   bool ParentFolderExists(const std::wstring& path) const;
 
  private:

@@ -173,7 +173,8 @@ TEST(RegFile, BigFileLoadsInLinearTime) {
   const auto start = std::chrono::steady_clock::now();
   const RegistryStore store = ParseRegFile(file, L"big.reg");
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(elapsed, std::chrono::seconds(10));
+  // A quadratic step would take hours here; the bound leaves room for sanitizer builds.
+  EXPECT_LT(elapsed, std::chrono::seconds(90));
   EXPECT_GT(store.KeyCount(), 40000u);
   EXPECT_EQ(ValueOf(store, L"bin", L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Big\\Key7").second.size(), 32u);
 }
