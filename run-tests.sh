@@ -13,6 +13,9 @@ cmake --build build/posix -j "$jobs"
 ctest --test-dir build/posix --output-on-failure -j "$jobs"
 bash tests/e2e/run_scenarios.sh posix build/posix
 
+echo "== POSIX form, sanitized"
+bash tests/sanitize/run_sanitized.sh build/sanitize
+
 echo "== Windows form"
 cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null

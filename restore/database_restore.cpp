@@ -78,8 +78,16 @@ void RestoreDatabase(Run& run) {
   run.restoreCommand = BuildRestoreCommand(clientToolsFolder, row->client, run.server,
                                            run.restoreStatement, run.settings.logFilePath);
   run.log.LogMessage(run.restoreCommand);
-  const LaunchResult launch =
-      RunAndWait(run.host, run.restoreCommand, kShowMaximized, kClientTimeLimitSeconds);
+  LaunchResult launch;
+  if (clientToolsFolder.empty()) {
+    // Without a registered folder the client's path leads to the root of the current drive, a
+    // folder anybody may write to: nothing is started from there. The operator is told as for
+    // a client that cannot be started.
+    run.host.MessageBox(L"error");
+    launch.reason = L"no folder is registered for the SQL client";
+  } else {
+    launch = RunAndWait(run.host, run.restoreCommand, kShowMaximized, kClientTimeLimitSeconds);
+  }
   if (!launch.started) {
     run.clientNotStarted = true;
     run.log.LogMessage(L"SQL client could not be started: " + launch.reason);

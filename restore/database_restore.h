@@ -21,7 +21,8 @@ std::wstring BuildRestoreCommand(const std::wstring& clientToolsFolder, const st
 
 // Checkpoints 113-121: closes db.properties, logs "SQL start Restore ", and for the MSDE and 2005
 // families reads the client's folder from the registry, logs the command line and runs it.
-// A client that cannot be started is logged and sets run.clientNotStarted.
+// A client that cannot be started, or whose folder is not registered (nothing is then started),
+// is logged and sets run.clientNotStarted.
 void RestoreDatabase(Run& run);
 
 }  // namespace qelrestore

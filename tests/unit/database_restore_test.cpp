@@ -51,12 +51,22 @@ TEST_F(RunTest, UnknownOrEmptyVersionRunsNothing) {
   EXPECT_TRUE(host.startedCommands.empty());
 }
 
-TEST_F(RunTest, MissingClientKeyStillRunsTheCommandLineWithAnEmptyFolder) {
-  host.registry32.clear();
-  host.processes = {ProcessNotStarting(Error(53, L"File not found"))};
-  EXPECT_EQ(Execute(), kExitIncomplete);
-  ASSERT_EQ(host.startedCommands.size(), 1u);
-  EXPECT_EQ(host.startedCommands[0].rfind(L"\"\\Binn\\OSQL.exe\" -S dbhost,1433", 0), 0u);
+TEST_F(RunTest, WithoutARegisteredFolderNothingIsStartedFromTheDriveRoot) {
+  for (const std::string& folder : {std::string(), std::string("\0junk", 5)}) {
+    TypicalRun run;
+    if (folder.empty()) {
+      run.host.registry32.clear();  // key missing
+    } else {
+      run.host.registry32[kMsdeKey][L"SQLPath"] = {REG_SZ, folder};  // cut at its first NUL
+    }
+    EXPECT_EQ(RunProgram(run.host), kExitIncomplete);
+    EXPECT_TRUE(run.host.startedCommands.empty());
+    const auto log = run.Log();
+    EXPECT_EQ(log[log.size() - 3].rfind(L"\"\\Binn\\OSQL.exe\" -S dbhost,1433", 0), 0u);
+    EXPECT_EQ(log[log.size() - 2],
+              L"SQL client could not be started: no folder is registered for the SQL client");
+    EXPECT_EQ(run.host.boxes, std::vector<std::wstring>{L"error"});
+  }
 }
 
 TEST_F(RunTest, ClientStillRunningAfterTheLimitIsLeftAndTheRunCompletes) {

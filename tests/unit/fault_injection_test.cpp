@@ -269,9 +269,12 @@ void CheckEnd(const Expected& expected, int status, const TypicalRun& run,
       EXPECT_TRUE(host.startedCommands.empty());
       break;
     case End::kNoClientFolder:
-      EXPECT_EQ(status, kExitCompleted);
-      ASSERT_EQ(host.startedCommands.size(), 1u);
-      EXPECT_TRUE(StartsWith(host.startedCommands[0], L"\"\\Binn\\OSQL.exe\" -S "));
+      // Nothing is started from the drive's root; the run says the client was not started.
+      EXPECT_EQ(status, kExitIncomplete);
+      EXPECT_TRUE(host.startedCommands.empty());
+      ASSERT_GE(messages.size(), 2u);
+      EXPECT_EQ(messages[messages.size() - 2],
+                L"SQL client could not be started: no folder is registered for the SQL client");
       EXPECT_EQ(last, L"SQL Restore Complete");
       break;
     case End::kClientNotStarted:
