@@ -16,6 +16,9 @@ bash tests/e2e/run_scenarios.sh posix build/posix
 echo "== POSIX form, sanitized"
 bash tests/sanitize/run_sanitized.sh build/sanitize
 
+echo "== Fuzz targets, 20 s each"
+bash tests/fuzz/run_fuzzers.sh 20
+
 echo "== Windows form"
 cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null

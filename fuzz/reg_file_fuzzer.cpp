@@ -1,0 +1,56 @@
+// The registry file loader fed any bytes: it gives a store, or error 75 naming the file and a line
+// that exists in it. Nothing else may escape, whatever the encoding or header.
+#include <string>
+#include <string_view>
+
+#include "fuzz/contract.h"
+#include "host/posix/reg_file.h"
+#include "support/error.h"
+
+namespace {
+
+// An upper bound of the file's line count: one more than its line feeds, counted as UTF-16LE
+// units after that byte-order mark, as bytes otherwise.
+size_t LineBound(std::string_view bytes) {
+  size_t feeds = 0;
+  if (bytes.starts_with("\xFF\xFE")) {
+    for (size_t at = 2; at + 1 < bytes.size(); at += 2) {
+      feeds += bytes[at] == '\n' && bytes[at + 1] == '\0' ? 1 : 0;
+    }
+  } else {
+    for (const char ch : bytes) feeds += ch == '\n' ? 1 : 0;
+  }
+  return feeds + 1;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using qelrestore::fuzz::Require;
+  const std::string_view bytes = qelrestore::fuzz::Bytes(data, size);
+  try {
+    const qelrestore::posix::RegistryStore store =
+        qelrestore::posix::ParseRegFile(bytes, L"fuzz.reg");
+    // The lookups the registry host makes must hold up on whatever was stored.
+    const std::wstring key = L"HKEY_LOCAL_MACHINE\\SOFTWARE";
+    if (store.HasKey(key + L"\\")) {
+      Require(store.HasKey(key), "a trailing backslash does not change the key");
+      Require(store.HasKey(L"hkey_local_machine"), "a key's parents exist");
+    }
+    const qelrestore::posix::StoredValue* value = store.FindValue(key, L"SQLPath");
+    if (value != nullptr) Require(store.HasKey(key), "a found value has its key");
+  } catch (const qelrestore::Error& error) {
+    Require(error.code() == qelrestore::code::kPathFileAccess, "a malformed file is error 75");
+    const std::wstring prefix = L"Malformed registry file fuzz.reg line ";
+    const std::wstring& text = error.description();
+    Require(text.starts_with(prefix), "the message names the file and a line");
+    size_t at = prefix.size();
+    size_t line = 0;
+    while (at < text.size() && text[at] >= L'0' && text[at] <= L'9' && line < 1000000000) {
+      line = line * 10 + static_cast<size_t>(text[at++] - L'0');
+    }
+    Require(at < text.size() && text[at] == L':', "the line number ends at ':'");
+    Require(line >= 1 && line <= LineBound(bytes), "the line named exists in the file");
+  }
+  return 0;
+}
