@@ -134,23 +134,32 @@ class CopyEngine {
     if (!in.valid() || ::fstat(in.get(), &info) != 0) return Fail(errno, "open", name);
     // Its type changed since the folder was read: the backup is being changed under the copy.
     if (!S_ISREG(info.st_mode)) return Fail(EAGAIN, "open", name);
-    UniqueFd out = OpenDestinationFile(destinationFolder, name, info);
+    off_t oldLength = 0;
+    UniqueFd out = OpenDestinationFile(destinationFolder, name, info, oldLength);
     if (!out.valid()) return false;
     const char* failedCall = "copy";
     if (const int failure = copier_.Copy(in.get(), out.get(), info.st_size, failedCall)) {
       return Fail(failure, failedCall, name);
+    }
+    // Cut last, and only what the copy did not write over: cutting a rewritten file to nothing
+    // first frees every block only to allocate it again, and makes some file systems flush it.
+    if (oldLength > copier_.copied() && ::ftruncate(out.get(), copier_.copied()) != 0) {
+      return Fail(errno, "ftruncate", name);
     }
     if (!KeepModeAndTimes(out.get(), info, name)) return false;
     if (const int failure = out.reset()) return Fail(failure, "close", name);
     return true;
   }
 
-  // Opens the destination of a regular file, empty and ready for writing; an invalid descriptor
-  // when it was reported as impossible or when the destination is the source itself. An existing
-  // file with no other name is rewritten in place; anything else that stands there (a link, a
-  // FIFO, a file with other hard links, a read-only or busy file) is removed and created anew, so
-  // nothing is ever written through to another object.
-  UniqueFd OpenDestinationFile(int folder, const char* name, const struct stat& source) {
+  // Opens the destination of a regular file for writing from its start, and sets `oldLength` to
+  // the length of what it already holds (the caller cuts what the copy does not overwrite); an
+  // invalid descriptor when it was reported as impossible or when the destination is the source
+  // itself. An existing file with no other name is rewritten in place; anything else that stands
+  // there (a link, a FIFO, a file with other hard links, a read-only or busy file) is removed and
+  // created anew, so nothing is ever written through to another object.
+  UniqueFd OpenDestinationFile(int folder, const char* name, const struct stat& source,
+                               off_t& oldLength) {
+    oldLength = 0;
     UniqueFd out(::openat(folder, name, kCreateFile, 0600));
     if (out.valid()) return out;
     if (errno != EEXIST) {
@@ -166,9 +175,8 @@ class CopyEngine {
       }
       if (Same(existing, IdOf(source))) return UniqueFd();
       if (S_ISREG(existing.st_mode) && existing.st_nlink == 1) {
-        if (::ftruncate(out.get(), 0) == 0) return out;
-        Fail(errno, "ftruncate", name);
-        return UniqueFd();
+        oldLength = existing.st_size;
+        return out;
       }
       out.reset();
     } else if (errno != ELOOP && errno != ENXIO && errno != EACCES && errno != EPERM &&

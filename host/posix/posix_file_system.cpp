@@ -118,10 +118,14 @@ int UniqueFd::reset() {
 }
 
 int ByteCopier::Copy(int in, int out, off_t size, const char*& failedCall) {
+  copied_ = 0;
   // An empty size may still hide content (files of pseudo file systems); the read loop settles it.
   if (size == 0) return ReadWrite(in, out, failedCall);
   if (!cloneRefused_) {
-    if (::ioctl(out, FICLONE, in) == 0) return 0;
+    if (::ioctl(out, FICLONE, in) == 0) {
+      copied_ = size;
+      return 0;
+    }
     const int failure = errno;
     // Only "not on this file system" is remembered; any other refusal leaves the next file free to
     // try again, and this one falls through to the paths below, which report real faults.
@@ -131,19 +135,18 @@ int ByteCopier::Copy(int in, int out, off_t size, const char*& failedCall) {
     }
   }
   if (!rangeRefused_) {
-    off_t copied = 0;
     for (;;) {
       const ssize_t moved = ::copy_file_range(in, nullptr, out, nullptr, kRangeChunk, 0);
       if (moved > 0) {
         // The size seen at the open is what is copied; asking once more only to hear "end of
         // file" would cost a call per file.
-        copied += moved;
-        if (copied >= size) return 0;
+        copied_ += moved;
+        if (copied_ >= size) return 0;
         continue;
       }
       if (moved == 0) {
-        if (copied > 0) return 0;  // the file shrank while being copied
-        break;                     // nothing moved from a non-empty file: let the read loop decide
+        if (copied_ > 0) return 0;  // the file shrank while being copied
+        break;                      // nothing moved from a non-empty file: let the read loop decide
       }
       const int failure = errno;
       if (failure == EINTR) continue;
@@ -175,6 +178,7 @@ int ByteCopier::ReadWrite(int in, int out, const char*& failedCall) {
       failedCall = "write";
       return failure;
     }
+    copied_ += got;
   }
 }
 

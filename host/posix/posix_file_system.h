@@ -40,14 +40,18 @@ class UniqueFd {
 // refused. A refusal is remembered, so a large copy asks the kernel once, not once per file.
 class ByteCopier {
  public:
-  // Copies the content of `in` (at offset 0) into `out` (empty, at offset 0). `size` is the size
-  // of `in` when it was opened: the file as it was then is copied, as far as the fast paths go.
-  // Returns 0, or the errno of the failure with `failedCall` naming the call.
+  // Copies the content of `in` (at offset 0) into `out` (at offset 0), writing over what `out`
+  // holds; what it holds beyond copied() is left for the caller to cut. `size` is the size of `in`
+  // when it was opened: the file as it was then is copied, as far as the fast paths go. Returns 0,
+  // or the errno of the failure with `failedCall` naming the call.
   int Copy(int in, int out, off_t size, const char*& failedCall);
+  // The length of the content the last successful Copy gave `out`.
+  off_t copied() const { return copied_; }
 
  private:
   int ReadWrite(int in, int out, const char*& failedCall);
 
+  off_t copied_ = 0;
   bool cloneRefused_ = false;
   bool rangeRefused_ = false;
   std::vector<char> buffer_;  // the read/write loop's buffer, allocated on first use
