@@ -15,19 +15,15 @@
 #include "driver/command_line.h"
 #include "driver/program.h"
 
+#include "tests/posix/test_files.h"
+
 extern char** environ;
 
 namespace qelrestore {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test::ReadFile;
 
 struct Outcome {
   int status = -1;

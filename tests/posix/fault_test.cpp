@@ -20,41 +20,19 @@
 #include <thread>
 #include <vector>
 
+#include "tests/posix/test_files.h"
+
 namespace qelrestore {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Messages;
+using test::ReadFile;
+using test::WriteFile;
 using Clock = std::chrono::steady_clock;
 
 constexpr uid_t kNobody = 65534;
 constexpr gid_t kNoGroup = 65534;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-// The messages of a log, each without its time text; every line must end in CR LF.
-std::vector<std::string> Messages(const fs::path& log) {
-  std::vector<std::string> messages;
-  std::istringstream lines(ReadFile(log));
-  for (std::string line; std::getline(lines, line);) {
-    EXPECT_TRUE(!line.empty() && line.back() == '\r') << "a torn line: " << line;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    // After the time text ("YYYY-MM-DD HH:MM:SS"): ": " and a message, or an error record.
-    std::string message = line.size() >= 19 ? line.substr(19) : line;
-    if (message.rfind(": ", 0) == 0) message.erase(0, 2);
-    messages.push_back(message);
-  }
-  return messages;
-}
 
 // Whether a child can become "nobody" here (a container may refuse even root that).
 bool CanRunAsNobody() {

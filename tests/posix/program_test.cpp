@@ -17,37 +17,18 @@
 #include <string>
 #include <vector>
 
+#include "tests/posix/test_files.h"
+
 extern char** environ;
 
 namespace qelrestore {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Messages;
+using test::ReadFile;
+using test::WriteFile;
 using Clock = std::chrono::steady_clock;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-// The messages of a log, each without its time text ("YYYY-MM-DD HH:MM:SS: ").
-std::vector<std::string> Messages(const fs::path& log) {
-  std::vector<std::string> messages;
-  std::istringstream lines(ReadFile(log));
-  for (std::string line; std::getline(lines, line);) {
-    EXPECT_FALSE(line.empty() || line.back() != '\r') << "line without CR LF: " << line;
-    if (!line.empty()) line.pop_back();
-    messages.push_back(line.size() >= 19 ? line.substr(19) : line);
-  }
-  return messages;
-}
 
 class ProgramTest : public testing::Test {
  protected:
@@ -130,12 +111,12 @@ TEST_F(ProgramTest, CompleteRestoreRunsTheClientWithTheLoggedCommandLine) {
                               "10\" -o \"" +
                               Log() + "sql\"";
   EXPECT_EQ(Messages(Log()), (std::vector<std::string>{
-                                 ": QEL start Restore",
-                                 ": Start copying from " + backup + "to " + install,
-                                 ": Restore Folder completed",
-                                 ": SQL start Restore MSDE",
-                                 ": " + command,
-                                 ": SQL Restore Complete",
+                                 "QEL start Restore",
+                                 "Start copying from " + backup + "to " + install,
+                                 "Restore Folder completed",
+                                 "SQL start Restore MSDE",
+                                 command,
+                                 "SQL Restore Complete",
                              }));
   // The client got the command line split by the Windows rules: the statement is one argument.
   EXPECT_EQ(ReadFile(Log() + "sql"),
@@ -158,7 +139,7 @@ TEST_F(ProgramTest, EndsOfARunAndTheirStatuses) {
       {"missing backup folder",
        {backup + "x", Log()},
        2,
-       ": " + backup + "xbackup directory not found. Pls. check"},
+       backup + "xbackup directory not found. Pls. check"},
       {"log folder missing", {backup, (root / "nowhere/run.log").string()}, 4, ""},
   };
   for (const auto& c : cases) {
@@ -194,7 +175,7 @@ TEST_F(ProgramTest, KeptSettingsGoBackOverTheRestoredOnes) {
   EXPECT_EQ(RunProgram({(root / "backup").string(), Log(), "N", "Y"}), 0) << StandardError();
   EXPECT_EQ(ReadFile(root / "install/PLUV/db.properties"), "DB_PROVIDER=none\r\n");
   EXPECT_EQ(ReadFile(root / "program/curdb.properties.bak"), "DB_PROVIDER=none\r\n");
-  EXPECT_EQ(Messages(Log()).back(), ": SQL Restore Complete");
+  EXPECT_EQ(Messages(Log()).back(), "SQL Restore Complete");
 }
 
 TEST_F(ProgramTest, MissingClientIsReportedAndTheStatusSaysSo) {
@@ -202,8 +183,8 @@ TEST_F(ProgramTest, MissingClientIsReportedAndTheStatusSaysSo) {
   EXPECT_EQ(RunProgram({(root / "backup").string(), Log(), "N"}), 5);
   const auto messages = Messages(Log());
   ASSERT_GE(messages.size(), 2u);
-  EXPECT_EQ(messages[messages.size() - 2].rfind(": SQL client could not be started: ", 0), 0u);
-  EXPECT_EQ(messages.back(), ": SQL Restore Complete");
+  EXPECT_EQ(messages[messages.size() - 2].rfind("SQL client could not be started: ", 0), 0u);
+  EXPECT_EQ(messages.back(), "SQL Restore Complete");
 }
 
 TEST_F(ProgramTest, ErrorReportNamesTheCheckpoint) {
@@ -264,9 +245,9 @@ TEST_F(ProgramTest, AFileWhereTheBackupHasAFolderMakesTheCopyIncomplete) {
   WriteFile(root / "backup/lib/core.jar", "library");
   WriteFile(root / "install/lib", "a file, not a folder");
   EXPECT_EQ(RunProgram({(root / "backup").string(), Log(), "N"}), 5);
-  EXPECT_EQ(Messages(Log())[2], ": Restore Folder NOT complete");
+  EXPECT_EQ(Messages(Log())[2], "Restore Folder NOT complete");
   EXPECT_EQ(ReadFile(root / "install/app.jar"), "new program");  // the rest was copied
-  EXPECT_EQ(Messages(Log()).back(), ": SQL Restore Complete");
+  EXPECT_EQ(Messages(Log()).back(), "SQL Restore Complete");
 }
 
 TEST_F(ProgramTest, BadPathConfEndsCleanly) {

@@ -19,10 +19,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/posix/test_files.h"
+
 namespace qelrestore {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Messages;
+using test::ReadFile;
+using test::WriteFile;
 
 constexpr size_t kMiB = 1 << 20;
 #if defined(__SANITIZE_ADDRESS__)
@@ -32,18 +37,6 @@ constexpr long kRssLimitKiB = 512 * 1024;
 constexpr long kRssLimitKiB = 64 * 1024;
 #endif
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
 // Lines of `itemBytes`-byte "other=..." items up to `totalBytes`, then `tail`.
 void WriteLines(const fs::path& path, size_t totalBytes, size_t itemBytes,
                 const std::string& tail) {
@@ -52,19 +45,6 @@ void WriteLines(const fs::path& path, size_t totalBytes, size_t itemBytes,
   std::string line = "other=" + std::string(itemBytes - 8, 'v') + "\r\n";
   for (size_t written = 0; written < totalBytes; written += line.size()) out << line;
   out << tail;
-}
-
-std::vector<std::string> Messages(const fs::path& log) {
-  std::vector<std::string> messages;
-  std::istringstream lines(ReadFile(log));
-  for (std::string line; std::getline(lines, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    // After the time text ("YYYY-MM-DD HH:MM:SS"): ": " and a message, or an error record.
-    std::string message = line.size() >= 19 ? line.substr(19) : line;
-    if (message.rfind(": ", 0) == 0) message.erase(0, 2);
-    messages.push_back(message);
-  }
-  return messages;
 }
 
 // Removes a tree below `folder` however deep, one descriptor per level (no path is ever longer
