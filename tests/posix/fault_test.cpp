@@ -50,26 +50,10 @@ bool CanRunAsNobody() {
 class FaultTest : public testing::Test {
  protected:
   void SetUp() override {
-    root =
-        fs::temp_directory_path() / ("qel_fault_" + std::to_string(::getpid()) + "_" +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
+    root = test::TestFolder("fault");
     fs::remove_all(root);
-    fs::create_directories(root / "program");
-    fs::create_directories(root / "home/.corvilane");
-    fs::create_directories(root / "tools/Binn");
+    test::MakeTypicalSandbox(root);
     fs::create_directories(root / "logs");
-    fs::copy_file(QELRESTORE_EXE, root / "program/qelrestore");
-    fs::copy_file(QEL_STANDIN_CLIENT, root / "tools/Binn/OSQL.exe");
-    WriteFile(root / "backup/app.jar", "new program");
-    WriteFile(root / "backup/PLUV/db.properties",
-              "DB_PROVIDER=SQLOLEDB\r\ndbconn.appl.url=jdbc:x://dbhost:1433;name=y\r\n");
-    WriteFile(root / "install/app.jar", "old program");
-    WriteFile(root / "home/.corvilane/path.conf",
-              "finalPath=" + (root / "install").string() + "/\r\n");
-    WriteFile(root / "program/registry.reg",
-              "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Microsoft SQL "
-              "Server\\80\\Tools\\ClientSetup]\r\n\"SQLPath\"=\"" +
-                  (root / "tools").string() + "\"\r\n");
   }
   void TearDown() override {
     // Give the folders back their write bits, so that everything can be removed.
