@@ -1,10 +1,13 @@
 #include "tests/posix/child_modes.h"
 
+#include <signal.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -37,6 +40,19 @@ int RunChild(int argc, char** argv, int index) {
   if (mode == "record") {
     std::ofstream out(value, std::ios::binary);
     for (int i = index + 1; i < argc; ++i) out << argv[i] << '\n';
+    return out ? 0 : 1;
+  }
+  if (mode == "files") {
+    std::ofstream out(value, std::ios::binary);
+    for (int fd = 0; fd <= 2; ++fd) {
+      std::error_code failure;
+      const auto target =
+          std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), failure);
+      out << fd << ' ' << (failure ? "closed" : target.string()) << '\n';
+    }
+    struct sigaction action {};
+    ::sigaction(SIGPIPE, nullptr, &action);
+    out << "SIGPIPE " << (action.sa_handler == SIG_DFL ? "default" : "not default") << '\n';
     return out ? 0 : 1;
   }
   std::fprintf(stderr, "unknown child mode: %s\n", request.c_str());

@@ -89,8 +89,10 @@ TEST_F(CommandOptionsTest, SoleOptionAnswersOnStandardOutputWithoutALog) {
   const Outcome help = Run({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind(usage + "\n", 0), 0u) << help.out;
-  for (const char* line : {"qelrestore --help | --version", "Exit status:",
-                           "  5  completed, but a folder copy", "QELRESTORE_REGISTRY"}) {
+  for (const char* line :
+       {"qelrestore --help | --version", "Exit status:", "  5  completed, but something failed",
+        "  6  completed, nothing failed, but the database restore was not", "QELRESTORE_REGISTRY",
+        "QELRESTORE_CLIENT_WAIT"}) {
     EXPECT_NE(help.out.find(line), std::string::npos) << line;
   }
   EXPECT_EQ(help.err, "");

@@ -159,10 +159,12 @@ TEST_F(FaultTest, ReadOnlyLogFolder) {
                     ::geteuid() == 0 ? kNoGroup : ::getegid()),
             0);
   fs::permissions(root / "logs", fs::perms::owner_read | fs::perms::owner_exec);
-  EXPECT_EQ(RunRestore(), 0) << StandardError();
+  // The client cannot write its output beside the log either: the restore is not taken for done.
+  EXPECT_EQ(RunRestore(), 5) << StandardError();
   const auto messages = Messages(Log());
-  ASSERT_EQ(messages.size(), 7u);
+  ASSERT_EQ(messages.size(), 8u);
   EXPECT_EQ(messages.front(), "earlier");
+  EXPECT_EQ(messages[6].rfind("SQL restore failed: ", 0), 0u) << messages[6];
   EXPECT_EQ(messages.back(), "SQL Restore Complete");
 }
 
@@ -183,10 +185,11 @@ TEST_F(FaultTest, UnreadableBackupFileMakesTheCopyIncompleteAndTheRestGoesOn) {
   fs::permissions(root / "backup/lib/secret.dat", fs::perms::none);
   EXPECT_EQ(RunRestore(), 5) << StandardError();
   const auto messages = Messages(Log());
-  ASSERT_EQ(messages.size(), 6u);
+  ASSERT_GE(messages.size(), 6u);
   EXPECT_EQ(messages[2], "Restore Folder NOT complete");
   EXPECT_EQ(messages.back(), "SQL Restore Complete");
-  EXPECT_NE(StandardError().find("secret.dat"), std::string::npos) << StandardError();
+  // The entry not copied is named in the log, where an unattended run's reader looks.
+  EXPECT_NE(ReadFile(Log()).find("secret.dat"), std::string::npos) << ReadFile(Log());
   EXPECT_EQ(ReadFile(root / "install/app.jar"), "new program");
   EXPECT_EQ(ReadFile(root / "install/lib/open.dat"), "open");
   EXPECT_FALSE(fs::exists(root / "install/lib/secret.dat") &&
@@ -199,9 +202,9 @@ TEST_F(FaultTest, ReadOnlyInstallationFolder) {
   // PLUV cannot be made, so no db.properties was restored: the run ends without the database.
   EXPECT_EQ(RunRestore(), 5) << StandardError();
   const auto messages = Messages(Log());
-  ASSERT_EQ(messages.size(), 4u);
+  ASSERT_GE(messages.size(), 4u);
   EXPECT_EQ(messages[2], "Restore Folder NOT complete");
-  EXPECT_EQ(messages[3], "QEL Restore completed without SQLServer version");
+  EXPECT_EQ(messages.back(), "QEL Restore completed without SQLServer version");
   EXPECT_FALSE(fs::exists(root / "install/PLUV"));
 }
 
@@ -219,24 +222,36 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
     }
   }
   const fs::path copy = root / "install/data.bin";
+  // Caught while a file of the copy (the copy itself, or a new file it is written to before it
+  // takes the old one's place) holds part of the data: no other file there is that large.
+  const auto partlyCopied = [&] {
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(root / "install", ignored)) {
+      const uintmax_t size = entry.is_regular_file(ignored) ? entry.file_size(ignored) : 0;
+      if (!ignored && size >= kMiB && size < kSize) return true;
+    }
+    return false;
+  };
   bool caught = false;
+  bool ended = false;
   const pid_t pid = Start({Backup(), Log(), "N"});
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (Clock::now() < deadline) {
-    std::error_code missing;
-    const uintmax_t size = fs::file_size(copy, missing);
-    if (!missing && size > 0 && size < kSize) {
+    if (partlyCopied()) {
       ::kill(pid, SIGKILL);
       caught = true;
       break;
     }
     int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) break;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      ended = true;
+      break;
+    }
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   if (!caught) {
     ::kill(pid, SIGKILL);
-    Wait(pid);
+    if (!ended) Wait(pid);
     GTEST_SKIP() << "the copy ended before it could be caught in the middle";
   }
   EXPECT_EQ(Wait(pid), -1);
@@ -249,7 +264,7 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
 
   EXPECT_EQ(RunRestore(), 0) << StandardError();
   const auto messages = Messages(Log());
-  ASSERT_EQ(messages.size(), 8u);
+  ASSERT_EQ(messages.size(), 9u);
   EXPECT_EQ(messages[2], "QEL start Restore");
   EXPECT_EQ(messages[4], "Restore Folder completed");
   EXPECT_EQ(messages.back(), "SQL Restore Complete");
@@ -267,7 +282,8 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
 
 TEST_F(FaultTest, ClientIgnoringTerminationIsLeftRunningAndTheRunEndsInTime) {
   const auto start = Clock::now();
-  EXPECT_EQ(Run({Backup(), Log(), "N"}, {"QEL_STANDIN_SECONDS=60", "QEL_STANDIN_IGNORE_TERM=1"}), 0)
+  // Still running after the wait, so the restore is not verified.
+  EXPECT_EQ(Run({Backup(), Log(), "N"}, {"QEL_STANDIN_SECONDS=60", "QEL_STANDIN_IGNORE_TERM=1"}), 6)
       << StandardError();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   EXPECT_GE(seconds, 5.0);

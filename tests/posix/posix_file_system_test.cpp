@@ -1,6 +1,7 @@
 // Files, errors and the profile of the POSIX host, on real temporary folders.
 #include "host/posix/posix_file_system.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,15 +26,20 @@ std::string Read(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The code of the Error that `action` throws, or 0 when it throws none.
+// The Error that `action` throws, or one of code 0 when it throws none.
 template <typename Action>
-int32_t CodeOf(Action action) {
+Error ErrorOf(Action action) {
   try {
     action();
   } catch (const Error& error) {
-    return error.code();
+    return error;
   }
-  return 0;
+  return Error(0, L"");
+}
+
+template <typename Action>
+int32_t CodeOf(Action action) {
+  return ErrorOf(action).code();
 }
 
 class PosixFileSystemTest : public testing::Test {
@@ -45,6 +51,7 @@ class PosixFileSystemTest : public testing::Test {
     std::ofstream(dir_ + "/db.properties") << "DB_PROVIDER=SQLOLEDB\n";
     ::chmod((dir_ + "/db.properties").c_str(), 0640);
     ::mkdir((dir_ + "/folder").c_str(), 0755);
+    ::mkfifo((dir_ + "/fifo").c_str(), 0644);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
@@ -54,7 +61,7 @@ class PosixFileSystemTest : public testing::Test {
   }
 
   std::string dir_;
-  PosixFileSystem fs_;
+  PosixHost host_{0, nullptr, L"qel"};
 };
 
 TEST_F(PosixFileSystemTest, MissingEntryIsPathNotFoundOnlyWhenItsFolderIsMissing) {
@@ -82,85 +89,133 @@ TEST_F(PosixFileSystemTest, ExistenceTestsFollowLinksAndTellFilesFromFolders) {
                {"folder\\..\\db.properties", true, false},
                {std::string("db.properties\0x", 15), false, false}};
   for (const auto& c : cases) {
-    EXPECT_EQ(fs_.FileExists(Logic(c.name)), c.file) << c.name;
-    EXPECT_EQ(fs_.FolderExists(Logic(c.name)), c.folder) << c.name;
+    EXPECT_EQ(host_.FileExists(Logic(c.name)), c.file) << c.name;
+    EXPECT_EQ(host_.FolderExists(Logic(c.name)), c.folder) << c.name;
   }
 }
 
-TEST_F(PosixFileSystemTest, LogLinesReachTheFileAsTheyAreWritten) {
+TEST_F(PosixFileSystemTest, LogIsAppendedToAndLinesReachTheFileAsTheyAreWritten) {
   const std::string path = dir_ + "/log.txt";
   std::ofstream(path) << "previous run\r\n";
-  auto created = fs_.CreateTextFile(Logic("log.txt"), true);
-  created->writeLine(L"09:00: QEL start Restore");
-  EXPECT_EQ(Read(path), "09:00: QEL start Restore\r\n") << "truncated, line written unbuffered";
-  created->Close();
-  created->Close();
-  EXPECT_THROW(created->writeLine(L"after close"), Error);
-
-  auto appended = fs_.OpenTextFile(Logic("log.txt"), 8, -2);
-  appended->writeLine(L"caf\u00E9 \xDCE9");
-  EXPECT_EQ(Read(path), "09:00: QEL start Restore\r\ncaf\xC3\xA9 \xE9\r\n");
-  fs_.OpenTextFile(Logic("new.txt"), 8, -2)->writeLine(L"");
+  auto log = host_.OpenLog(Logic("log.txt"));
+  log->writeLine(L"09:00: QEL start Restore");
+  EXPECT_EQ(Read(path), "previous run\r\n09:00: QEL start Restore\r\n")
+      << "line written unbuffered";
+  log->writeLine(L"caf\u00E9 \xDCE9");
+  EXPECT_EQ(Read(path), "previous run\r\n09:00: QEL start Restore\r\ncaf\xC3\xA9 \xE9\r\n");
+  log->Close();
+  log->Close();
+  EXPECT_THROW(log->writeLine(L"after close"), Error);
+  host_.OpenLog(Logic("new.txt"))->writeLine(L"");
   EXPECT_EQ(Read(dir_ + "/new.txt"), "\r\n");
 
-  EXPECT_EQ(CodeOf([&] { fs_.CreateTextFile(Logic("no\\log.txt"), true); }), code::kPathNotFound);
-  EXPECT_EQ(CodeOf([&] { fs_.OpenTextFile(Logic("absent"), 8, 0); }), code::kFileNotFound);
-  EXPECT_EQ(CodeOf([&] { fs_.OpenTextFile(Logic("absent"), 2, -2); }), code::kInvalidCall);
-  EXPECT_EQ(CodeOf([&] { fs_.CreateTextFile(Logic("folder"), true); }), code::kPathFileAccess);
-  EXPECT_FALSE(fs_.FileExists(Logic("absent"))) << "a refused open creates nothing";
+  EXPECT_EQ(CodeOf([&] { host_.OpenLog(Logic("no\\log.txt")); }), code::kPathNotFound);
+  EXPECT_EQ(CodeOf([&] { host_.OpenLog(Logic("folder")); }), code::kPathFileAccess);
 }
 
-TEST_F(PosixFileSystemTest, InputFileReadsToTheEndAndRefusesFolders) {
-  auto input = OpenInputFile(dir_ + "/db.properties");
+TEST_F(PosixFileSystemTest, InputIsARegularFileReadToTheEndAndNothingElseIsWaitedOn) {
+  auto input = host_.OpenForInput(Logic("db.properties"));
   std::string content;
   char buffer[7];
   for (size_t got; (got = input->Read(buffer, sizeof buffer)) > 0;) content.append(buffer, got);
   EXPECT_EQ(content, "DB_PROVIDER=SQLOLEDB\n");
-  EXPECT_EQ(CodeOf([&] { OpenInputFile(dir_ + "/folder"); }), code::kPathFileAccess);
-  EXPECT_EQ(CodeOf([&] { OpenInputFile(dir_ + "/absent"); }), code::kFileNotFound);
+
+  // A FIFO without a writer would block an ordinary open for ever.
+  const struct {
+    std::string path;
+    int32_t code;
+  } refused[] = {{dir_ + "/folder", code::kPathFileAccess},
+                 {dir_ + "/absent", code::kFileNotFound},
+                 {dir_ + "/fifo", code::kPathFileAccess},
+                 {"/dev/zero", code::kPathFileAccess}};
+  for (const auto& c : refused) {
+    const Error error = ErrorOf([&] { OpenInputFile(c.path); });
+    EXPECT_EQ(error.code(), c.code) << c.path;
+    EXPECT_NE(error.description().find(DecodeUtf8(c.path)), std::wstring::npos) << c.path;
+  }
 }
 
-TEST_F(PosixFileSystemTest, CopyFileReplacesContentAndPermissionsButNeverTheSourceItself) {
-  std::ofstream(dir_ + "/curdb.properties.bak") << std::string(200, 'o');
-  PosixHost host(0, nullptr);
-  host.CopyFile(Logic("db.properties"), Logic("curdb.properties.bak"));
-  EXPECT_EQ(Read(dir_ + "/curdb.properties.bak"), "DB_PROVIDER=SQLOLEDB\n");
+TEST_F(PosixFileSystemTest, CopyReplacesTheDestinationByANewFileWithTheSourceMode) {
+  const std::string destination = dir_ + "/curdb.properties.bak";
+  std::ofstream(destination) << std::string(200, 'o');
+  const int oldReader = ::open(destination.c_str(), O_RDONLY);
+  host_.CopyFile(Logic("db.properties"), Logic("curdb.properties.bak"));
+  EXPECT_EQ(Read(destination), "DB_PROVIDER=SQLOLEDB\n");
   struct stat info {};
-  ::stat((dir_ + "/curdb.properties.bak").c_str(), &info);
+  ::stat(destination.c_str(), &info);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
-  EXPECT_EQ(CodeOf([&] { host.CopyFile(Logic("absent"), Logic("x")); }), code::kFileNotFound);
-  EXPECT_EQ(CodeOf([&] { host.CopyFile(Logic("db.properties"), Logic("no\\x")); }),
-            code::kPathNotFound);
+  // Whoever had the old file open still reads the old content.
+  char first[4] = {};
+  EXPECT_EQ(::read(oldReader, first, 3), 3);
+  EXPECT_STREQ(first, "ooo");
+  ::close(oldReader);
 
-  ::symlink("db.properties", (dir_ + "/alias").c_str());
-  ::link((dir_ + "/db.properties").c_str(), (dir_ + "/hard").c_str());
-  for (const char* other : {"db.properties", "alias", "hard", "folder\\..\\db.properties"}) {
-    EXPECT_EQ(CodeOf([&] { host.CopyFile(Logic("db.properties"), Logic(other)); }),
-              code::kPermissionDenied)
-        << other;
-    EXPECT_EQ(Read(dir_ + "/db.properties"), "DB_PROVIDER=SQLOLEDB\n") << other;
+  // A link at the destination is replaced, never written through.
+  std::ofstream(dir_ + "/elsewhere") << "untouched";
+  ::symlink("elsewhere", (dir_ + "/linked").c_str());
+  host_.CopyFile(Logic("db.properties"), Logic("linked"));
+  EXPECT_EQ(Read(dir_ + "/elsewhere"), "untouched");
+  EXPECT_FALSE(std::filesystem::is_symlink(dir_ + "/linked"));
+  EXPECT_EQ(Read(dir_ + "/linked"), "DB_PROVIDER=SQLOLEDB\n");
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".qel-"), std::string::npos) << entry.path();
   }
+}
+
+TEST_F(PosixFileSystemTest, CopyRefusesSourcesThatAreNoRegularFileAndTheSourceItself) {
+  ::symlink("db.properties", (dir_ + "/alias").c_str());
+  ::symlink("/dev/zero", (dir_ + "/zeros").c_str());
+  ::link((dir_ + "/db.properties").c_str(), (dir_ + "/hard").c_str());
+  std::ofstream(dir_ + "/target") << "old";
+  const struct {
+    std::string source;
+    std::string destination;
+    int32_t code;
+  } cases[] = {
+      {"absent", "target", code::kFileNotFound},
+      {"db.properties", "no\\target", code::kPathNotFound},
+      {"alias", "target", code::kPathFileAccess},  // never followed, even to a regular file
+      {"zeros", "target", code::kPathFileAccess},  // would fill the disk
+      {"fifo", "target", code::kPathFileAccess},   // would wait for a writer
+      {"folder", "target", code::kPathFileAccess},
+      {"db.properties", "db.properties", code::kPermissionDenied},
+      {"db.properties", "hard", code::kPermissionDenied},
+      {"db.properties", "folder\\..\\db.properties", code::kPermissionDenied},
+      {"db.properties", "folder", code::kPathFileAccess},
+  };
+  for (const auto& c : cases) {
+    const Error error = ErrorOf([&] { host_.CopyFile(Logic(c.source), Logic(c.destination)); });
+    EXPECT_EQ(error.code(), c.code) << c.source << " -> " << c.destination;
+    EXPECT_NE(error.description().find(L'/'), std::wstring::npos) << "no path named";
+  }
+  EXPECT_EQ(Read(dir_ + "/target"), "old");
+  EXPECT_EQ(Read(dir_ + "/db.properties"), "DB_PROVIDER=SQLOLEDB\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 7)
+      << "a temporary file was left behind";
+}
+
+TEST_F(PosixFileSystemTest, RemoveFileRemovesWhatIsThereOnly) {
+  host_.RemoveFile(Logic("db.properties"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/db.properties"));
+  host_.RemoveFile(Logic("db.properties"));
+  host_.RemoveFile(Logic("no\\such"));
+  EXPECT_NE(CodeOf([&] { host_.RemoveFile(Logic("folder")); }), 0);
 }
 
 TEST(PosixHostTest, ProfileIsHomeWithoutTrailingSlashWhateverItsLength) {
   const char* saved = std::getenv("HOME");
   const std::string savedHome = saved != nullptr ? saved : "";
-  PosixHost host(0, nullptr);
-  const auto token = host.OpenProcessToken();
-  ASSERT_NE(token, nullptr);
+  PosixHost host(0, nullptr, L"qel");
   const std::string longHome = "/" + std::string(400, 'h');
   const struct {
     std::string home;
-    bool found;
-    std::wstring expected;
-  } cases[] = {{"/home/qel/", true, L"/home/qel"},
-               {longHome, true, std::wstring(longHome.begin(), longHome.end())},
-               {"/", false, L"untouched"}};  // no profile, not the root of the file system
+    std::optional<std::wstring> expected;
+  } cases[] = {{"/home/qel/", L"/home/qel"},
+               {longHome, std::wstring(longHome.begin(), longHome.end())},
+               {"/", std::nullopt}};  // no profile, not the root of the file system
   for (const auto& c : cases) {
     ::setenv("HOME", c.home.c_str(), 1);
-    std::wstring profile = L"untouched";
-    EXPECT_EQ(host.GetUserProfileDirectory(token.get(), profile), c.found) << c.home;
-    EXPECT_EQ(profile, c.expected) << c.home;
+    EXPECT_EQ(host.ProfileFolder(), c.expected) << c.home;
   }
   saved != nullptr ? ::setenv("HOME", savedHome.c_str(), 1) : ::unsetenv("HOME");
 }
@@ -168,13 +223,13 @@ TEST(PosixHostTest, ProfileIsHomeWithoutTrailingSlashWhateverItsLength) {
 TEST(PosixHostTest, CommandLineQuotesEachArgumentAgain) {
   char program[] = "qelrestore", backup[] = "D:\\Backup\\", log[] = "default", flag[] = "N";
   char* argv[] = {program, backup, log, flag, nullptr};
-  EXPECT_EQ(PosixHost(4, argv).CommandLine(), L"\"D:\\Backup\\\" \"default\" \"N\"");
-  EXPECT_EQ(PosixHost(1, argv).CommandLine(), L"");
+  EXPECT_EQ(PosixHost(4, argv, L"qel").CommandLine(), L"\"D:\\Backup\\\" \"default\" \"N\"");
+  EXPECT_EQ(PosixHost(1, argv, L"qel").CommandLine(), L"");
 }
 
 TEST(PosixHostTest, DateTimeTextIsIso) {
   const DateTime when{2024, 3, 5, 7, 8, 9, 0};
-  EXPECT_EQ(PosixHost(0, nullptr).FormatDateTime(when), L"2024-03-05 07:08:09");
+  EXPECT_EQ(PosixHost(0, nullptr, L"qel").FormatDateTime(when), L"2024-03-05 07:08:09");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,25 +17,41 @@
 
 #include "support/error.h"
 
+extern char** environ;
+
 namespace qelrestore::posix {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using Kind = ProcessState::Kind;
 
 std::wstring Wide(const std::string& text) {
   return std::wstring(text.begin(), text.end());
 }
 
+std::string Self() {
+  return std::filesystem::read_symlink("/proc/self/exe").string();
+}
+
 // The command line that starts this binary as a child in `mode`, followed by `arguments`.
 std::wstring ChildLine(const std::string& mode, const std::wstring& arguments = L"") {
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-  std::wstring line = L"\"" + Wide(self) + L"\" --child=" + Wide(mode);
+  std::wstring line = L"\"" + Wide(Self()) + L"\" --child=" + Wide(mode);
   if (!arguments.empty()) line += L" " + arguments;
   return line;
 }
 
-bool ProcessExists(uint32_t pid) {
+// A child in `mode` waited on by polling, as where pidfd_open is refused.
+std::unique_ptr<PosixProcess> StartPolled(const std::string& mode) {
+  const std::string self = Self();
+  const std::string argument = "--child=" + mode;
+  char* argv[] = {const_cast<char*>(self.c_str()), const_cast<char*>(argument.c_str()), nullptr};
+  pid_t pid = 0;
+  EXPECT_EQ(::posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ), 0);
+  return std::make_unique<PosixProcess>(pid, -1);
+}
+
+bool ProcessExists(pid_t pid) {
   return std::filesystem::exists("/proc/" + std::to_string(pid));
 }
 
@@ -53,94 +70,79 @@ std::filesystem::path TempFolder() {
   return folder;
 }
 
-TEST(PosixProcesses, EndedChildIsReapedOnceAndLeavesNoDescriptor) {
-  PosixProcesses processes;
+// Both ways of waiting: on the pidfd, and by polling.
+class PosixProcessTest : public testing::TestWithParam<bool> {
+ protected:
+  std::unique_ptr<PosixProcess> Start(const std::string& mode) {
+    return GetParam() ? StartProcess(ChildLine(mode)) : StartPolled(mode);
+  }
+};
+INSTANTIATE_TEST_SUITE_P(Waits, PosixProcessTest, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& waits) {
+                           return waits.param ? "Pidfd" : "Polled";
+                         });
+
+TEST_P(PosixProcessTest, EndIsReportedWithItsStatusReapedOnceAndRemembered) {
   const size_t descriptorsBefore = OpenDescriptorCount();
-  const uint32_t pid = processes.Start(ChildLine("exit:3"), 3);
-  const ProcessHandle handle = processes.Open(pid);
-  ASSERT_NE(handle, 0u);
-  EXPECT_EQ(processes.Wait(handle, 5000), WaitOutcome::kEnded);
-  EXPECT_FALSE(ProcessExists(pid)) << "the ended child was left a zombie";
-  EXPECT_EQ(processes.Wait(handle, 0), WaitOutcome::kEnded);  // remembered, not waited on again
-  processes.Close(handle);
+  {
+    auto exited = Start("exit:3");
+    const pid_t pid = exited->pid();
+    const ProcessState state = exited->Wait(5000);
+    EXPECT_EQ(state.kind, Kind::kExited);
+    EXPECT_EQ(state.code, 3);
+    EXPECT_FALSE(ProcessExists(pid)) << "the ended child was left a zombie";
+    const ProcessState again = exited->Wait(0);  // remembered, not waited on again
+    EXPECT_EQ(again.kind, Kind::kExited);
+    EXPECT_EQ(again.code, 3);
+  }
   EXPECT_EQ(OpenDescriptorCount(), descriptorsBefore);
-  EXPECT_EQ(processes.Wait(handle, 0), WaitOutcome::kFailed);
 
-  // Opened again after the end, it reports the end at once.
-  const ProcessHandle again = processes.Open(pid);
-  ASSERT_NE(again, 0u);
-  EXPECT_EQ(processes.Wait(again, 0), WaitOutcome::kEnded);
-  processes.Close(again);
-}
-
-TEST(PosixProcesses, ChildThatEndedBeforeOpenCanStillBeAwaited) {
-  PosixProcesses processes;
-  const uint32_t pid = processes.Start(ChildLine("exit:0"), 3);
-  std::this_thread::sleep_for(milliseconds(300));
-  const ProcessHandle handle = processes.Open(pid);
-  ASSERT_NE(handle, 0u);
+  auto killed = Start("sleep:10");
   const auto start = Clock::now();
-  EXPECT_EQ(processes.Wait(handle, 250), WaitOutcome::kEnded);
-  EXPECT_LT(Clock::now() - start, milliseconds(100));
-  EXPECT_FALSE(ProcessExists(pid));
-  processes.Close(handle);
-}
-
-TEST(PosixProcesses, RunningChildTimesOutAndRunsOn) {
-  PosixProcesses processes;
-  const uint32_t pid = processes.Start(ChildLine("sleep:10"), 3);
-  const ProcessHandle handle = processes.Open(pid);
-  ASSERT_NE(handle, 0u);
-  const auto start = Clock::now();
-  EXPECT_EQ(processes.Wait(handle, 250), WaitOutcome::kTimedOut);
+  EXPECT_EQ(killed->Wait(250).kind, Kind::kRunning);
   const auto waited = Clock::now() - start;
   EXPECT_GE(waited, milliseconds(245));
   EXPECT_LT(waited, milliseconds(1000));
-  EXPECT_TRUE(ProcessExists(pid));
-
-  ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
-  EXPECT_EQ(processes.Wait(handle, 5000), WaitOutcome::kEnded);
-  EXPECT_FALSE(ProcessExists(pid));
-  processes.Close(handle);
+  EXPECT_TRUE(ProcessExists(killed->pid()));
+  ASSERT_EQ(::kill(killed->pid(), SIGKILL), 0);
+  const ProcessState state = killed->Wait(5000);
+  EXPECT_EQ(state.kind, Kind::kSignaled);
+  EXPECT_EQ(state.code, SIGKILL);
+  EXPECT_FALSE(ProcessExists(killed->pid()));
 }
 
-TEST(PosixProcesses, WaitReturnsAsSoonAsTheChildEnds) {
-  PosixProcesses processes;
+TEST_P(PosixProcessTest, WaitReturnsAsSoonAsTheChildEnds) {
   const auto start = Clock::now();
-  const uint32_t pid = processes.Start(ChildLine("sleep:0.3"), 3);
-  const ProcessHandle handle = processes.Open(pid);
-  ASSERT_NE(handle, 0u);
-  EXPECT_EQ(processes.Wait(handle, 5000), WaitOutcome::kEnded);
+  auto process = Start("sleep:0.3");
+  EXPECT_EQ(process->Wait(5000).kind, Kind::kExited);
   const auto elapsed = Clock::now() - start;
   EXPECT_GE(elapsed, milliseconds(300));
   // Well before the 5 s the wait was given; the bound leaves room for a loaded machine's start-up.
   EXPECT_LT(elapsed, milliseconds(1500)) << "the wait noticed the end late";
-  processes.Close(handle);
 }
 
-TEST(PosixProcesses, DestructionLeavesARunningChildAlone) {
-  uint32_t pid = 0;
+TEST_P(PosixProcessTest, DestructionLeavesARunningChildAloneAndCollectsAnEndedOne) {
+  pid_t running = 0;
+  pid_t ended = 0;
   {
-    PosixProcesses processes;
-    pid = processes.Start(ChildLine("ignore-term:10"), 3);
-    processes.Open(pid);  // the open handle is closed by the destructor
+    auto runner = Start("ignore-term:10");
+    auto quick = Start("exit:0");
+    running = runner->pid();
+    ended = quick->pid();
+    std::this_thread::sleep_for(milliseconds(300));
   }
-  std::this_thread::sleep_for(milliseconds(50));
-  EXPECT_TRUE(ProcessExists(pid));
-  ::kill(static_cast<pid_t>(pid), SIGKILL);
-  ::waitpid(static_cast<pid_t>(pid), nullptr, 0);
+  EXPECT_TRUE(ProcessExists(running));
+  EXPECT_FALSE(ProcessExists(ended)) << "an ended child was left a zombie";
+  ::kill(running, SIGKILL);
+  ::waitpid(running, nullptr, 0);
 }
 
-TEST(PosixProcesses, ArgumentsArriveLiterallyWithoutAShell) {
+TEST(PosixProcess, ArgumentsArriveLiterallyWithoutAShell) {
   const auto file = TempFolder() / "record.txt";
-  PosixProcesses processes;
-  const uint32_t pid = processes.Start(
+  auto process = StartProcess(
       ChildLine("record:" + file.string(),
-                LR"($HOME `id` a;b *.txt | && >out "two  words" "" \"q\" 'single' C:\dir\)"),
-      3);
-  const ProcessHandle handle = processes.Open(pid);
-  ASSERT_EQ(processes.Wait(handle, 5000), WaitOutcome::kEnded);
-  processes.Close(handle);
+                LR"($HOME `id` a;b *.txt | && >out "two  words" "" \"q\" 'single' C:\dir\)"));
+  ASSERT_EQ(process->Wait(5000).kind, Kind::kExited);
 
   std::ifstream in(file);
   std::vector<std::string> lines;
@@ -153,13 +155,28 @@ TEST(PosixProcesses, ArgumentsArriveLiterallyWithoutAShell) {
   std::filesystem::remove_all(file.parent_path());
 }
 
+TEST(PosixProcess, ChildGetsNoneOfTheCallersStandardFilesAndDefaultSigpipe) {
+  const auto file = TempFolder() / "files.txt";
+  // Ignored here, as the program ignores it: the child must not inherit that.
+  const auto previous = ::signal(SIGPIPE, SIG_IGN);
+  auto process = StartProcess(ChildLine("files:" + file.string()));
+  ::signal(SIGPIPE, previous);
+  ASSERT_EQ(process->Wait(5000).kind, Kind::kExited);
+  std::ifstream in(file);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  EXPECT_EQ(lines, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null",
+                                             "SIGPIPE default"}));
+  std::filesystem::remove_all(file.parent_path());
+}
+
 struct StartFailure {
   const char* what;
   std::wstring line;
   int32_t code;
 };
 
-TEST(PosixProcesses, StartFailuresCarryTheirCodes) {
+TEST(PosixProcess, StartFailuresCarryTheirCodes) {
   const auto folder = TempFolder();
   const auto notExecutable = folder / "plain.txt";
   std::ofstream(notExecutable) << "not a program\n";
@@ -174,10 +191,9 @@ TEST(PosixProcesses, StartFailuresCarryTheirCodes) {
       {"not executable", L"\"" + Wide(notExecutable.string()) + L"\"", code::kPermissionDenied},
       {"a folder", L"\"" + Wide(folder.string()) + L"\"", code::kPermissionDenied},
   };
-  PosixProcesses processes;
   for (const StartFailure& c : cases) {
     try {
-      processes.Start(c.line, 3);
+      StartProcess(c.line);
       ADD_FAILURE() << c.what << ": started";
     } catch (const Error& error) {
       EXPECT_EQ(error.code(), c.code) << c.what;
@@ -186,19 +202,8 @@ TEST(PosixProcesses, StartFailuresCarryTheirCodes) {
   std::filesystem::remove_all(folder);
 }
 
-TEST(PosixProcesses, ProgramIsFoundInPath) {
-  PosixProcesses processes;
-  const uint32_t pid = processes.Start(L"true", 3);
-  const ProcessHandle handle = processes.Open(pid);
-  EXPECT_EQ(processes.Wait(handle, 5000), WaitOutcome::kEnded);
-  processes.Close(handle);
-}
-
-TEST(PosixProcesses, ForeignProcessesCannotBeOpened) {
-  PosixProcesses processes;
-  EXPECT_EQ(processes.Open(static_cast<uint32_t>(::getpid())), 0u);
-  EXPECT_EQ(processes.Open(1), 0u);
-  EXPECT_EQ(processes.Wait(12345, 0), WaitOutcome::kFailed);
+TEST(PosixProcess, ProgramIsFoundInPath) {
+  EXPECT_EQ(StartProcess(L"true")->Wait(5000).kind, Kind::kExited);
 }
 
 }  // namespace
