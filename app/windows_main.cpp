@@ -4,6 +4,6 @@
 #include "host/windows/windows_host.h"
 
 int wmain() {
-  qelrestore::windows::WindowsHost host;
+  qelrestore::windows::WindowsHost host(qelrestore::kProgramTitle);
   return qelrestore::RunProgram(host);
 }

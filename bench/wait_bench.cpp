@@ -25,9 +25,11 @@
 #include <vector>
 
 #include "config/db_properties.h"
-#include "driver/run.h"
+#include "config/sequential_input.h"
+#include "driver/program.h"
 #include "host/posix/posix_host.h"
 #include "host/posix/posix_text.h"
+#include "log/run_log.h"
 #include "restore/database_restore.h"
 #include "support/launch.h"
 
@@ -36,7 +38,6 @@ namespace {
 namespace fs = std::filesystem;
 using qelrestore::posix::DecodeUtf8;
 
-constexpr int kShowMaximized = 3;
 constexpr int32_t kClientTimeLimitSeconds = 5;
 
 double NowMilliseconds() {
@@ -79,14 +80,14 @@ void ClientWait(const fs::path& work, const std::string& self, int runs, char** 
   std::vector<double> total;
   for (int i = 0; i < runs; ++i) {
     fs::remove(stamp);
-    qelrestore::posix::PosixHost host(1, argv);
+    qelrestore::posix::PosixHost host(1, argv, qelrestore::kProgramTitle);
     const double start = NowMilliseconds();
-    const qelrestore::LaunchResult result =
-        qelrestore::RunAndWait(host, line, kShowMaximized, kClientTimeLimitSeconds);
+    const qelrestore::LaunchResult result = qelrestore::RunAndWait(
+        host, line, qelrestore::WindowStyle::kMaximized, kClientTimeLimitSeconds);
     const double returned = NowMilliseconds();
     double ended = 0;
     std::ifstream(stamp) >> ended;
-    if (!result.started || ended == 0) {
+    if (result.end != qelrestore::LaunchResult::End::kExited || ended == 0) {
       std::fprintf(stderr, "wait_bench: the client did not run\n");
       std::exit(1);
     }
@@ -121,21 +122,29 @@ void DatabasePhase(const fs::path& work, const std::string& self, int runs, char
 
   std::vector<double> phase;
   for (int i = 0; i < runs; ++i) {
-    qelrestore::posix::PosixHost host(1, argv);
-    qelrestore::Run run(host);
-    run.settings.backupDirectory = DecodeUtf8(work.string());
-    run.settings.logFilePath = DecodeUtf8(log.string());
-    run.dbPropertiesPath = DecodeUtf8(properties.string());
-    run.log.Open(run.settings.logFilePath);
+    qelrestore::posix::PosixHost host(1, argv, qelrestore::kProgramTitle);
+    const std::wstring backup = DecodeUtf8(work.string());
+    const std::wstring logPath = DecodeUtf8(log.string());
+    const std::wstring dbProperties = DecodeUtf8(properties.string());
+    const std::wstring background = L"N";
+    qelrestore::RunLog runLog(host, background);
+    runLog.Open(logPath);
     // From the open of db.properties to the last line of the run, as the driver runs them.
     const double start = NowMilliseconds();
-    run.input.Open(run.dbPropertiesPath);
-    qelrestore::ReadDbProperties(run.input, run.server, run.checkpoint);
-    qelrestore::RestoreDatabase(run);
-    run.log.LogMessage(L"SQL Restore Complete");
+    qelrestore::SequentialInput input(host);
+    input.Open(dbProperties);
+    qelrestore::ServerSettings server;
+    int32_t checkpoint = 0;
+    qelrestore::ReadDbProperties(input, server, checkpoint);
+    input.Close();
+    const qelrestore::DatabaseRestoreRequest request{server, backup, logPath, dbProperties,
+                                                     kClientTimeLimitSeconds};
+    const qelrestore::DatabaseOutcome outcome =
+        qelrestore::RestoreDatabase(host, runLog, request, checkpoint);
+    runLog.LogMessage(L"SQL Restore Complete");
     phase.push_back(NowMilliseconds() - start);
-    run.log.CloseAndReleaseStream();
-    if (run.clientNotStarted) {
+    runLog.CloseAndRelease();
+    if (outcome == qelrestore::DatabaseOutcome::kFailed) {
       std::fprintf(stderr, "wait_bench: the client was not started\n");
       std::exit(1);
     }

@@ -6,9 +6,15 @@
 #include <string>
 
 #include "config/sequential_input.h"
-#include "driver/run.h"
 
 namespace qelrestore {
+
+// What the restored db.properties says of the database server.
+struct ServerSettings {
+  std::wstring serverVersion;  // "MSDE", "2005" or empty
+  std::wstring serverHost;
+  std::wstring serverPort;
+};
 
 // Applies one non-empty item of db.properties to `server`, setting `checkpoint` before each step.
 // Errors: 9 for a bare key without "=" or a URL without host or port, 5 for a URL without "://"

@@ -4,34 +4,30 @@
 
 namespace qelrestore {
 
-PhaseEnd LocatePathConf(Run& run) {
-  run.checkpoint = 43;
-  std::wstring profileBuffer;
-  run.checkpoint = 44;
-  const auto token = run.host.OpenProcessToken();
-  run.checkpoint = 45;
-  const bool found = run.host.GetUserProfileDirectory(token.get(), profileBuffer);
-  run.checkpoint = 46;
-  run.profileDirectory = found ? TrimAtNul(profileBuffer) : std::wstring();
-  run.checkpoint = 47;
-  run.pathConfFile = run.profileDirectory + L"\\.corvilane\\path.conf";
-  run.dbPropertiesPath.clear();
-  run.checkpoint = 48;
+std::optional<std::wstring> LocatePathConf(Host& host, RunLog& log, int32_t& checkpoint) {
+  checkpoint = 45;
+  const std::optional<std::wstring> profile = host.ProfileFolder();
+  checkpoint = 46;
+  const std::wstring profileDirectory = profile ? TrimAtNul(*profile) : std::wstring();
+  checkpoint = 47;
+  std::wstring pathConfFile = profileDirectory + L"\\.corvilane\\path.conf";
+  checkpoint = 48;
   // Without a profile the path would lead to the root of the drive, a folder anybody may write
   // to: such a path.conf is never read.
-  if (run.profileDirectory.empty() || !run.log.fileSystem().FileExists(run.pathConfFile)) {
-    run.log.LogMessage(run.pathConfFile + L"not found. Pls. check");
-    return PhaseEnd::kStop;
+  if (profileDirectory.empty() || !host.FileExists(pathConfFile)) {
+    log.LogMessage(pathConfFile + L"not found. Pls. check");
+    return std::nullopt;
   }
-  return PhaseEnd::kGoOn;
+  return pathConfFile;
 }
 
-bool ReadFinalPathItem(const std::vector<std::wstring>& pieces, FinalPath& result) {
-  if (Piece(pieces, 0) != L"finalPath") return false;
+std::optional<FinalPath> ReadFinalPathItem(const std::vector<std::wstring>& pieces) {
+  if (Piece(pieces, 0) != L"finalPath") return std::nullopt;
+  FinalPath result;
   result.rawFinalPath = Piece(pieces, 1);
   result.installationFolder = ReplaceChar(result.rawFinalPath, L'/', L'\\');
   result.dbPropertiesPath = result.installationFolder + L"PLUV\\db.properties";
-  return true;
+  return result;
 }
 
 }  // namespace qelrestore

@@ -2,16 +2,19 @@
 // items.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "driver/run.h"
+#include "host/host.h"
+#include "log/run_log.h"
 
 namespace qelrestore {
 
-// Finds the profile directory and path.conf (checkpoints 43 to 48) and empties dbPropertiesPath.
-// kStop, after its message, when path.conf does not exist or no profile folder was found.
-PhaseEnd LocatePathConf(Run& run);
+// Checkpoints 43 to 48: the path of path.conf in the user's profile, or nothing, after its
+// message, when no profile folder was found or path.conf does not exist there.
+std::optional<std::wstring> LocatePathConf(Host& host, RunLog& log, int32_t& checkpoint);
 
 // The folders named by one finalPath item.
 struct FinalPath {
@@ -20,8 +23,8 @@ struct FinalPath {
   std::wstring dbPropertiesPath;    // installationFolder & "PLUV\db.properties"
 };
 
-// For an item already cut at "=": the folders when its key is exactly finalPath, else false.
+// For an item already cut at "=": the folders when its key is exactly finalPath, else nothing.
 // Error 9 for an item that is the bare word finalPath (it has no value piece).
-bool ReadFinalPathItem(const std::vector<std::wstring>& pieces, FinalPath& result);
+std::optional<FinalPath> ReadFinalPathItem(const std::vector<std::wstring>& pieces);
 
 }  // namespace qelrestore

@@ -16,10 +16,23 @@ bool IsSeparator(char c) {
 
 void SequentialInput::Open(const std::wstring& path) {
   if (source_) throw Error(code::kFileAlreadyOpen);
-  source_ = host_.OpenForInput(path);
+  source_ = files_.OpenForInput(path);
   buffer_.resize(kChunk);
   position_ = filled_ = 0;
   exhausted_ = false;
+  // Looked for at the first read, so that a failing read is the reading step's error.
+  markPending_ = true;
+}
+
+void SequentialInput::SkipByteOrderMark() {
+  static constexpr char kMark[] = "\xEF\xBB\xBF";
+  // Read until three bytes are there or the file ends: a short first read must not split the mark.
+  while (filled_ < 3 && !exhausted_) {
+    const size_t got = source_->Read(buffer_.data() + filled_, buffer_.size() - filled_);
+    if (got == 0) exhausted_ = true;
+    filled_ += got;
+  }
+  if (filled_ >= 3 && std::equal(kMark, kMark + 3, buffer_.data())) position_ = 3;
 }
 
 void SequentialInput::Close() {
@@ -30,6 +43,10 @@ void SequentialInput::Close() {
 }
 
 int SequentialInput::Peek() {
+  if (markPending_) {
+    markPending_ = false;
+    SkipByteOrderMark();
+  }
   if (position_ == filled_) {
     if (exhausted_) return -1;
     filled_ = source_->Read(buffer_.data(), buffer_.size());
@@ -93,7 +110,7 @@ std::wstring SequentialInput::ReadItem() {
     separator = TakeUntil(&item, IsSeparator);
   }
   SkipSeparatorAfter(separator);
-  return host_.DecodeText(item);
+  return files_.DecodeText(item);
 }
 
 }  // namespace qelrestore

@@ -1,9 +1,10 @@
-// Input file number 1: one text file read item by item. Items are separated by commas and line
-// ends (CR, LF or CR LF); blanks and tabs before an item are skipped; an item that begins with a
-// double quote runs to the next double quote, without the quotes, and whatever follows it up to the
-// next separator is dropped; an empty line is an empty item. Every other character, NUL included,
-// belongs to its item, trailing blanks too. An item may hold up to kMaxItemBytes bytes, so that a
-// file of any size is read in bounded memory.
+// The run's one input file (path.conf, then db.properties), read item by item. Items are separated
+// by commas and line ends (CR, LF or CR LF); blanks and tabs before an item are skipped; an item
+// that begins with a double quote runs to the next double quote, without the quotes, and whatever
+// follows it up to the next separator is dropped; an empty line is an empty item. Every other
+// character, NUL included, belongs to its item, trailing blanks too. A UTF-8 byte-order mark at the
+// start of the file (some editors write one) is not part of the first item. An item may hold up to
+// kMaxItemBytes bytes, so that a file of any size is read in bounded memory.
 #pragma once
 
 #include <memory>
@@ -18,7 +19,7 @@ class SequentialInput {
  public:
   static constexpr size_t kMaxItemBytes = 4 * 1024 * 1024;
 
-  explicit SequentialInput(Host& host) : host_(host) {}
+  explicit SequentialInput(InputFiles& files) : files_(files) {}
 
   // Opens `path` for input; error 55 when a file is already open, the host's error when the file
   // cannot be opened (53 when it is missing).
@@ -41,13 +42,15 @@ class SequentialInput {
   template <typename IsStop>
   int TakeUntil(std::string* item, IsStop isStop);
   void SkipSeparatorAfter(int separator);
+  void SkipByteOrderMark();
 
-  Host& host_;
-  std::unique_ptr<ByteSource> source_;
+  InputFiles& files_;
+  std::unique_ptr<Reader> source_;
   std::vector<char> buffer_;
   size_t position_ = 0;
   size_t filled_ = 0;
   bool exhausted_ = false;
+  bool markPending_ = false;
 };
 
 }  // namespace qelrestore

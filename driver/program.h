@@ -12,10 +12,11 @@ enum ExitStatus : int {
   kExitStopped = 2,      // a failed check stopped the run
   kExitErrorReport = 3,  // an error was trapped and reported
   kExitUnhandled = 4,    // an error before the trap was armed (the host's own report)
-  kExitIncomplete = 5,   // completed, but a folder copy was not complete or the client not started
+  kExitIncomplete = 5,   // completed, but something failed (see the README's table)
+  kExitNotVerified = 6,  // completed, nothing failed, but the database restore was not verified
 };
 
-// Runs `Main` on the host; an error that escapes it (one raised before the trap is armed, or
+// Runs `Main` on the host; an error that escapes it (one raised before errors are reported, or
 // while the error report runs) is shown in the host's own report box, naming its code and
 // description, and gives kExitUnhandled. Never throws.
 int RunProgram(Host& host);

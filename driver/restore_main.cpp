@@ -1,12 +1,14 @@
 #include "driver/restore_main.h"
 
+#include <optional>
 #include <vector>
 
 #include "config/db_properties.h"
 #include "config/path_conf.h"
+#include "config/sequential_input.h"
+#include "driver/client_wait.h"
 #include "driver/command_line.h"
 #include "driver/program.h"
-#include "driver/run.h"
 #include "log/run_log.h"
 #include "restore/database_restore.h"
 #include "restore/folder_restore.h"
@@ -17,113 +19,153 @@ namespace qelrestore {
 
 namespace {
 
-constexpr int32_t kEndCheckpoint = 124;
+constexpr int32_t kTrapArmed = 53;
+constexpr int32_t kEnd = 124;
 
-// The end every run passes through: the file-system object released, the log closed.
-void ExitBlock(Run& run) {
-  run.checkpoint = kEndCheckpoint;
-  run.log.ReleaseFileSystem();
-  run.log.CloseAndReleaseStream();
-}
+// One run: the values that pass between its phases, and the order of the phases.
+class Restore {
+ public:
+  explicit Restore(Host& host) : host_(host), log_(host, settings_.backgroundFlag), input_(host) {}
 
-// The stop and error paths may still hold input file number 1 open.
-void CleanUp(Run& run) {
-  run.checkpoint = kEndCheckpoint;
-  run.log.ReleaseFileSystem();
-  run.input.Close();
-}
+  int Run() {
+    checkpoint_ = 0;
+    const std::optional<int32_t> clientWait = ReadClientWait(host_);
+    if (!clientWait) {
+      host_.MessageBox(kClientWaitMessage);
+      return kExitUsage;
+    }
+    clientWaitSeconds_ = *clientWait;
+    settings_.backgroundFlag = L"N";
+    settings_.keepCurrentDbProperties = L"N";
+    settings_.logFilePath = DefaultLogPath(host_);
+    if (!ParseCommandLine(host_.CommandLine(), settings_, checkpoint_)) {
+      checkpoint_ = 34;
+      host_.MessageBox(kUsageMessage);
+      return End(kExitUsage);
+    }
 
-int Stop(Run& run) {
-  CleanUp(run);
-  ExitBlock(run);
-  return kExitStopped;
-}
+    checkpoint_ = 39;
+    log_.Open(settings_.logFilePath);
+    if (!CheckBackupFolder(host_, log_, settings_.backupDirectory, checkpoint_)) return Stop();
+    checkpoint_ = 43;
+    const std::optional<std::wstring> pathConf = LocatePathConf(host_, log_, checkpoint_);
+    if (!pathConf) return Stop();
+    pathConfFile_ = *pathConf;
+    checkpoint_ = 52;
+    input_.Open(pathConfFile_);
 
-int Completed(Run& run) {
-  ExitBlock(run);
-  return run.folderCopyIncomplete || run.clientNotStarted ? kExitIncomplete : kExitCompleted;
-}
-
-// Checkpoints 54 to 74: every finalPath item of path.conf restores its installation folder.
-PhaseEnd RestoreFolders(Run& run) {
-  for (;;) {
-    run.checkpoint = 54;
-    if (run.input.AtEnd()) break;
-    run.checkpoint = 55;
-    const std::wstring item = run.input.ReadItem();
-    run.checkpoint = 56;
-    if (item.empty()) continue;
-    run.checkpoint = 57;
-    const std::vector<std::wstring> pieces = Split(item, L'=');
-    run.checkpoint = 58;
-    FinalPath finalPath;
-    if (!ReadFinalPathItem(pieces, finalPath)) continue;
-    run.rawFinalPath = std::move(finalPath.rawFinalPath);
-    run.installationFolder = std::move(finalPath.installationFolder);
-    run.dbPropertiesPath = std::move(finalPath.dbPropertiesPath);
-    if (RestoreInstallationFolder(run) == PhaseEnd::kStop) return PhaseEnd::kStop;
+    checkpoint_ = kTrapArmed;
+    try {
+      return RestoreUnderTrap();
+    } catch (...) {
+      const Error error = CurrentExceptionAsError();
+      const int32_t failedAt = checkpoint_;
+      checkpoint_ = kEnd;
+      log_.ErrorReport(error.code(), error.description(), failedAt);
+      input_.Close();
+      return End(kExitErrorReport);
+    }
   }
-  run.checkpoint = 74;
-  run.input.Close();
-  return PhaseEnd::kGoOn;
-}
 
-// Everything from the first finalPath item to the end of a completed run; the trap is armed.
-int RestoreUnderTrap(Run& run) {
-  if (RestoreFolders(run) == PhaseEnd::kStop) return Stop(run);
-  PutBackDbProperties(run);
+ private:
+  // From the first item of path.conf to the end of a completed run; an error here is reported.
+  int RestoreUnderTrap() {
+    if (!RestoreFolders()) return Stop();
+    PutBackDbProperties(host_, KeepsDbProperties(), dbPropertiesPath_, checkpoint_);
 
-  run.checkpoint = 77;
-  if (!run.log.fileSystem().FileExists(run.dbPropertiesPath)) {
-    run.checkpoint = 78;
-    run.log.LogMessage(L"QEL Restore completed without SQLServer version");
-    return Completed(run);
+    checkpoint_ = 77;
+    if (!host_.FileExists(dbPropertiesPath_)) {
+      checkpoint_ = 78;
+      log_.LogMessage(L"QEL Restore completed without SQLServer version");
+      return End(CompletedStatus());
+    }
+    checkpoint_ = 81;
+    input_.Open(dbPropertiesPath_);
+    constexpr int32_t kReadDbProperties = 82;
+    checkpoint_ = kReadDbProperties;
+    ServerSettings server;
+    ReadDbProperties(input_, server, checkpoint_);
+    checkpoint_ = 113;
+    input_.Close();
+    const DatabaseRestoreRequest request{server, settings_.backupDirectory, settings_.logFilePath,
+                                         dbPropertiesPath_, clientWaitSeconds_};
+    database_ = RestoreDatabase(host_, log_, request, checkpoint_);
+    checkpoint_ = 122;
+    log_.LogMessage(L"SQL Restore Complete");
+    return End(CompletedStatus());
   }
-  run.checkpoint = 81;
-  run.input.Open(run.dbPropertiesPath);
-  run.checkpoint = 82;  // the trap stays armed: the same error report
-  ReadDbProperties(run.input, run.server, run.checkpoint);
-  RestoreDatabase(run);
-  run.checkpoint = 122;
-  run.log.LogMessage(L"SQL Restore Complete");
-  return Completed(run);
-}
+
+  // Checkpoints 54 to 74: every finalPath item of path.conf restores its installation folder.
+  // False when a check stopped the run.
+  bool RestoreFolders() {
+    bool anyFinalPath = false;
+    for (;;) {
+      checkpoint_ = 54;
+      if (input_.AtEnd()) break;
+      checkpoint_ = 55;
+      const std::wstring item = input_.ReadItem();
+      checkpoint_ = 56;
+      if (item.empty()) continue;
+      checkpoint_ = 57;
+      const std::vector<std::wstring> pieces = Split(item, L'=');
+      checkpoint_ = 58;
+      std::optional<FinalPath> finalPath = ReadFinalPathItem(pieces);
+      if (!finalPath) continue;
+      anyFinalPath = true;
+      dbPropertiesPath_ = finalPath->dbPropertiesPath;
+      const FolderEnd end = RestoreInstallationFolder(
+          host_, log_, KeepsDbProperties(), settings_.backupDirectory, *finalPath, checkpoint_);
+      if (end == FolderEnd::kStop) return false;
+      if (end == FolderEnd::kNotComplete) somethingFailed_ = true;
+    }
+    checkpoint_ = 74;
+    input_.Close();
+    if (!anyFinalPath) {
+      somethingFailed_ = true;
+      log_.LogMessage(L"No finalPath item in " + pathConfFile_);
+    }
+    return true;
+  }
+
+  bool KeepsDbProperties() const { return settings_.keepCurrentDbProperties == L"Y"; }
+
+  int CompletedStatus() const {
+    if (somethingFailed_ || database_ == DatabaseOutcome::kFailed) return kExitIncomplete;
+    if (database_ == DatabaseOutcome::kNotVerified) return kExitNotVerified;
+    return kExitCompleted;
+  }
+
+  // A failed check: nothing is reported, the input file is closed.
+  int Stop() {
+    checkpoint_ = kEnd;
+    input_.Close();
+    return End(kExitStopped);
+  }
+
+  // The exit block every run passes through.
+  int End(int status) {
+    checkpoint_ = kEnd;
+    log_.CloseAndRelease();
+    return status;
+  }
+
+  Host& host_;
+  Settings settings_;
+  RunLog log_;
+  SequentialInput input_;  // path.conf, then db.properties
+  int32_t checkpoint_ = 0;
+  int32_t clientWaitSeconds_ = kDefaultClientWaitSeconds;
+  std::wstring pathConfFile_;
+  std::wstring dbPropertiesPath_;
+  bool somethingFailed_ = false;
+  // Without db.properties there is nothing to verify.
+  DatabaseOutcome database_ = DatabaseOutcome::kVerified;
+};
 
 }  // namespace
 
 int Main(Host& host) {
-  Run run(host);
-  run.checkpoint = 0;
-  run.settings.backgroundFlag = L"N";
-  run.settings.keepCurrentDbProperties = L"N";
-  run.settings.logFilePath = DefaultLogPath(host);
-
-  if (!ParseCommandLine(host.CommandLine(), run.settings, run.checkpoint)) {
-    run.checkpoint = 34;
-    host.MessageBox(kUsageMessage);
-    ExitBlock(run);
-    return kExitUsage;
-  }
-
-  run.checkpoint = 39;
-  run.log.Open(run.settings.logFilePath);
-  if (CheckBackupFolder(run) == PhaseEnd::kStop) return Stop(run);
-  if (LocatePathConf(run) == PhaseEnd::kStop) return Stop(run);
-  run.checkpoint = 52;
-  run.input.Open(run.pathConfFile);
-
-  run.checkpoint = 53;
-  try {
-    return RestoreUnderTrap(run);
-  } catch (...) {
-    const Error error = CurrentExceptionAsError();
-    const int32_t failedAt = run.checkpoint;
-    run.checkpoint = kEndCheckpoint;
-    run.log.ErrorReport(error.code(), error.description(), failedAt);
-    CleanUp(run);
-    ExitBlock(run);
-    return kExitErrorReport;
-  }
+  return Restore(host).Run();
 }
 
 }  // namespace qelrestore

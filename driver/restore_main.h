@@ -5,9 +5,9 @@
 
 namespace qelrestore {
 
-// Runs the restore and returns its exit status (see ExitStatus in driver/program.h). An error
-// raised before the error trap is armed (checkpoint 53), or while the error report runs, leaves
-// it as an exception for the host's own report.
+// Runs the restore and returns its exit status (see ExitStatus in driver/program.h). From
+// checkpoint 53 on an error is reported in the log; one raised before, or while the error report
+// runs, leaves as an exception for the host's own report.
 int Main(Host& host);
 
 }  // namespace qelrestore

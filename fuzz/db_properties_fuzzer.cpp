@@ -30,8 +30,8 @@ bool IsExpectedFailure(int32_t code, int32_t checkpoint) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using qelrestore::fuzz::Require;
-  qelrestore::fuzz::MemoryHost host(qelrestore::fuzz::Bytes(data, size));
-  qelrestore::SequentialInput input(host);
+  qelrestore::fuzz::MemoryFiles files(qelrestore::fuzz::Bytes(data, size));
+  qelrestore::SequentialInput input(files);
   input.Open(L"C:\\app\\PLUV\\db.properties");
 
   qelrestore::ServerSettings server;

@@ -5,14 +5,13 @@
 #include <utility>
 
 #include "host/posix/posix_text.h"
-#include "support/error.h"
 
 namespace qelrestore::fuzz {
 namespace {
 
-class MemorySource : public ByteSource {
+class MemoryReader : public Reader {
  public:
-  MemorySource(std::string_view bytes, const std::vector<size_t>& readSizes)
+  MemoryReader(std::string_view bytes, const std::vector<size_t>& readSizes)
       : rest_(bytes), readSizes_(readSizes) {}
 
   size_t Read(char* buffer, size_t size) override {
@@ -33,44 +32,14 @@ class MemorySource : public ByteSource {
   size_t next_ = 0;
 };
 
-// No file exists, and nothing can be written.
-class EmptyFileSystem : public FileSystem {
- public:
-  bool FileExists(const std::wstring&) override { return false; }
-  bool FolderExists(const std::wstring&) override { return false; }
-  std::unique_ptr<TextStream> CreateTextFile(const std::wstring&, bool) override {
-    throw Error(code::kPermissionDenied);
-  }
-  std::unique_ptr<TextStream> OpenTextFile(const std::wstring&, int, int) override {
-    throw Error(code::kPermissionDenied);
-  }
-};
-
 }  // namespace
 
-std::unique_ptr<FileSystem> MemoryHost::CreateFileSystemObject() {
-  return std::make_unique<EmptyFileSystem>();
+std::unique_ptr<Reader> MemoryFiles::OpenForInput(const std::wstring&) {
+  return std::make_unique<MemoryReader>(bytes_, readSizes_);
 }
 
-std::unique_ptr<ByteSource> MemoryHost::OpenForInput(const std::wstring&) {
-  return std::make_unique<MemorySource>(bytes_, readSizes_);
-}
-
-std::wstring MemoryHost::DecodeText(std::string_view bytes) {
+std::wstring MemoryFiles::DecodeText(std::string_view bytes) {
   return posix::DecodeUtf8(bytes);
-}
-
-void MemoryHost::CopyFile(const std::wstring&, const std::wstring&) {
-  throw Error(code::kFileNotFound);
-}
-
-int32_t MemoryHost::SHFileOperation(FileOperation& operation) {
-  operation.fAnyOperationsAborted = true;
-  return 2;  // the Win32 "file not found" result of the shell operation
-}
-
-uint32_t MemoryHost::StartProcess(const std::wstring&, int) {
-  throw Error(code::kFileNotFound);
 }
 
 }  // namespace qelrestore::fuzz

@@ -1,6 +1,7 @@
 // path.conf fed any bytes, read item by item as the folder restore reads it: only an item whose key
 // is exactly finalPath names folders, and the folders follow from its value alone. The bare word
 // finalPath is error 9; nothing else may fail on a file of bounded size.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using qelrestore::fuzz::Require;
-  qelrestore::fuzz::MemoryHost host(qelrestore::fuzz::Bytes(data, size));
-  qelrestore::SequentialInput input(host);
+  qelrestore::fuzz::MemoryFiles files(qelrestore::fuzz::Bytes(data, size));
+  qelrestore::SequentialInput input(files);
   input.Open(L"C:\\Users\\fuzz\\.corvilane\\path.conf");
 
   while (!input.AtEnd()) {
@@ -22,26 +23,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (item.empty()) continue;
     const std::vector<std::wstring> pieces = qelrestore::Split(item, L'=');
     const bool isFinalPath = pieces[0] == L"finalPath";
-    qelrestore::FinalPath folders;
-    bool named = false;
+    std::optional<qelrestore::FinalPath> folders;
     try {
-      named = qelrestore::ReadFinalPathItem(pieces, folders);
+      folders = qelrestore::ReadFinalPathItem(pieces);
     } catch (const qelrestore::Error& error) {
       Require(error.code() == qelrestore::code::kSubscriptOutOfRange && item == L"finalPath",
               "only the bare word finalPath fails, with error 9");
       continue;
     }
-    Require(named == (isFinalPath && pieces.size() >= 2), "finalPath items and only they count");
-    if (!named) continue;
+    Require(folders.has_value() == (isFinalPath && pieces.size() >= 2),
+            "finalPath items and only they count");
+    if (!folders) continue;
 
-    const std::wstring& raw = folders.rawFinalPath;
-    const std::wstring& folder = folders.installationFolder;
+    const std::wstring& raw = folders->rawFinalPath;
+    const std::wstring& folder = folders->installationFolder;
     Require(raw == pieces[1], "the raw path is the value up to the next '='");
     Require(folder.size() == raw.size(), "the folder has the raw path's length");
     for (size_t i = 0; i < raw.size(); ++i) {
       Require(folder[i] == (raw[i] == L'/' ? L'\\' : raw[i]), "only '/' becomes '\\'");
     }
-    Require(folders.dbPropertiesPath == folder + L"PLUV\\db.properties",
+    Require(folders->dbPropertiesPath == folder + L"PLUV\\db.properties",
             "db.properties lies in the folder's PLUV");
 
     // The folder restore then gives the folder exactly one trailing separator.

@@ -14,8 +14,8 @@ namespace {
 using qelrestore::fuzz::Require;
 
 std::vector<std::wstring> ReadAllItems(std::string_view bytes, std::vector<size_t> readSizes) {
-  qelrestore::fuzz::MemoryHost host(bytes, std::move(readSizes));
-  qelrestore::SequentialInput input(host);
+  qelrestore::fuzz::MemoryFiles files(bytes, std::move(readSizes));
+  qelrestore::SequentialInput input(files);
   input.Open(L"C:\\fuzz\\input.txt");
   std::vector<std::wstring> items;
   while (!input.AtEnd()) {

@@ -1,18 +1,21 @@
-// Everything the restore logic needs of the machine it runs on. The logic talks to nothing else:
-// the Windows form calls the Win32 functions these methods are named after, the POSIX form imitates
-// them, and the unit tests script a fake. Paths are the logic's own Windows texts (backslashes);
-// a host converts them at each operating-system call.
+// Everything the restore logic needs of the machine it runs on, named after what the restore does
+// with it. The logic talks to nothing else: host/windows and host/posix provide it, and the unit
+// tests script a fake. Paths are the logic's own Windows texts (backslashes); a host converts them
+// at each operating-system call.
 //
 // Failure convention: a method that can fail throws qelrestore::Error with the code of the
 // failure (53 file not found, 76 path not found, 70 permission denied, 75 path/file access error,
-// 61 disk full, 57 device I/O error), unless its comment says it reports failure in its result.
+// 61 disk full, 57 device I/O error) and a description that names the path, unless its comment
+// says it reports failure in its result.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qelrestore {
 
@@ -34,7 +37,30 @@ inline int64_t ElapsedSeconds(const DateTime& start, const DateTime& end) {
   return end.serialSeconds - start.serialSeconds;
 }
 
-// The log's text stream: single-byte text, each line reaching the file before writeLine returns.
+// The bytes of one file, read from its start.
+class Reader {
+ public:
+  virtual ~Reader() = default;
+  // Reads up to `size` bytes into `buffer`; returns how many, 0 at the end of the file. Throws
+  // when the file cannot be read.
+  virtual size_t Read(char* buffer, size_t size) = 0;
+};
+
+// All that the readers of the program's text files need: path.conf, db.properties and the SQL
+// client's output are read through it, and so are the parsers' fuzz targets.
+class InputFiles {
+ public:
+  virtual ~InputFiles() = default;
+  // Opens a regular file for sequential reading, without blocking (a FIFO is refused, not
+  // waited on). Error 53 when it is missing; an error naming the path when it is not a regular
+  // file or cannot be opened.
+  virtual std::unique_ptr<Reader> OpenForInput(const std::wstring& path) = 0;
+  // Decodes single-byte text of the files and the registry (the ANSI code page on Windows).
+  // Never throws; bytes that do not decode are kept recognisably rather than dropped.
+  virtual std::wstring DecodeText(std::string_view bytes) = 0;
+};
+
+// The run log's stream: single-byte text, each line reaching the file before writeLine returns.
 class TextStream {
  public:
   virtual ~TextStream() = default;
@@ -44,87 +70,79 @@ class TextStream {
   virtual void Close() = 0;
 };
 
-// The file-system object: existence tests and the log's streams.
-class FileSystem {
- public:
-  virtual ~FileSystem() = default;
-  // True when a file (not a folder) of that path exists. Never throws.
-  virtual bool FileExists(const std::wstring& path) = 0;
-  // True when a folder of that path exists. Never throws.
-  virtual bool FolderExists(const std::wstring& path) = 0;
-  // Creates the file, replacing one that exists, for writing single-byte text.
-  virtual std::unique_ptr<TextStream> CreateTextFile(const std::wstring& path, bool overwrite) = 0;
-  // Opens the file in `ioMode` (8: appending), creating it when `create` is non-zero.
-  virtual std::unique_ptr<TextStream> OpenTextFile(const std::wstring& path, int ioMode,
-                                                   int create) = 0;
+// How a folder copy ended: complete, or with entries that were not copied.
+enum class CopyOutcome { kComplete, kIncomplete };
+
+// One entry a folder copy could not copy, and why.
+struct NotCopied {
+  std::wstring path;
+  std::wstring reason;
 };
 
-// The bytes of a file opened for sequential input.
-class ByteSource {
- public:
-  virtual ~ByteSource() = default;
-  // Reads up to `size` bytes into `buffer`; returns how many, 0 at the end of the file.
-  virtual size_t Read(char* buffer, size_t size) = 0;
+// A folder copy names at most this many entries it could not copy; it counts the rest.
+inline constexpr size_t kNotCopiedNamed = 100;
+
+struct FolderCopy {
+  CopyOutcome outcome = CopyOutcome::kIncomplete;
+  std::vector<NotCopied>
+      notCopied;                // the first kNotCopiedNamed entries, where the host can name them
+  uint64_t notCopiedCount = 0;  // every entry not copied that the host could count
 };
 
-// The access token of the running process, as the profile lookup uses it.
-class UserToken {
- public:
-  virtual ~UserToken() = default;
+// The two views of the registry on a 64-bit machine: 32-bit programs register in the first.
+enum class RegistryView { k32Bit, k64Bit };
+
+// The types of registry value the restore tells apart.
+enum class RegistryType { kString, kExpandString, kMultiString, kDword, kBinary, kOther };
+
+// The answer to one registry query.
+struct RegistryAnswer {
+  enum class Found {
+    kNoKey,         // the key does not exist in that view
+    kKeyNotOpened,  // the key exists but cannot be opened (access refused, for one)
+    kNoValue,       // the key exists without that value
+    kValue,         // the value, below
+  };
+  Found found = Found::kNoKey;
+  RegistryType type = RegistryType::kOther;
+  // The value's data as stored, text with its terminating NULs, an integer as 4 little-endian
+  // bytes; it may be empty whatever the type.
+  std::vector<uint8_t> data;
 };
 
-// The record of a shell file operation, in the program's own text; the host makes the platform's
-// form of it (ANSI paths ended by a double NUL) for the call.
-struct FileOperation {
-  uintptr_t hwnd = 0;
-  uint32_t wFunc = 0;
-  std::wstring pFrom;
-  std::wstring pTo;
-  uint16_t fFlags = 0;
-  bool fAnyOperationsAborted = false;
-  uintptr_t hNameMappings = 0;
+// How a started program's window is shown, where there are windows.
+enum class WindowStyle { kNormal, kMaximized };
+
+// What one wait for a process saw.
+struct ProcessState {
+  enum class Kind {
+    kRunning,   // still running when the wait's time was up
+    kExited,    // ended with the exit status in `code`
+    kSignaled,  // ended by the signal in `code` (POSIX only)
+    kWaitFailed,
+  };
+  Kind kind = Kind::kWaitFailed;
+  int64_t code = 0;
 };
 
-inline constexpr uint32_t FO_COPY = 2;
-inline constexpr uint16_t FOF_SILENT = 0x0004;
-inline constexpr uint16_t FOF_NOCONFIRMATION = 0x0010;
-inline constexpr uint16_t FOF_NOCONFIRMMKDIR = 0x0200;
-inline constexpr uint16_t FOF_NOERRORUI = 0x0400;
-
-// Registry access, with the numbering of the Win32 registry functions.
-using RegistryKey = uint64_t;  // 0: no key
-inline constexpr uint32_t HKEY_LOCAL_MACHINE = 0x80000002u;
-inline constexpr uint32_t KEY_READ = 0x20019u;
-inline constexpr uint32_t KEY_WOW64_64KEY = 0x0100u;
-inline constexpr uint32_t KEY_WOW64_32KEY = 0x0200u;
-// Value types.
-inline constexpr uint32_t REG_NONE = 0;
-inline constexpr uint32_t REG_SZ = 1;
-inline constexpr uint32_t REG_EXPAND_SZ = 2;
-inline constexpr uint32_t REG_BINARY = 3;
-inline constexpr uint32_t REG_DWORD = 4;
-inline constexpr uint32_t REG_MULTI_SZ = 7;
-inline constexpr uint32_t REG_QWORD = 11;
-inline constexpr int32_t ERROR_SUCCESS = 0;
-inline constexpr int32_t ERROR_FILE_NOT_FOUND = 2;
-inline constexpr int32_t ERROR_MORE_DATA = 234;
-
-// Processes, with the numbering of the Win32 process functions.
-using ProcessHandle = uint64_t;  // 0: no handle
-inline constexpr uint32_t SYNCHRONIZE = 0x00100000u;
-
-// How one wait on a process ended.
-enum class WaitOutcome { kEnded, kTimedOut, kFailed };
-
-class Host {
+// A started process, owned: destroying the object lets go of it, and the process runs on.
+class Process {
  public:
-  virtual ~Host() = default;
+  virtual ~Process() = default;
+  // Waits at most `milliseconds` for the process to end; once it has ended, every later wait
+  // says so again at once with the same status.
+  virtual ProcessState Wait(uint32_t milliseconds) = 0;
+};
 
+class Host : public InputFiles {
+ public:
   // --- Program, boxes, clock ---
   // The text that follows the program name on the command line, quotes included.
   virtual std::wstring CommandLine() = 0;
   // The folder of the running executable, without a trailing separator.
   virtual std::wstring ProgramFolder() = 0;
+  // The value of an environment variable, or nothing when it is not set. Never throws.
+  virtual std::optional<std::wstring> EnvironmentVariable(const std::wstring& name) = 0;
   // Shows the text with the program's title and a single OK button; returns once dismissed.
   virtual void MessageBox(const std::wstring& text) = 0;
   // True when boxes go to the console and nobody is there to answer windows (unattended runs).
@@ -132,47 +150,42 @@ class Host {
   virtual DateTime Now() = 0;
   // The host's default text form of a date-time; it never holds ": ".
   virtual std::wstring FormatDateTime(const DateTime& when) = 0;
-
-  // --- Files ---
-  virtual std::unique_ptr<FileSystem> CreateFileSystemObject() = 0;
-  // Opens a file for sequential reading; a missing file is error 53.
-  virtual std::unique_ptr<ByteSource> OpenForInput(const std::wstring& path) = 0;
-  // Decodes single-byte text of the files and the registry (the ANSI code page on Windows). Never
-  // throws; bytes that do not decode are kept recognisably rather than dropped.
-  virtual std::wstring DecodeText(std::string_view bytes) = 0;
-  // Copies one whole file over `destination`; a missing source is error 53.
-  virtual void CopyFile(const std::wstring& source, const std::wstring& destination) = 0;
-  // The shell's file operation: returns its own result code (0 on success) and sets
-  // `fAnyOperationsAborted` in the record.
-  virtual int32_t SHFileOperation(FileOperation& operation) = 0;
-
-  // --- User profile ---
-  // The running process's access token with query access, or null when it cannot be opened.
-  virtual std::unique_ptr<UserToken> OpenProcessToken() = 0;
-  // The running user's profile folder, however long, without a trailing separator; false when
-  // it cannot be found. Never throws.
-  virtual bool GetUserProfileDirectory(const UserToken* token, std::wstring& profile) = 0;
-
-  // --- Registry (status codes as the Win32 functions return them). A host whose registry is a
-  // file of its own throws from RegOpenKeyEx when that file cannot be read. ---
-  virtual int32_t RegOpenKeyEx(uint32_t rootKey, const std::wstring& subKey, uint32_t options,
-                               uint32_t access, RegistryKey& key) = 0;
-  // Copies the value's data into `data` (capacity `byteCount`), sets `type` and `byteCount`;
-  // ERROR_MORE_DATA with the needed size when the data does not fit.
-  virtual int32_t RegQueryValueEx(RegistryKey key, const std::wstring& valueName, uint32_t& type,
-                                  uint8_t* data, uint32_t& byteCount) = 0;
-  virtual void RegCloseKey(RegistryKey key) = 0;
-
-  // --- Processes ---
-  // Starts the command line as a new process shown as `windowStyle` says; returns its id at once.
-  // Throws when the program cannot be started.
-  virtual uint32_t StartProcess(const std::wstring& commandLine, int windowStyle) = 0;
   // Services pending user-interface events once.
   virtual void YieldToEvents() = 0;
-  // A handle to wait on, or 0 (for example when the process has already ended).
-  virtual ProcessHandle OpenProcess(uint32_t access, bool inherit, uint32_t processId) = 0;
-  virtual WaitOutcome WaitForSingleObject(ProcessHandle handle, uint32_t milliseconds) = 0;
-  virtual void CloseHandle(ProcessHandle handle) = 0;
+  // The running user's profile folder, however long, without a trailing separator; nothing when
+  // it cannot be found. Never throws.
+  virtual std::optional<std::wstring> ProfileFolder() = 0;
+
+  // --- Files ---
+  // True when a file (not a folder) of that path exists. Never throws.
+  virtual bool FileExists(const std::wstring& path) = 0;
+  // True when a folder of that path exists. Never throws.
+  virtual bool FolderExists(const std::wstring& path) = 0;
+  // Opens the log for appending, creating it when missing.
+  virtual std::unique_ptr<TextStream> OpenLog(const std::wstring& path) = 0;
+  // Copies one whole file over `destination`; a missing source is error 53.
+  virtual void CopyFile(const std::wstring& source, const std::wstring& destination) = 0;
+  // Removes a file when it is there; nothing when it is not. Throws when it is there and cannot
+  // be removed.
+  virtual void RemoveFile(const std::wstring& path) = 0;
+  // Copies every entry of the folder `source` (hidden ones too, recursively) into the folder
+  // `destination`, replacing files of the same name and keeping entries only the destination has.
+  // `unattended`: no window of the copy may wait for anybody. Failures of single entries make the
+  // outcome incomplete; nothing is thrown for them.
+  virtual FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
+                                        bool unattended) = 0;
+
+  // --- Registry ---
+  // The value `valueName` of the key `keyPath` below HKEY_LOCAL_MACHINE, in one view. A host with
+  // one view answers both alike. Throws when the registry itself cannot be read (a registry file
+  // that cannot be opened).
+  virtual RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
+                                            const std::wstring& valueName) = 0;
+
+  // --- Processes ---
+  // Starts the command line as a new process. Throws when the program cannot be started; returns
+  // null when it started but cannot be waited for (it ended and was gone before it was opened).
+  virtual std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style) = 0;
 };
 
 }  // namespace qelrestore

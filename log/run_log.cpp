@@ -5,12 +5,6 @@
 
 namespace qelrestore {
 
-namespace {
-constexpr int kForAppending = 8;
-// The create flag as the log has always passed it: non-zero, so a missing file is created.
-constexpr int kCreateIfMissing = -2;
-}  // namespace
-
 std::wstring DefaultLogPath(Host& host) {
   const int day = host.Now().day;
   std::wstring digits = std::to_wstring(day);
@@ -18,49 +12,65 @@ std::wstring DefaultLogPath(Host& host) {
   return host.ProgramFolder() + L"\\qelRestorelog.txt" + digits;
 }
 
-void RunLog::Open(const std::wstring& logFilePath) {
-  fileSystem_ = host_.CreateFileSystemObject();
-  if (!fileSystem_->FileExists(logFilePath)) {
-    logStream_ = fileSystem_->CreateTextFile(logFilePath, true);
-    if (!fileSystem_->FileExists(logFilePath)) {
-      host_.MessageBox(
-          L"Cannot Create logfile because path incorrect, directory not found.Pls. check");
+std::wstring EscapeControlCharacters(std::wstring_view text) {
+  static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
+  std::wstring escaped;
+  escaped.reserve(text.size());
+  for (const wchar_t c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      escaped += L"\\x";
+      escaped += kHex[(c >> 4) & 0xF];
+      escaped += kHex[c & 0xF];
+    } else {
+      escaped += c;
     }
-  } else {
-    logStream_ = fileSystem_->OpenTextFile(logFilePath, kForAppending, kCreateIfMissing);
+  }
+  return escaped;
+}
+
+void RunLog::Open(const std::wstring& logFilePath) {
+  const bool existed = host_.FileExists(logFilePath);
+  logStream_ = host_.OpenLog(logFilePath);
+  if (!existed && !host_.FileExists(logFilePath)) {
+    host_.MessageBox(
+        L"Cannot Create logfile because path incorrect, directory not found.Pls. check");
   }
   LogMessage(L"QEL start Restore");
 }
 
 void RunLog::LogMessage(const std::wstring& message) {
-  if (backgroundFlag_ != L"N") host_.MessageBox(message);
-  WriteLogLine(message);
+  const std::wstring text = EscapeControlCharacters(message);
+  if (backgroundFlag_ != L"N") host_.MessageBox(text);
+  Write(TimeText() + L": " + text);
+}
+
+void RunLog::WriteLogLine(const std::wstring& message) {
+  Write(TimeText() + L": " + EscapeControlCharacters(message));
 }
 
 std::wstring RunLog::TimeText() {
   return host_.FormatDateTime(host_.Now());
 }
 
-void RunLog::WriteLogLine(const std::wstring& message) {
+void RunLog::Write(const std::wstring& line) {
   if (!logStream_) throw Error(code::kObjectNotSet);
-  logStream_->writeLine(TimeText() + L": " + message);
+  const std::wstring text = lastLineCut_ ? L"\r\n" + line : line;
+  lastLineCut_ = true;
+  logStream_->writeLine(text);
+  lastLineCut_ = false;
 }
 
 void RunLog::ErrorReport(int32_t errorCode, const std::wstring& description, int32_t checkpoint) {
+  const std::wstring escaped = EscapeControlCharacters(description);
   host_.MessageBox(L"Unexpected error" + NumberText(errorCode) + L" line no" +
-                   NumberText(checkpoint) + L" in printing.\r\n" + description);
+                   NumberText(checkpoint) + L" in printing.\r\n" + escaped);
   if (!logStream_) return;
-  logStream_->writeLine(TimeText() + L"Error:" + NumberText(errorCode) + L"line no:" +
-                        NumberText(checkpoint) + L"Desc:" + description);
+  Write(TimeText() + L"Error:" + NumberText(errorCode) + L"line no:" + NumberText(checkpoint) +
+        L"Desc:" + escaped);
   logStream_->Close();
 }
 
-FileSystem& RunLog::fileSystem() {
-  if (!fileSystem_) throw Error(code::kObjectNotSet);
-  return *fileSystem_;
-}
-
-void RunLog::CloseAndReleaseStream() {
+void RunLog::CloseAndRelease() {
   if (!logStream_) return;
   logStream_->Close();
   logStream_.reset();

@@ -1,5 +1,6 @@
 #include "restore/database_restore.h"
 
+#include "support/error.h"
 #include "support/launch.h"
 #include "support/registry_reader.h"
 #include "support/text.h"
@@ -23,9 +24,6 @@ constexpr ClientRow kClients[] = {
      L"\\Binn\\sqlcmd.exe", 119},
 };
 
-constexpr int kShowMaximized = 3;
-constexpr int32_t kClientTimeLimitSeconds = 5;
-
 std::wstring DoubleApostrophes(std::wstring_view text) {
   std::wstring result;
   result.reserve(text.size());
@@ -34,6 +32,26 @@ std::wstring DoubleApostrophes(std::wstring_view text) {
     if (c == L'\'') result += L'\'';
   }
   return result;
+}
+
+// True when the text would end or extend its argument of the command line.
+bool BreaksArgument(std::wstring_view text) {
+  for (const wchar_t c : text) {
+    if (c == L' ' || c == L'"' || c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+// Why the client must not be started, or nothing when it may be.
+std::wstring ReasonNotToStart(const std::wstring& clientToolsFolder, const ServerSettings& server) {
+  // Without a registered folder the client's path leads to the root of the current drive, a
+  // folder anybody may write to.
+  if (clientToolsFolder.empty()) return L"no folder is registered for the SQL client";
+  if (BreaksArgument(server.serverHost) || BreaksArgument(server.serverPort)) {
+    return L"the server host or port in db.properties holds a blank, a double quote or a control "
+           L"character";
+  }
+  return {};
 }
 
 }  // namespace
@@ -52,46 +70,60 @@ std::wstring BuildRestoreCommand(const std::wstring& clientToolsFolder, const st
          logFilePath + L"sql" + L"\"";
 }
 
-void RestoreDatabase(Run& run) {
-  run.checkpoint = 113;
-  run.input.Close();
-  run.log.LogMessage(L"SQL start Restore " + run.server.serverVersion);
-  run.restoreStatement = BuildRestoreStatement(run.settings.backupDirectory);
+DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRequest& request,
+                                int32_t& checkpoint) {
+  checkpoint = 113;
+  log.LogMessage(L"SQL start Restore " + request.server.serverVersion);
+  const std::wstring statement = BuildRestoreStatement(request.backupDirectory);
 
   const ClientRow* row = nullptr;
   for (const ClientRow& candidate : kClients) {
-    run.checkpoint = candidate.keyCheckpoint - 1;  // 114 / 118: the family test
-    if (run.server.serverVersion == candidate.serverVersion) {
+    checkpoint = candidate.keyCheckpoint - 1;  // 114 / 118: the family test
+    if (request.server.serverVersion == candidate.serverVersion) {
       row = &candidate;
       break;
     }
   }
-  if (row == nullptr) return;
+  if (row == nullptr) {
+    log.LogMessage(L"SQL restore not run: DB_PROVIDER in " + request.dbPropertiesPath +
+                   L" names neither SQLOLEDB nor SQLNCLI.1");
+    return DatabaseOutcome::kFailed;
+  }
 
-  run.checkpoint = row->keyCheckpoint;
+  checkpoint = row->keyCheckpoint;
   const std::wstring clientSetupKey = row->clientSetupKey;
-  run.checkpoint = row->keyCheckpoint + 1;
-  const RegistryValue folder =
-      ReadRegistryValue(run.host, HKEY_LOCAL_MACHINE, clientSetupKey, L"SQLPath");
-  const std::wstring clientToolsFolder = TrimAtNul(RegistryValueText(run.host, folder));
-  run.checkpoint = row->keyCheckpoint + 2;
-  run.restoreCommand = BuildRestoreCommand(clientToolsFolder, row->client, run.server,
-                                           run.restoreStatement, run.settings.logFilePath);
-  run.log.LogMessage(run.restoreCommand);
+  checkpoint = row->keyCheckpoint + 1;
+  const RegistryValue folder = ReadRegistryValue(host, clientSetupKey, L"SQLPath");
+  const std::wstring clientToolsFolder = TrimAtNul(RegistryValueText(host, folder));
+  checkpoint = row->keyCheckpoint + 2;
+  const std::wstring command = BuildRestoreCommand(clientToolsFolder, row->client, request.server,
+                                                   statement, request.logFilePath);
+  log.LogMessage(command);
+
   LaunchResult launch;
-  if (clientToolsFolder.empty()) {
-    // Without a registered folder the client's path leads to the root of the current drive, a
-    // folder anybody may write to: nothing is started from there. The operator is told as for
-    // a client that cannot be started.
-    run.host.MessageBox(L"error");
-    launch.reason = L"no folder is registered for the SQL client";
+  if (std::wstring reason = ReasonNotToStart(clientToolsFolder, request.server); !reason.empty()) {
+    // The operator is told as for a client that cannot be started.
+    host.MessageBox(L"error");
+    launch.reason = std::move(reason);
   } else {
-    launch = RunAndWait(run.host, run.restoreCommand, kShowMaximized, kClientTimeLimitSeconds);
+    const std::wstring outputFile = request.logFilePath + L"sql";
+    // Only what this run's client writes may speak for this run.
+    std::wstring staleOutput;
+    try {
+      host.RemoveFile(outputFile);
+    } catch (...) {
+      staleOutput = CurrentExceptionAsError().description();
+    }
+    launch = RunAndWait(host, command, WindowStyle::kMaximized, request.clientWaitSeconds);
+    if (launch.end != LaunchResult::End::kNotStarted) {
+      const VerdictLine verdict =
+          JudgeRestore(host, launch, outputFile, request.clientWaitSeconds, staleOutput);
+      log.LogMessage(verdict.message);
+      return verdict.outcome;
+    }
   }
-  if (!launch.started) {
-    run.clientNotStarted = true;
-    run.log.LogMessage(L"SQL client could not be started: " + launch.reason);
-  }
+  log.LogMessage(L"SQL client could not be started: " + launch.reason);
+  return DatabaseOutcome::kFailed;
 }
 
 }  // namespace qelrestore

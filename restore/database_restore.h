@@ -1,10 +1,14 @@
 // The database restore: the RESTORE DATABASE statement, the client of the server family, its
-// command line, and the run of the client.
+// command line, the run of the client and the verdict on what it did.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
-#include "driver/run.h"
+#include "config/db_properties.h"
+#include "host/host.h"
+#include "log/run_log.h"
+#include "restore/restore_verdict.h"
 
 namespace qelrestore {
 
@@ -19,10 +23,20 @@ std::wstring BuildRestoreCommand(const std::wstring& clientToolsFolder, const st
                                  const ServerSettings& server, const std::wstring& statement,
                                  const std::wstring& logFilePath);
 
-// Checkpoints 113-121: closes db.properties, logs "SQL start Restore ", and for the MSDE and 2005
-// families reads the client's folder from the registry, logs the command line and runs it.
-// A client that cannot be started, or whose folder is not registered (nothing is then started),
-// is logged and sets run.clientNotStarted.
-void RestoreDatabase(Run& run);
+// What the database restore needs of the run.
+struct DatabaseRestoreRequest {
+  const ServerSettings& server;
+  const std::wstring& backupDirectory;
+  const std::wstring& logFilePath;
+  const std::wstring& dbPropertiesPath;  // named when it names no family
+  int32_t clientWaitSeconds;             // 0: until the client ends
+};
+
+// Checkpoints 113-121: logs "SQL start Restore ", and for the MSDE and 2005 families reads the
+// client's folder from the registry, logs the command line, runs it, and logs the verdict on
+// what it did. A client that cannot be started, whose folder is not registered or whose server
+// would not stay one argument of the command line is logged, and nothing is started.
+DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRequest& request,
+                                int32_t& checkpoint);
 
 }  // namespace qelrestore

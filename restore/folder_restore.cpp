@@ -8,75 +8,75 @@ namespace {
 std::wstring SavedDbPropertiesPath(Host& host) {
   return host.ProgramFolder() + L"\\curdb.properties.bak";
 }
+
+// One line for each entry the copy could name, then the count of the rest.
+void LogNotCopied(RunLog& log, const FolderCopy& copy) {
+  for (const NotCopied& entry : copy.notCopied) {
+    log.WriteLogLine(L"Not copied: " + entry.path + L": " + entry.reason);
+  }
+  if (copy.notCopiedCount > copy.notCopied.size()) {
+    log.WriteLogLine(L"Not copied: " +
+                     std::to_wstring(copy.notCopiedCount - copy.notCopied.size()) + L" more");
+  }
+}
 }  // namespace
 
-PhaseEnd CheckBackupFolder(Run& run) {
-  run.checkpoint = 40;
-  if (run.log.fileSystem().FolderExists(run.settings.backupDirectory)) return PhaseEnd::kGoOn;
-  run.checkpoint = 41;
-  run.log.LogMessage(run.settings.backupDirectory + L"backup directory not found. Pls. check");
-  return PhaseEnd::kStop;
+bool CheckBackupFolder(Host& host, RunLog& log, const std::wstring& backupDirectory,
+                       int32_t& checkpoint) {
+  checkpoint = 40;
+  if (host.FolderExists(backupDirectory)) return true;
+  checkpoint = 41;
+  log.LogMessage(backupDirectory + L"backup directory not found. Pls. check");
+  return false;
 }
 
-PhaseEnd RestoreInstallationFolder(Run& run) {
-  std::wstring& backupDirectory = run.settings.backupDirectory;
-  FileSystem& fileSystem = run.log.fileSystem();
-
-  run.checkpoint = 58;
-  if (run.settings.keepCurrentDbProperties == L"Y") {
-    run.host.CopyFile(run.dbPropertiesPath, SavedDbPropertiesPath(run.host));
+FolderEnd RestoreInstallationFolder(Host& host, RunLog& log, bool keepCurrentDbProperties,
+                                    std::wstring& backupDirectory, FinalPath& item,
+                                    int32_t& checkpoint) {
+  checkpoint = 58;
+  if (keepCurrentDbProperties) host.CopyFile(item.dbPropertiesPath, SavedDbPropertiesPath(host));
+  checkpoint = 59;
+  if (!host.FolderExists(item.installationFolder)) {
+    log.LogMessage(item.rawFinalPath + L"not exist. Pls. check");
+    return FolderEnd::kStop;
   }
-  run.checkpoint = 59;
-  if (!fileSystem.FolderExists(run.installationFolder)) {
-    run.log.LogMessage(run.rawFinalPath + L"not exist. Pls. check");
-    return PhaseEnd::kStop;
+  checkpoint = 63;
+  if (!host.FolderExists(backupDirectory)) {
+    log.LogMessage(backupDirectory + L"can not be found. Pls. check");
+    return FolderEnd::kStop;
   }
-  run.checkpoint = 63;
-  if (!fileSystem.FolderExists(backupDirectory)) {
-    run.log.LogMessage(backupDirectory + L"can not be found. Pls. check");
-    return PhaseEnd::kStop;
+  constexpr int32_t kSelfRestoreCheck = 651;
+  checkpoint = kSelfRestoreCheck;
+  if (backupDirectory == item.installationFolder) {
+    log.LogMessage(L"Cannot restore to itself" + item.rawFinalPath);
+    return FolderEnd::kStop;
   }
-  run.checkpoint = 651;
-  if (backupDirectory == run.installationFolder) {
-    run.log.LogMessage(L"Cannot restore to itself" + run.rawFinalPath);
-    return PhaseEnd::kStop;
-  }
-  run.checkpoint = 66;
-  run.installationFolder = NormalizeTrailingSeparator(run.installationFolder);
+  checkpoint = 66;
+  item.installationFolder = NormalizeTrailingSeparator(item.installationFolder);
   if (!backupDirectory.empty() && backupDirectory.back() == L'\\') backupDirectory.pop_back();
-  run.checkpoint = 68;
-  run.log.LogMessage(L"Start copying from " + backupDirectory + L"to " + run.installationFolder);
-  run.checkpoint = 69;
-  const bool complete =
-      CopyFolderContents(run.host, backupDirectory + L"\\*", run.installationFolder);
-  run.checkpoint = 691;
-  if (complete) {
-    run.log.LogMessage(L"Restore Folder completed");
-  } else {
-    run.checkpoint = 693;
-    run.folderCopyIncomplete = true;
-    run.log.LogMessage(L"Restore Folder NOT complete");
+  checkpoint = 68;
+  log.LogMessage(L"Start copying from " + backupDirectory + L"to " + item.installationFolder);
+  checkpoint = 69;
+  const FolderCopy copy =
+      host.CopyFolderContents(backupDirectory, item.installationFolder, host.Unattended());
+  constexpr int32_t kCopyOutcome = 691;
+  constexpr int32_t kCopyNotComplete = 693;
+  checkpoint = kCopyOutcome;
+  if (copy.outcome == CopyOutcome::kComplete) {
+    log.LogMessage(L"Restore Folder completed");
+    return FolderEnd::kCompleted;
   }
-  return PhaseEnd::kGoOn;
+  checkpoint = kCopyNotComplete;
+  log.LogMessage(L"Restore Folder NOT complete");
+  LogNotCopied(log, copy);
+  return FolderEnd::kNotComplete;
 }
 
-void PutBackDbProperties(Run& run) {
-  run.checkpoint = 76;
-  if (run.settings.keepCurrentDbProperties != L"Y") return;
-  run.host.CopyFile(SavedDbPropertiesPath(run.host), run.dbPropertiesPath);
-}
-
-bool CopyFolderContents(Host& host, std::wstring source, std::wstring destination) {
-  FileOperation operation;
-  operation.wFunc = FO_COPY;
-  operation.pFrom = std::move(source);
-  operation.pTo = std::move(destination);
-  operation.fFlags = FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR;
-  // Unattended runs keep the shell's own windows away: no dialog may hold the run.
-  if (host.Unattended()) operation.fFlags |= FOF_SILENT | FOF_NOERRORUI;
-  // A failure the shell reports only in its result code makes the copy incomplete too.
-  const int32_t result = host.SHFileOperation(operation);
-  return result == 0 && !operation.fAnyOperationsAborted;
+void PutBackDbProperties(Host& host, bool keepCurrentDbProperties,
+                         const std::wstring& dbPropertiesPath, int32_t& checkpoint) {
+  checkpoint = 76;
+  if (!keepCurrentDbProperties) return;
+  host.CopyFile(SavedDbPropertiesPath(host), dbPropertiesPath);
 }
 
 }  // namespace qelrestore

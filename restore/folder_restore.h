@@ -2,27 +2,37 @@
 // an installation folder, and the put-back of the kept db.properties.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
-#include "driver/run.h"
+#include "config/path_conf.h"
+#include "host/host.h"
+#include "log/run_log.h"
 
 namespace qelrestore {
 
-// Checkpoints 40-41: kStop, after its message, when the backup folder does not exist.
-PhaseEnd CheckBackupFolder(Run& run);
+// Checkpoints 40-41: false, after its message, when the backup folder does not exist.
+bool CheckBackupFolder(Host& host, RunLog& log, const std::wstring& backupDirectory,
+                       int32_t& checkpoint);
 
-// Checkpoints 58-693 for the finalPath item now in `run`: the optional save of db.properties, the
-// three checks (each a kStop after its message), then the copy and its outcome line. A copy that
-// is not complete sets run.folderCopyIncomplete and goes on.
-PhaseEnd RestoreInstallationFolder(Run& run);
+// How the restore of one installation folder ended.
+enum class FolderEnd {
+  kStop,         // a check failed: the run stops
+  kCompleted,    // "Restore Folder completed"
+  kNotComplete,  // "Restore Folder NOT complete", and what was not copied
+};
 
-// Checkpoint 76: when the current db.properties is kept, the saved copy goes back over the
-// restored one.
-void PutBackDbProperties(Run& run);
+// Checkpoints 58-693 for one finalPath item: with `keepCurrentDbProperties` the save of its
+// db.properties, the three checks (each a kStop after its message), then the copy and its outcome
+// lines. `backupDirectory` loses a trailing "\" and the item's installation folder gets exactly
+// one.
+FolderEnd RestoreInstallationFolder(Host& host, RunLog& log, bool keepCurrentDbProperties,
+                                    std::wstring& backupDirectory, FinalPath& item,
+                                    int32_t& checkpoint);
 
-// Copies the entries that `source` names (a folder followed by "\*") into the folder
-// `destination` with the shell's copy; false when the shell reports a failure or any part of the
-// copy was aborted.
-bool CopyFolderContents(Host& host, std::wstring source, std::wstring destination);
+// Checkpoint 76: with `keepCurrentDbProperties` the saved copy goes back over the restored
+// db.properties.
+void PutBackDbProperties(Host& host, bool keepCurrentDbProperties,
+                         const std::wstring& dbPropertiesPath, int32_t& checkpoint);
 
 }  // namespace qelrestore

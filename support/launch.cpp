@@ -5,48 +5,44 @@
 namespace qelrestore {
 
 namespace {
-
 constexpr uint32_t kWaitSliceMilliseconds = 250;
 
-// Closes the process handle however the wait ends.
-class OpenProcessHandle {
- public:
-  OpenProcessHandle(Host& host, ProcessHandle handle) : host_(host), handle_(handle) {}
-  OpenProcessHandle(const OpenProcessHandle&) = delete;
-  OpenProcessHandle& operator=(const OpenProcessHandle&) = delete;
-  ~OpenProcessHandle() { host_.CloseHandle(handle_); }
-
- private:
-  Host& host_;
-  ProcessHandle handle_;
-};
-
+LaunchResult Ended(const ProcessState& state) {
+  switch (state.kind) {
+    case ProcessState::Kind::kExited:
+      return {LaunchResult::End::kExited, state.code, {}};
+    case ProcessState::Kind::kSignaled:
+      return {LaunchResult::End::kSignaled, state.code, {}};
+    case ProcessState::Kind::kRunning:
+      return {LaunchResult::End::kStillRunning, 0, {}};
+    case ProcessState::Kind::kWaitFailed:
+      break;
+  }
+  return {LaunchResult::End::kWaitFailed, 0, {}};
+}
 }  // namespace
 
-LaunchResult RunAndWait(Host& host, const std::wstring& commandLine, int windowStyle,
+LaunchResult RunAndWait(Host& host, const std::wstring& commandLine, WindowStyle style,
                         int32_t timeLimitSeconds) {
-  uint32_t processId = 0;
+  std::unique_ptr<Process> process;
   try {
-    processId = host.StartProcess(commandLine, windowStyle);
+    process = host.Start(commandLine, style);
   } catch (...) {
     const Error error = CurrentExceptionAsError();
     host.MessageBox(L"error");
-    return {false, error.description()};
+    return {LaunchResult::End::kNotStarted, 0, error.description()};
   }
   host.YieldToEvents();
-
-  const ProcessHandle handle = host.OpenProcess(SYNCHRONIZE, false, processId);
-  if (handle == 0) return {true, {}};
-  const OpenProcessHandle owner(host, handle);
+  if (!process) return {LaunchResult::End::kNotOpened, 0, {}};
 
   const DateTime start = host.Now();
   for (;;) {
-    if (host.WaitForSingleObject(handle, kWaitSliceMilliseconds) != WaitOutcome::kTimedOut) break;
+    const ProcessState state = process->Wait(kWaitSliceMilliseconds);
+    if (state.kind != ProcessState::Kind::kRunning) return Ended(state);
     host.YieldToEvents();
     if (timeLimitSeconds <= 0) continue;
-    if (ElapsedSeconds(start, host.Now()) > timeLimitSeconds) break;
+    if (ElapsedSeconds(start, host.Now()) > timeLimitSeconds) return Ended(state);
   }
-  return {true, {}};
 }
 
 }  // namespace qelrestore

@@ -44,16 +44,19 @@ int32_t CodeOf(int errnoValue, const std::string& nativePath) {
 
 }  // namespace
 
-Error ErrnoError(int errnoValue, std::string_view call, const std::string& nativePath) {
-  const int32_t errorCode = CodeOf(errnoValue, nativePath);
-  // "File not found (open /x/y: No such file or directory)": the program's text first, then what
-  // the system said about which call on which path.
+Error PathError(int32_t errorCode, std::string_view call, const std::string& nativePath,
+                std::string_view reason) {
+  // The program's text first, then what was found about which call on which path.
   std::string detail(call);
   detail += ' ';
   detail += nativePath;
   detail += ": ";
-  detail += std::strerror(errnoValue);
+  detail += reason;
   return Error(errorCode, StandardDescription(errorCode) + L" (" + DecodeUtf8(detail) + L")");
+}
+
+Error ErrnoError(int errnoValue, std::string_view call, const std::string& nativePath) {
+  return PathError(CodeOf(errnoValue, nativePath), call, nativePath, std::strerror(errnoValue));
 }
 
 }  // namespace qelrestore::posix

@@ -4,23 +4,21 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cwchar>
 
-#include "driver/program.h"
 #include "host/posix/copy_engine.h"
 #include "host/posix/posix_file_system.h"
+#include "host/posix/posix_process.h"
 #include "host/posix/posix_text.h"
 
 namespace qelrestore::posix {
 namespace {
 
-// Nothing on POSIX corresponds to an access token; the object only tells the profile lookup that
-// the "open" succeeded.
-class PosixUserToken final : public UserToken {};
-
-// Best effort: there is nobody to tell when standard error itself cannot be written.
+// Best effort: there is nobody to tell when standard error itself cannot be written (the program
+// ignores SIGPIPE, so a reader that has gone only ends the text here; the log has every line).
 void WriteToStandardError(const std::string& text) {
   const char* data = text.data();
   size_t left = text.size();
@@ -92,9 +90,10 @@ std::string HomeFolder() {
 
 }  // namespace
 
-PosixHost::PosixHost(int argc, char** argv)
+PosixHost::PosixHost(int argc, char** argv, std::wstring /*title*/)
     : arguments_(ArgumentsAfterProgram(argc, argv)),
       programFolder_(DecodeUtf8(ExecutableFolder())),
+      unattended_(::isatty(STDIN_FILENO) != 1),
       registry_(RegistryFile(programFolder_)) {}
 
 // The shell has already split the command line; each argument is quoted again, because the
@@ -114,13 +113,25 @@ std::wstring PosixHost::ProgramFolder() {
   return programFolder_;
 }
 
+std::optional<std::wstring> PosixHost::EnvironmentVariable(const std::wstring& name) {
+  const std::string native = EncodeUtf8(name);
+  if (native.empty() || native.find_first_of(std::string("=\0", 2)) != std::string::npos) {
+    return std::nullopt;
+  }
+  const char* value = std::getenv(native.c_str());
+  if (value == nullptr) return std::nullopt;
+  return DecodeUtf8(value);
+}
+
+// A box is its text on standard error, one line more; it waits for Enter only where somebody at a
+// terminal can give it.
 void PosixHost::MessageBox(const std::wstring& text) {
   WriteToStandardError(EncodeUtf8(text) + "\n");
-  if (::isatty(STDIN_FILENO) == 1) WaitForEnter();
+  if (!unattended_) WaitForEnter();
 }
 
 bool PosixHost::Unattended() {
-  return true;
+  return unattended_;
 }
 
 DateTime PosixHost::Now() {
@@ -148,11 +159,17 @@ std::wstring PosixHost::FormatDateTime(const DateTime& when) {
   return text;
 }
 
-std::unique_ptr<FileSystem> PosixHost::CreateFileSystemObject() {
-  return std::make_unique<PosixFileSystem>();
+// There is no window and so no event to service.
+void PosixHost::YieldToEvents() {}
+
+std::optional<std::wstring> PosixHost::ProfileFolder() {
+  std::string home = HomeFolder();
+  while (!home.empty() && home.back() == '/') home.pop_back();
+  if (home.empty()) return std::nullopt;
+  return DecodeUtf8(home);
 }
 
-std::unique_ptr<ByteSource> PosixHost::OpenForInput(const std::wstring& path) {
+std::unique_ptr<Reader> PosixHost::OpenForInput(const std::wstring& path) {
   return OpenInputFile(NativePath(path));
 }
 
@@ -160,63 +177,49 @@ std::wstring PosixHost::DecodeText(std::string_view bytes) {
   return DecodeUtf8(bytes);
 }
 
+bool PosixHost::FileExists(const std::wstring& path) {
+  return IsFile(NativePath(path));
+}
+
+bool PosixHost::FolderExists(const std::wstring& path) {
+  return IsFolder(NativePath(path));
+}
+
+std::unique_ptr<TextStream> PosixHost::OpenLog(const std::wstring& path) {
+  return OpenLogFile(NativePath(path));
+}
+
 void PosixHost::CopyFile(const std::wstring& source, const std::wstring& destination) {
   CopyWholeFile(NativePath(source), NativePath(destination));
 }
 
-// No window reports the entries that could not be copied; each goes to standard error, where an
-// unattended run's output is kept.
-int32_t PosixHost::SHFileOperation(FileOperation& operation) {
-  const std::string prefix = EncodeUtf8(kProgramTitle) + ": ";
-  return RunFileOperation(operation, [&prefix](std::string_view line) {
-    WriteToStandardError(prefix + std::string(line) + "\n");
-  });
+void PosixHost::RemoveFile(const std::wstring& path) {
+  RemoveFileIfPresent(NativePath(path));
 }
 
-std::unique_ptr<UserToken> PosixHost::OpenProcessToken() {
-  return std::make_unique<PosixUserToken>();
+// The engine has no window, so `unattended` changes nothing; the entries it could not copy go to
+// the caller, which logs them.
+FolderCopy PosixHost::CopyFolderContents(const std::wstring& source,
+                                         const std::wstring& destination, bool /*unattended*/) {
+  const CopyReport report = posix::CopyFolderContents(NativePath(source), NativePath(destination));
+  FolderCopy copy;
+  copy.outcome = report.complete ? CopyOutcome::kComplete : CopyOutcome::kIncomplete;
+  copy.notCopied.reserve(std::min(report.failures.size(), kNotCopiedNamed));
+  for (const CopyFailure& failure : report.failures) {
+    if (copy.notCopied.size() == kNotCopiedNamed) break;
+    copy.notCopied.push_back({DecodeUtf8(failure.path), DecodeUtf8(failure.reason)});
+  }
+  copy.notCopiedCount = std::max<uint64_t>(report.failureCount, copy.notCopied.size());
+  return copy;
 }
 
-bool PosixHost::GetUserProfileDirectory(const UserToken* token, std::wstring& profile) {
-  if (token == nullptr) return false;
-  std::string home = HomeFolder();
-  while (!home.empty() && home.back() == '/') home.pop_back();
-  if (home.empty()) return false;
-  profile = DecodeUtf8(home);
-  return true;
+RegistryAnswer PosixHost::QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
+                                             const std::wstring& valueName) {
+  return registry_.Query(view, keyPath, valueName);
 }
 
-int32_t PosixHost::RegOpenKeyEx(uint32_t rootKey, const std::wstring& subKey, uint32_t /*options*/,
-                                uint32_t access, RegistryKey& key) {
-  return registry_.Open(rootKey, subKey, access, key);
-}
-
-int32_t PosixHost::RegQueryValueEx(RegistryKey key, const std::wstring& valueName, uint32_t& type,
-                                   uint8_t* data, uint32_t& byteCount) {
-  return registry_.Query(key, valueName, type, data, byteCount);
-}
-
-void PosixHost::RegCloseKey(RegistryKey key) {
-  registry_.Close(key);
-}
-
-uint32_t PosixHost::StartProcess(const std::wstring& commandLine, int windowStyle) {
-  return processes_.Start(commandLine, windowStyle);
-}
-
-// There is no window and so no event to service.
-void PosixHost::YieldToEvents() {}
-
-ProcessHandle PosixHost::OpenProcess(uint32_t /*access*/, bool /*inherit*/, uint32_t processId) {
-  return processes_.Open(processId);
-}
-
-WaitOutcome PosixHost::WaitForSingleObject(ProcessHandle handle, uint32_t milliseconds) {
-  return processes_.Wait(handle, milliseconds);
-}
-
-void PosixHost::CloseHandle(ProcessHandle handle) {
-  processes_.Close(handle);
+std::unique_ptr<Process> PosixHost::Start(const std::wstring& commandLine, WindowStyle /*style*/) {
+  return StartProcess(commandLine);
 }
 
 }  // namespace qelrestore::posix

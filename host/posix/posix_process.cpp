@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,32 +19,14 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "host/posix/posix_errors.h"
 #include "host/posix/posix_text.h"
 #include "host/posix/windows_command_line.h"
-#include "support/error.h"
 
 namespace qelrestore::posix {
-
-struct PosixProcesses::Child {
-  explicit Child(pid_t id) : pid(id) {}
-  pid_t pid;
-  bool reaped = false;
-};
-
-// Owns the pidfd of one handle; -1 where pidfd_open is refused and the wait polls instead.
-struct PosixProcesses::Waitable {
-  Waitable(std::shared_ptr<Child> waitedOn, int fd) : child(std::move(waitedOn)), pidfd(fd) {}
-  Waitable(const Waitable&) = delete;
-  Waitable& operator=(const Waitable&) = delete;
-  ~Waitable() {
-    if (pidfd >= 0) ::close(pidfd);
-  }
-  std::shared_ptr<Child> child;
-  int pidfd;
-};
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -54,8 +37,7 @@ constexpr std::chrono::milliseconds kPollInterval(5);
 // "File not found (posix_spawn /x/y: No such file or directory)", with the code chosen here
 // rather than from errno alone: a program in a missing folder is still a program not found.
 Error StartError(int32_t errorCode, int errnoValue, const char* call, const std::string& path) {
-  const std::string detail = std::string(call) + ' ' + path + ": " + std::strerror(errnoValue);
-  return Error(errorCode, StandardDescription(errorCode) + L" (" + DecodeUtf8(detail) + L")");
+  return PathError(errorCode, call, path, std::strerror(errnoValue));
 }
 
 int32_t StartErrorCode(int errnoValue) {
@@ -98,82 +80,121 @@ std::string FindProgram(const std::string& program) {
   throw StartError(code::kFileNotFound, ENOENT, "PATH lookup", program);
 }
 
-// The spawn's file actions, destroyed however the start ends.
-class SpawnActions {
+// The spawn's file actions and attributes, destroyed however the start ends.
+class SpawnSettings {
  public:
-  SpawnActions() {
+  SpawnSettings() {
     if (const int error = ::posix_spawn_file_actions_init(&actions_); error != 0) {
       throw StartError(code::kPathFileAccess, error, "posix_spawn_file_actions_init", "");
     }
+    if (const int error = ::posix_spawnattr_init(&attributes_); error != 0) {
+      ::posix_spawn_file_actions_destroy(&actions_);
+      throw StartError(code::kPathFileAccess, error, "posix_spawnattr_init", "");
+    }
   }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-  ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-  posix_spawn_file_actions_t* get() { return &actions_; }
+  SpawnSettings(const SpawnSettings&) = delete;
+  SpawnSettings& operator=(const SpawnSettings&) = delete;
+  ~SpawnSettings() {
+    ::posix_spawnattr_destroy(&attributes_);
+    ::posix_spawn_file_actions_destroy(&actions_);
+  }
+
+  // The three standard descriptors from /dev/null: nothing of the caller's reaches the client.
+  void DetachStandardFiles() {
+    for (const auto& [fd, flags] :
+         {std::pair{STDIN_FILENO, O_RDONLY}, std::pair{STDOUT_FILENO, O_WRONLY},
+          std::pair{STDERR_FILENO, O_WRONLY}}) {
+      if (const int error =
+              ::posix_spawn_file_actions_addopen(&actions_, fd, "/dev/null", flags, 0);
+          error != 0) {
+        throw StartError(code::kPathFileAccess, error, "posix_spawn_file_actions_addopen",
+                         "/dev/null");
+      }
+    }
+  }
+
+  // The program ignores SIGPIPE, and an ignored signal stays ignored across exec: the client gets
+  // the default back, as any program expects.
+  void RestoreDefaultSigpipe() {
+    sigset_t signals;
+    ::sigemptyset(&signals);
+    ::sigaddset(&signals, SIGPIPE);
+    int error = ::posix_spawnattr_setsigdefault(&attributes_, &signals);
+    if (error == 0) error = ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF);
+    if (error != 0) throw StartError(code::kPathFileAccess, error, "posix_spawnattr_set", "");
+  }
+
+  const posix_spawn_file_actions_t* actions() const { return &actions_; }
+  const posix_spawnattr_t* attributes() const { return &attributes_; }
 
  private:
   posix_spawn_file_actions_t actions_;
+  posix_spawnattr_t attributes_;
 };
-
-// Reaps a child known to have ended. ECHILD means it is gone already (something reaps children
-// automatically), which is as good as an end.
-WaitOutcome Reap(pid_t pid, int flags, bool& reaped) {
-  for (;;) {
-    int status = 0;
-    const pid_t result = ::waitpid(pid, &status, flags);
-    if (result == pid || (result < 0 && errno == ECHILD)) {
-      reaped = true;
-      return WaitOutcome::kEnded;
-    }
-    if (result == 0) return WaitOutcome::kTimedOut;  // WNOHANG: still running
-    if (errno != EINTR) return WaitOutcome::kFailed;
-  }
-}
-
-WaitOutcome WaitOnPidfd(int pidfd, pid_t pid, bool forever, Clock::time_point deadline,
-                        bool& reaped) {
-  for (;;) {
-    int timeout = -1;
-    if (!forever) {
-      const auto remaining =
-          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      timeout = static_cast<int>(std::clamp<long long>(remaining, 0, INT_MAX));
-    }
-    pollfd entry{pidfd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, timeout);
-    // Readable means the child has ended, so the blocking reap returns at once.
-    if (ready > 0) {
-      return (entry.revents & POLLIN) != 0 ? Reap(pid, 0, reaped) : WaitOutcome::kFailed;
-    }
-    if (ready == 0 && Clock::now() >= deadline) return WaitOutcome::kTimedOut;
-    if (ready < 0 && errno != EINTR) return WaitOutcome::kFailed;
-  }
-}
-
-WaitOutcome WaitByPolling(pid_t pid, bool forever, Clock::time_point deadline, bool& reaped) {
-  for (;;) {
-    const WaitOutcome outcome = Reap(pid, WNOHANG, reaped);
-    if (outcome != WaitOutcome::kTimedOut) return outcome;
-    const Clock::time_point now = Clock::now();
-    if (!forever && now >= deadline) return WaitOutcome::kTimedOut;
-    std::this_thread::sleep_for(forever ? kPollInterval
-                                        : std::min<Clock::duration>(kPollInterval, deadline - now));
-  }
-}
 
 }  // namespace
 
-PosixProcesses::PosixProcesses() = default;
+PosixProcess::PosixProcess(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
 
-PosixProcesses::~PosixProcesses() {
-  handles_.clear();
-  // Children that have ended are collected so that none stays a zombie; the others run on.
-  for (auto& [pid, child] : children_) {
-    if (!child->reaped) Reap(child->pid, WNOHANG, child->reaped);
+PosixProcess::~PosixProcess() {
+  // A child that has ended is collected so that it stays no zombie; a running one runs on.
+  if (!end_) Reap(false);
+  if (pidfd_ >= 0) ::close(pidfd_);
+}
+
+std::optional<ProcessState> PosixProcess::Reap(bool block) {
+  for (;;) {
+    siginfo_t info{};
+    const int flags = WEXITED | (block ? 0 : WNOHANG);
+    const int result = pidfd_ >= 0 ? ::waitid(P_PIDFD, static_cast<id_t>(pidfd_), &info, flags)
+                                   : ::waitid(P_PID, static_cast<id_t>(pid_), &info, flags);
+    if (result != 0) {
+      if (errno == EINTR) continue;
+      // Only ECHILD and EINVAL come here, and neither passes: the end cannot be known any more.
+      end_ = ProcessState{ProcessState::Kind::kWaitFailed, 0};
+      return end_;
+    }
+    if (info.si_pid == 0) return std::nullopt;  // WNOHANG: still running
+    const bool exited = info.si_code == CLD_EXITED;
+    end_ = ProcessState{exited ? ProcessState::Kind::kExited : ProcessState::Kind::kSignaled,
+                        static_cast<int64_t>(info.si_status)};
+    return end_;
   }
 }
 
-uint32_t PosixProcesses::Start(const std::wstring& commandLine, int /*windowStyle*/) {
+ProcessState PosixProcess::Wait(uint32_t milliseconds) {
+  if (end_) return *end_;
+  const bool forever = milliseconds == kInfinite;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    if (pidfd_ >= 0) {
+      int timeout = -1;
+      if (!forever) {
+        const auto remaining =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        timeout = static_cast<int>(std::clamp<long long>(remaining, 0, INT_MAX));
+      }
+      pollfd entry{pidfd_, POLLIN, 0};
+      const int ready = ::poll(&entry, 1, timeout);
+      if (ready < 0 && errno != EINTR) return ProcessState{ProcessState::Kind::kWaitFailed, 0};
+      if (ready > 0) {
+        if ((entry.revents & POLLIN) == 0) return ProcessState{ProcessState::Kind::kWaitFailed, 0};
+        // Readable means the child has ended, so the blocking reap returns at once.
+        if (const auto end = Reap(true)) return *end;
+      }
+    } else {
+      if (const auto end = Reap(false)) return *end;
+    }
+    const Clock::time_point now = Clock::now();
+    if (!forever && now >= deadline) return ProcessState{ProcessState::Kind::kRunning, 0};
+    if (pidfd_ < 0) {
+      std::this_thread::sleep_for(
+          forever ? kPollInterval : std::min<Clock::duration>(kPollInterval, deadline - now));
+    }
+  }
+}
+
+std::unique_ptr<PosixProcess> StartProcess(const std::wstring& commandLine) {
   const std::vector<std::wstring> pieces = SplitWindowsCommandLine(commandLine);
   if (pieces.empty() || pieces[0].empty()) throw Error(code::kInvalidCall);
 
@@ -187,52 +208,18 @@ uint32_t PosixProcesses::Start(const std::wstring& commandLine, int /*windowStyl
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
 
-  SpawnActions actions;
-  if (const int error =
-          ::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-      error != 0) {
-    throw StartError(code::kPathFileAccess, error, "posix_spawn_file_actions_addopen", "/dev/null");
-  }
+  SpawnSettings settings;
+  settings.DetachStandardFiles();
+  settings.RestoreDefaultSigpipe();
   // glibc reports a failed exec through posix_spawn's result (and collects that child itself).
   pid_t pid = 0;
-  if (const int error =
-          ::posix_spawn(&pid, executable.c_str(), actions.get(), nullptr, argv.data(), environ);
+  if (const int error = ::posix_spawn(&pid, executable.c_str(), settings.actions(),
+                                      settings.attributes(), argv.data(), environ);
       error != 0) {
     throw StartError(StartErrorCode(error), error, "posix_spawn", executable);
   }
-  children_[static_cast<uint32_t>(pid)] = std::make_shared<Child>(pid);
-  return static_cast<uint32_t>(pid);
-}
-
-ProcessHandle PosixProcesses::Open(uint32_t processId) {
-  const auto found = children_.find(processId);
-  if (found == children_.end()) return 0;
-  int pidfd = -1;
-  if (!found->second->reaped) {
-    // Refused where the kernel is too old or a sandbox forbids it; the wait then polls.
-    pidfd = ::pidfd_open(found->second->pid, 0);
-  }
-  const ProcessHandle handle = nextHandle_++;
-  handles_.emplace(handle, std::make_unique<Waitable>(found->second, pidfd));
-  return handle;
-}
-
-WaitOutcome PosixProcesses::Wait(ProcessHandle handle, uint32_t milliseconds) {
-  const auto found = handles_.find(handle);
-  if (found == handles_.end()) return WaitOutcome::kFailed;
-  const Waitable& waitable = *found->second;
-  Child& child = *waitable.child;
-  if (child.reaped) return WaitOutcome::kEnded;
-  const bool forever = milliseconds == kInfinite;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-  if (waitable.pidfd >= 0) {
-    return WaitOnPidfd(waitable.pidfd, child.pid, forever, deadline, child.reaped);
-  }
-  return WaitByPolling(child.pid, forever, deadline, child.reaped);
-}
-
-void PosixProcesses::Close(ProcessHandle handle) {
-  handles_.erase(handle);
+  // Refused where the kernel is too old or a sandbox forbids it; the waits then poll.
+  return std::make_unique<PosixProcess>(pid, ::pidfd_open(pid, 0));
 }
 
 }  // namespace qelrestore::posix

@@ -1,46 +1,49 @@
 // Starting and waiting for the SQL client on POSIX. The command line is split by the Windows rules,
 // the program part gets `\` turned into `/` (and is looked up in PATH when it holds no separator),
-// and it is started with posix_spawn, never through a shell, with standard input from /dev/null.
-// A child is reaped exactly once, by the wait that sees it end; no signal handler is installed.
+// and it is started with posix_spawn, never through a shell. Its standard input, output and error
+// are /dev/null: a client that outlives the program must hold none of the caller's pipes open.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
-#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "host/host.h"
 
 namespace qelrestore::posix {
 
-class PosixProcesses {
+// One child started here. It is reaped exactly once, by the wait that sees it end, and the end is
+// remembered; no signal handler is involved. Destroying the object closes its pidfd and leaves a
+// running child to run on.
+class PosixProcess final : public Process {
  public:
-  PosixProcesses();
-  PosixProcesses(const PosixProcesses&) = delete;
-  PosixProcesses& operator=(const PosixProcesses&) = delete;
-  // Closes every handle still open; children still running are left to run on.
-  ~PosixProcesses();
+  // Takes over `pidfd` (-1 where pidfd_open was refused: the waits then poll).
+  PosixProcess(pid_t pid, int pidfd);
+  PosixProcess(const PosixProcess&) = delete;
+  PosixProcess& operator=(const PosixProcess&) = delete;
+  ~PosixProcess() override;
 
-  // Throws Error (53 program not found, 70 not executable, 5 empty or malformed command line).
-  uint32_t Start(const std::wstring& commandLine, int windowStyle);
-  // A handle for a child started here, also one that has already ended; 0 for any other pid.
-  ProcessHandle Open(uint32_t processId);
-  // kEnded as soon as the child has ended (a child that ends is reaped here), kTimedOut once
-  // `milliseconds` have passed (0xFFFFFFFF: no limit), kFailed for an unknown handle or a wait
-  // the system refuses.
-  WaitOutcome Wait(ProcessHandle handle, uint32_t milliseconds);
-  void Close(ProcessHandle handle);
+  // kExited with the exit status or kSignaled with the signal number once the child has ended;
+  // kRunning when `milliseconds` have passed first (0xFFFFFFFF: no limit); kWaitFailed when the
+  // system refuses the wait.
+  ProcessState Wait(uint32_t milliseconds) override;
+
+  pid_t pid() const { return pid_; }
 
  private:
-  struct Child;     // one started process and whether a wait of ours has reaped it
-  struct Waitable;  // an open handle: the child it waits on and its pidfd
+  // Collects the child if it has ended; nothing when it still runs.
+  std::optional<ProcessState> Reap(bool block);
 
-  // Children started here, by pid. A pid is only ever reaped through its entry, once; a later
-  // child that happens to get the same pid replaces the entry, while handles opened on the
-  // earlier one keep seeing that one as ended.
-  std::map<uint32_t, std::shared_ptr<Child>> children_;
-  std::map<ProcessHandle, std::unique_ptr<Waitable>> handles_;
-  ProcessHandle nextHandle_ = 1;
+  pid_t pid_;
+  int pidfd_;
+  std::optional<ProcessState> end_;
 };
+
+// Starts the command line (the window style means nothing here). Throws Error: 53 program not
+// found, 70 not executable, 5 empty or malformed command line, 75 for another refusal.
+std::unique_ptr<PosixProcess> StartProcess(const std::wstring& commandLine);
 
 }  // namespace qelrestore::posix

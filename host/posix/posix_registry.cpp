@@ -1,43 +1,37 @@
 #include "host/posix/posix_registry.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "host/posix/posix_errors.h"
 #include "host/posix/posix_text.h"
 #include "host/posix/reg_file.h"
+#include "host/posix/unique_fd.h"
+#include "support/text.h"
 
 namespace qelrestore::posix {
 namespace {
 
-constexpr int32_t kErrorInvalidHandle = 6;
+constexpr std::wstring_view kSoftware = L"software\\";
+constexpr std::wstring_view kWow64Node = L"Wow6432Node\\";
 
-// The registry file's descriptor for the time of one read.
-class ReadFd {
- public:
-  explicit ReadFd(int fd) : fd_(fd) {}
-  ReadFd(const ReadFd&) = delete;
-  ReadFd& operator=(const ReadFd&) = delete;
-  ~ReadFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// The whole file, or false when it does not exist. Other failures throw.
+// The whole file, or false when it does not exist. It is opened without blocking and must be a
+// regular file, so that a FIFO or a device in its place is refused at once; other failures throw.
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
-  const ReadFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) {
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!file.valid()) {
     const int error = errno;
     if (error == ENOENT || error == ENOTDIR) return false;
     throw ErrnoError(error, "open", path);
+  }
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0) throw ErrnoError(errno, "fstat", path);
+  if (!S_ISREG(info.st_mode)) {
+    throw PathError(code::kPathFileAccess, "open", path, "not a regular file");
   }
   char buffer[65536];
   for (;;) {
@@ -52,6 +46,22 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
   }
 }
 
+// The key's full path in the file for one view.
+std::wstring PathInView(RegistryView view, const std::wstring& keyPath) {
+  std::wstring path = L"HKEY_LOCAL_MACHINE\\";
+  const bool belowSoftware =
+      keyPath.size() > kSoftware.size() &&
+      ToLowerAscii(std::wstring_view(keyPath).substr(0, kSoftware.size())) == kSoftware;
+  if (view == RegistryView::k32Bit && belowSoftware) {
+    path.append(keyPath, 0, kSoftware.size());
+    path += kWow64Node;
+    path.append(keyPath, kSoftware.size());
+  } else {
+    path += keyPath;
+  }
+  return path;
+}
+
 }  // namespace
 
 PosixRegistry::PosixRegistry(std::string file) : file_(std::move(file)) {}
@@ -59,8 +69,8 @@ PosixRegistry::PosixRegistry(std::string file) : file_(std::move(file)) {}
 PosixRegistry::~PosixRegistry() = default;
 
 const RegistryStore& PosixRegistry::Store() {
-  // Loaded on first use, so that a malformed file is reported by the step that reads the
-  // registry; a failed load is tried again (and reported again) on the next use.
+  // Loaded on first use, so that a file that cannot be read is reported by the step that reads
+  // the registry; a failed load is tried again (and reported again) on the next use.
   if (!store_) {
     std::string bytes;
     if (ReadWholeFile(file_, bytes)) {
@@ -72,50 +82,27 @@ const RegistryStore& PosixRegistry::Store() {
   return *store_;
 }
 
-int32_t PosixRegistry::Open(uint32_t rootKey, const std::wstring& subKey, uint32_t /*access*/,
-                            RegistryKey& key) {
-  // One view of the registry: the access mask, WOW64 view flags included, changes nothing.
+RegistryAnswer PosixRegistry::Query(RegistryView view, const std::wstring& keyPath,
+                                    const std::wstring& valueName) {
   const RegistryStore& store = Store();
-  std::wstring path;
-  if (const auto open = openKeys_.find(rootKey); open != openKeys_.end()) {
-    path = open->second;
-  } else {
-    path = RootKeyName(rootKey);
-    if (path.empty()) return kErrorInvalidHandle;
+  const std::wstring path = PathInView(view, keyPath);
+  RegistryAnswer answer;
+  if (!store.HasKey(path)) {
+    answer.found = RegistryAnswer::Found::kNoKey;
+    return answer;
   }
-  if (!subKey.empty()) path += L'\\' + subKey;
-  // A root exists even when the file holds nothing below it.
-  if (!subKey.empty() && !store.HasKey(path)) return ERROR_FILE_NOT_FOUND;
-  key = nextKey_++;
-  openKeys_.emplace(key, std::move(path));
-  return ERROR_SUCCESS;
-}
-
-int32_t PosixRegistry::Query(RegistryKey key, const std::wstring& valueName, uint32_t& type,
-                             uint8_t* data, uint32_t& byteCount) {
-  std::wstring path;
-  if (const auto open = openKeys_.find(key); open != openKeys_.end()) {
-    path = open->second;
-  } else if (key <= UINT32_MAX) {
-    path = RootKeyName(static_cast<uint32_t>(key));
+  const StoredValue* value = store.FindValue(path, valueName);
+  if (value == nullptr) {
+    answer.found = RegistryAnswer::Found::kNoValue;
+    return answer;
   }
-  if (path.empty()) return kErrorInvalidHandle;
-  const StoredValue* value = Store().FindValue(path, valueName);
-  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
-
-  const auto size = static_cast<uint32_t>(value->data.size());
-  type = value->type;
-  if (data != nullptr && byteCount < size) {
-    byteCount = size;
-    return ERROR_MORE_DATA;
+  if (value->malformedLine != 0) {
+    throw Error(code::kPathFileAccess, MalformedValueMessage(DecodeUtf8(file_), *value));
   }
-  if (data != nullptr && size > 0) std::memcpy(data, value->data.data(), size);
-  byteCount = size;
-  return ERROR_SUCCESS;
-}
-
-void PosixRegistry::Close(RegistryKey key) {
-  openKeys_.erase(key);
+  answer.found = RegistryAnswer::Found::kValue;
+  answer.type = value->type;
+  answer.data.assign(value->data.begin(), value->data.end());
+  return answer;
 }
 
 }  // namespace qelrestore::posix

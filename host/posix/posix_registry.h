@@ -1,10 +1,12 @@
 // A read-only registry for the POSIX form, loaded from a .reg file (the format the registry editor
 // exports): $QELRESTORE_REGISTRY when set, else registry.reg in the program folder. A missing file
 // is an empty registry. Key and value names match case-insensitively, as the registry does.
+//
+// Both views of a 64-bit machine live in the one file, as the registry editor exports them: the
+// 32-bit view of HKEY_LOCAL_MACHINE\SOFTWARE\X is SOFTWARE\Wow6432Node\X; every other key is the
+// same in both views.
 #pragma once
 
-#include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -16,24 +18,23 @@ class RegistryStore;  // the loaded keys and values (reg_file.h)
 
 class PosixRegistry {
  public:
-  // `file` is the .reg path to load on first use (UTF-8 on disk, as the host gives it).
+  // `file` is the native path of the .reg file, loaded on first use.
   explicit PosixRegistry(std::string file);
   ~PosixRegistry();
+  PosixRegistry(const PosixRegistry&) = delete;
+  PosixRegistry& operator=(const PosixRegistry&) = delete;
 
-  // Status codes as the Win32 functions return them. A malformed file is thrown as an Error whose
-  // description names the file and its line, so the step reading the registry reports it.
-  int32_t Open(uint32_t rootKey, const std::wstring& subKey, uint32_t access, RegistryKey& key);
-  int32_t Query(RegistryKey key, const std::wstring& valueName, uint32_t& type, uint8_t* data,
-                uint32_t& byteCount);
-  void Close(RegistryKey key);
+  // The value `valueName` of the key `keyPath` below HKEY_LOCAL_MACHINE in `view`. Throws an Error
+  // naming the file when it cannot be read (it is not a regular file, or has no header) and when
+  // the value asked for is one the file spells wrongly; a key is never refused.
+  RegistryAnswer Query(RegistryView view, const std::wstring& keyPath,
+                       const std::wstring& valueName);
 
  private:
   const RegistryStore& Store();
 
   std::string file_;
   std::unique_ptr<RegistryStore> store_;
-  std::map<RegistryKey, std::wstring> openKeys_;  // handle -> canonical key path
-  RegistryKey nextKey_ = 1;
 };
 
 }  // namespace qelrestore::posix

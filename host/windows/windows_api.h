@@ -1,12 +1,6 @@
 // The one gate to the Win32 headers, and the small owners of the handles the Windows host holds.
-//
-// host/host.h is read before <windows.h> on purpose: the host contract spells several Win32
-// constants (FO_COPY, KEY_READ, ERROR_SUCCESS, ...) as C++ constants, and the Win32 headers define
-// the same names as macros, which would rewrite those declarations. After <windows.h> the names of
-// the Win32 constants are the macros; the host's own constants are not used below this gate.
+// Nothing outside host/windows includes it (the stand-in client of the tests aside).
 #pragma once
-
-#include "host/host.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -19,14 +13,11 @@
 #include <shellapi.h>
 #include <userenv.h>
 
-// The A/W switch macros that share a name with a method of the host contract; without this the
-// methods would be renamed to their W forms wherever this header is seen.
+// The A/W switch macros that share a name with a method of the host contract: left defined, they
+// would rename those methods to their W forms wherever this header is seen, so that a file could
+// no longer call them. The host calls the Win32 functions by their full W or A names instead.
 #undef MessageBox
 #undef CopyFile
-#undef SHFileOperation
-#undef GetUserProfileDirectory
-#undef RegOpenKeyEx
-#undef RegQueryValueEx
 
 #include <utility>
 

@@ -11,13 +11,11 @@ namespace qelrestore::windows {
 
 namespace {
 
-constexpr int kForAppending = 8;
-
 DWORD AttributesOf(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str());
 }
 
-bool IsFolder(DWORD attributes) {
+bool IsFolderAttributes(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -49,9 +47,9 @@ class WindowsTextStream final : public TextStream {
   std::wstring path_;
 };
 
-class WindowsByteSource final : public ByteSource {
+class WindowsReader final : public Reader {
  public:
-  WindowsByteSource(UniqueFileHandle file, std::wstring path)
+  WindowsReader(UniqueFileHandle file, std::wstring path)
       : file_(std::move(file)), path_(std::move(path)) {}
 
   size_t Read(char* buffer, size_t size) override {
@@ -72,47 +70,46 @@ class WindowsByteSource final : public ByteSource {
 // log while the run goes on.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-std::unique_ptr<TextStream> OpenStream(const std::wstring& path, DWORD access, DWORD disposition) {
-  UniqueFileHandle file(::CreateFileW(path.c_str(), access, kShareAll, nullptr, disposition,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) throw Win32Error(::GetLastError(), L"CreateFileW", path);
-  return std::make_unique<WindowsTextStream>(std::move(file), path);
+// True when the open handle is a file on a disk: not a console or other character device, not a
+// pipe or socket, not a folder.
+bool IsDiskFile(HANDLE file) {
+  if (::GetFileType(file) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION information{};
+  return ::GetFileInformationByHandle(file, &information) &&
+         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 }  // namespace
 
-bool WindowsFileSystem::FileExists(const std::wstring& path) {
+bool IsFile(const std::wstring& path) {
   const DWORD attributes = AttributesOf(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool WindowsFileSystem::FolderExists(const std::wstring& path) {
-  return IsFolder(AttributesOf(path));
+bool IsFolder(const std::wstring& path) {
+  return IsFolderAttributes(AttributesOf(path));
 }
 
-std::unique_ptr<TextStream> WindowsFileSystem::CreateTextFile(const std::wstring& path,
-                                                              bool overwrite) {
-  return OpenStream(path, GENERIC_WRITE, overwrite ? CREATE_ALWAYS : CREATE_NEW);
-}
-
-std::unique_ptr<TextStream> WindowsFileSystem::OpenTextFile(const std::wstring& path, int ioMode,
-                                                            int create) {
-  if (ioMode != kForAppending) throw Error(code::kInvalidCall);
+std::unique_ptr<TextStream> OpenLogFile(const std::wstring& path) {
   // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the current end of the file,
   // also when another program has written to it since it was opened.
-  return OpenStream(path, FILE_APPEND_DATA, create != 0 ? OPEN_ALWAYS : OPEN_EXISTING);
+  UniqueFileHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, kShareAll, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) throw Win32Error(::GetLastError(), L"CreateFileW", path);
+  return std::make_unique<WindowsTextStream>(std::move(file), path);
 }
 
-std::unique_ptr<ByteSource> OpenInputFile(const std::wstring& path) {
+std::unique_ptr<Reader> OpenInputFile(const std::wstring& path) {
   UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) {
     const DWORD error = ::GetLastError();
     // A folder refuses CreateFileW with "access denied"; it is no permission problem.
-    if (IsFolder(AttributesOf(path))) throw CallError(code::kPathFileAccess, L"CreateFileW", path);
+    if (IsFolder(path)) throw CallError(code::kPathFileAccess, L"CreateFileW", path);
     throw Win32Error(error, L"CreateFileW", path);
   }
-  return std::make_unique<WindowsByteSource>(std::move(file), path);
+  if (!IsDiskFile(file.get())) throw CallError(code::kPathFileAccess, L"not a disk file:", path);
+  return std::make_unique<WindowsReader>(std::move(file), path);
 }
 
 void CopyWholeFile(const std::wstring& source, const std::wstring& destination) {
@@ -124,6 +121,39 @@ void CopyWholeFile(const std::wstring& source, const std::wstring& destination) 
     throw CallError(code::kFileNotFound, L"CopyFileW", both);
   }
   throw Win32Error(error, L"CopyFileW", both);
+}
+
+void DeleteFileIfThere(const std::wstring& path) {
+  if (::DeleteFileW(path.c_str())) return;
+  const DWORD error = ::GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+  throw Win32Error(error, L"DeleteFileW", path);
+}
+
+FolderCopy ShellCopyFolderContents(const std::wstring& source, const std::wstring& destination,
+                                   bool unattended) {
+  // The wildcard makes the shell copy what the folder holds rather than the folder itself. Each
+  // path list is ended by an empty entry: the string's own NUL plus the one added here.
+  std::string from = ToAnsi(source);
+  from += from.empty() || from.back() != '\\' ? "\\*" : "*";
+  from += '\0';
+  std::string to = ToAnsi(destination);
+  to += '\0';
+  SHFILEOPSTRUCTA shell{};
+  shell.hwnd = nullptr;
+  shell.wFunc = FO_COPY;
+  shell.pFrom = from.c_str();
+  shell.pTo = to.c_str();
+  shell.fFlags = FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR;
+  // Unattended runs keep the shell's own windows away: no dialog may hold the run.
+  if (unattended) shell.fFlags |= FOF_SILENT | FOF_NOERRORUI;
+  const int result = ::SHFileOperationA(&shell);
+  // The shell reports a failure only in its result or as an aborted operation; it does not say
+  // which entries were left out, so none is named or counted.
+  FolderCopy copy;
+  copy.outcome = result == 0 && shell.fAnyOperationsAborted == FALSE ? CopyOutcome::kComplete
+                                                                     : CopyOutcome::kIncomplete;
+  return copy;
 }
 
 }  // namespace qelrestore::windows

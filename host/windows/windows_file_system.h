@@ -1,5 +1,6 @@
-// Files on Windows: the file-system object and its text stream (the run log), the sequential input
-// file, and whole-file copy. Every file is opened with CreateFileW and owned by its object.
+// Files on Windows: existence tests, the run log's stream, sequential input, whole-file copy and
+// removal, and the shell's folder copy. Every file is opened with CreateFileW and owned by its
+// object.
 #pragma once
 
 #include <memory>
@@ -9,23 +10,28 @@
 
 namespace qelrestore::windows {
 
-class WindowsFileSystem final : public FileSystem {
- public:
-  bool FileExists(const std::wstring& path) override;
-  bool FolderExists(const std::wstring& path) override;
-  // CREATE_ALWAYS when `overwrite`, else CREATE_NEW (an existing file is then error 75).
-  std::unique_ptr<TextStream> CreateTextFile(const std::wstring& path, bool overwrite) override;
-  // Only ioMode 8 (appending) is known; any other mode is error 5. OPEN_ALWAYS when `create` is
-  // non-zero, else OPEN_EXISTING (a missing file is then error 53).
-  std::unique_ptr<TextStream> OpenTextFile(const std::wstring& path, int ioMode,
-                                           int create) override;
-};
+// True when a file (not a folder) / a folder of that path exists. Never throw.
+bool IsFile(const std::wstring& path);
+bool IsFolder(const std::wstring& path);
 
-// Opens the file for reading; a missing file is error 53, a folder error 75.
-std::unique_ptr<ByteSource> OpenInputFile(const std::wstring& path);
+// Opens the log for appending (OPEN_ALWAYS: created when missing); failures are mapped from the
+// system's error.
+std::unique_ptr<TextStream> OpenLogFile(const std::wstring& path);
+
+// Opens a regular disk file for reading. A missing file is error 53; a folder, a device (CON,
+// NUL, COM1) or a pipe is error 75 naming the path, refused before anything is read from it.
+std::unique_ptr<Reader> OpenInputFile(const std::wstring& path);
 
 // Copies `source` over `destination`; a missing source is error 53 (also when its folder is
 // missing), other failures are mapped from the system's error.
 void CopyWholeFile(const std::wstring& source, const std::wstring& destination);
+
+// Deletes the file; a file that is not there (nor its folder) is no failure.
+void DeleteFileIfThere(const std::wstring& path);
+
+// The shell's copy of every entry of `source` into `destination`. `unattended`: the shell shows
+// neither progress nor error windows.
+FolderCopy ShellCopyFolderContents(const std::wstring& source, const std::wstring& destination,
+                                   bool unattended);
 
 }  // namespace qelrestore::windows

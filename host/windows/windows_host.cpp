@@ -4,22 +4,29 @@
 #include <string>
 #include <utility>
 
-#include "driver/program.h"
+#include "host/windows/windows_api.h"
 #include "host/windows/windows_errors.h"
 #include "host/windows/windows_file_system.h"
+#include "host/windows/windows_process.h"
+#include "host/windows/windows_registry.h"
 #include "host/windows/windows_text.h"
 
 namespace qelrestore::windows {
 
 namespace {
 
-// An environment variable's value; empty when it is not set.
-std::wstring EnvironmentValue(const wchar_t* name) {
+// An environment variable's value; nothing when it is not set (an empty value is a value).
+std::optional<std::wstring> EnvironmentValue(const wchar_t* name) {
   std::wstring value(64, L'\0');
   for (;;) {
     const DWORD size = static_cast<DWORD>(value.size());
+    // A set but empty variable also gives 0; only the last error tells the two apart.
+    ::SetLastError(ERROR_SUCCESS);
     const DWORD got = ::GetEnvironmentVariableW(name, value.data(), size);
-    if (got == 0) return L"";
+    if (got == 0) {
+      if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::wstring();
+    }
     if (got < size) {
       value.resize(got);
       return value;
@@ -57,21 +64,11 @@ std::wstring LocaleFormat(FormatFunction format, DWORD flags, const SYSTEMTIME& 
   return text;
 }
 
-// The access token behind the host's UserToken.
-class WindowsUserToken final : public UserToken {
- public:
-  explicit WindowsUserToken(HANDLE token) : token_(token) {}
-  HANDLE get() const { return token_.get(); }
-
- private:
-  UniqueTokenHandle token_;
-};
-
 }  // namespace
 
-WindowsHost::WindowsHost() : boxesOnConsole_(EnvironmentValue(L"QELRESTORE_BOXES") == L"console") {}
-
-WindowsHost::~WindowsHost() = default;
+WindowsHost::WindowsHost(std::wstring title)
+    : title_(std::move(title)),
+      boxesOnConsole_(EnvironmentValue(L"QELRESTORE_BOXES") == L"console") {}
 
 std::wstring WindowsHost::CommandLine() {
   return std::wstring(ArgumentsOf(::GetCommandLineW()));
@@ -99,11 +96,15 @@ void WindowsHost::MessageBox(const std::wstring& text) {
     WriteToStandardError(text);
     return;
   }
-  ::MessageBoxW(nullptr, text.c_str(), kProgramTitle, MB_OK);
+  ::MessageBoxW(nullptr, text.c_str(), title_.c_str(), MB_OK);
 }
 
 bool WindowsHost::Unattended() {
   return boxesOnConsole_;
+}
+
+std::optional<std::wstring> WindowsHost::EnvironmentVariable(const std::wstring& name) {
+  return EnvironmentValue(name.c_str());
 }
 
 DateTime WindowsHost::Now() {
@@ -149,11 +150,57 @@ std::wstring WindowsHost::FormatDateTime(const DateTime& when) {
   return WithoutColonBlank(std::move(text));
 }
 
-std::unique_ptr<FileSystem> WindowsHost::CreateFileSystemObject() {
-  return std::make_unique<WindowsFileSystem>();
+void WindowsHost::YieldToEvents() {
+  MSG message{};
+  while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    ::TranslateMessage(&message);
+    ::DispatchMessageW(&message);
+  }
 }
 
-std::unique_ptr<ByteSource> WindowsHost::OpenForInput(const std::wstring& path) {
+std::optional<std::wstring> WindowsHost::ProfileFolder() {
+  HANDLE opened = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) return std::nullopt;
+  const UniqueTokenHandle token(opened);
+  // The first call asks for the size the profile needs, so no length is too long; the wide form
+  // keeps characters the ANSI code page does not have.
+  DWORD size = 0;
+  ::GetUserProfileDirectoryW(token.get(), nullptr, &size);
+  if (size == 0) return std::nullopt;
+  std::wstring buffer(size, L'\0');
+  if (!::GetUserProfileDirectoryW(token.get(), buffer.data(), &size)) return std::nullopt;
+  std::wstring profile = buffer.substr(0, buffer.find(L'\0'));
+  while (!profile.empty() && profile.back() == L'\\') profile.pop_back();
+  if (profile.empty()) return std::nullopt;
+  return profile;
+}
+
+bool WindowsHost::FileExists(const std::wstring& path) {
+  return IsFile(path);
+}
+
+bool WindowsHost::FolderExists(const std::wstring& path) {
+  return IsFolder(path);
+}
+
+std::unique_ptr<TextStream> WindowsHost::OpenLog(const std::wstring& path) {
+  return OpenLogFile(path);
+}
+
+void WindowsHost::CopyFile(const std::wstring& source, const std::wstring& destination) {
+  CopyWholeFile(source, destination);
+}
+
+void WindowsHost::RemoveFile(const std::wstring& path) {
+  DeleteFileIfThere(path);
+}
+
+FolderCopy WindowsHost::CopyFolderContents(const std::wstring& source,
+                                           const std::wstring& destination, bool unattended) {
+  return ShellCopyFolderContents(source, destination, unattended);
+}
+
+std::unique_ptr<Reader> WindowsHost::OpenForInput(const std::wstring& path) {
   return OpenInputFile(path);
 }
 
@@ -161,49 +208,13 @@ std::wstring WindowsHost::DecodeText(std::string_view bytes) {
   return FromAnsi(bytes);
 }
 
-void WindowsHost::CopyFile(const std::wstring& source, const std::wstring& destination) {
-  CopyWholeFile(source, destination);
+RegistryAnswer WindowsHost::QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
+                                               const std::wstring& valueName) {
+  return ReadRegistry(view, keyPath, valueName);
 }
 
-int32_t WindowsHost::SHFileOperation(FileOperation& operation) {
-  // Each path list is ended by an empty entry: the string's own NUL plus the one added here.
-  std::string from = ToAnsi(operation.pFrom);
-  from += '\0';
-  std::string to = ToAnsi(operation.pTo);
-  to += '\0';
-  SHFILEOPSTRUCTA shell{};
-  shell.hwnd = nullptr;
-  shell.wFunc = operation.wFunc;
-  shell.pFrom = from.c_str();
-  shell.pTo = to.c_str();
-  shell.fFlags = operation.fFlags;
-  shell.fAnyOperationsAborted = FALSE;
-  shell.hNameMappings = nullptr;
-  shell.lpszProgressTitle = nullptr;
-  const int result = ::SHFileOperationA(&shell);
-  operation.fAnyOperationsAborted = shell.fAnyOperationsAborted != FALSE;
-  return result;
-}
-
-std::unique_ptr<UserToken> WindowsHost::OpenProcessToken() {
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
-  return std::make_unique<WindowsUserToken>(token);
-}
-
-bool WindowsHost::GetUserProfileDirectory(const UserToken* token, std::wstring& profile) {
-  const auto* windowsToken = dynamic_cast<const WindowsUserToken*>(token);
-  if (windowsToken == nullptr) return false;
-  // The first call asks for the size the profile needs, so no length is too long; the wide form
-  // keeps characters the ANSI code page does not have.
-  DWORD size = 0;
-  ::GetUserProfileDirectoryW(windowsToken->get(), nullptr, &size);
-  if (size == 0) return false;
-  std::wstring buffer(size, L'\0');
-  if (!::GetUserProfileDirectoryW(windowsToken->get(), buffer.data(), &size)) return false;
-  profile = buffer.substr(0, buffer.find(L'\0'));
-  while (!profile.empty() && profile.back() == L'\\') profile.pop_back();
-  return !profile.empty();
+std::unique_ptr<Process> WindowsHost::Start(const std::wstring& commandLine, WindowStyle style) {
+  return StartProcess(commandLine, style);
 }
 
 }  // namespace qelrestore::windows

@@ -1,11 +1,8 @@
-// The process methods of the Windows host: CreateProcessW to start the SQL client, and the
-// OpenProcess / WaitForSingleObject / CloseHandle calls the wait loop makes.
-#include <cstdint>
-#include <string>
+#include "host/windows/windows_process.h"
+
 #include <vector>
 
 #include "host/windows/windows_errors.h"
-#include "host/windows/windows_host.h"
 
 namespace qelrestore::windows {
 
@@ -26,55 +23,46 @@ int32_t StartErrorCode(DWORD error) {
 
 }  // namespace
 
-uint32_t WindowsHost::StartProcess(const std::wstring& commandLine, int windowStyle) {
+ProcessState WindowsProcess::Wait(uint32_t milliseconds) {
+  ProcessState state;
+  switch (::WaitForSingleObject(handle_.get(), milliseconds)) {
+    case WAIT_TIMEOUT:
+      state.kind = ProcessState::Kind::kRunning;
+      return state;
+    case WAIT_OBJECT_0: {
+      DWORD exitCode = 0;
+      if (!::GetExitCodeProcess(handle_.get(), &exitCode)) return state;
+      state.kind = ProcessState::Kind::kExited;
+      state.code = static_cast<int64_t>(exitCode);
+      return state;
+    }
+    default:
+      return state;  // kWaitFailed
+  }
+}
+
+std::unique_ptr<Process> StartProcess(const std::wstring& commandLine, WindowStyle style) {
   // CreateProcessW may write into the command line, so it gets a copy of its own.
   std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
   line.push_back(L'\0');
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = static_cast<WORD>(windowStyle);
+  startup.wShowWindow =
+      static_cast<WORD>(style == WindowStyle::kMaximized ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL);
   PROCESS_INFORMATION started{};
   if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &started)) {
     throw CallError(StartErrorCode(::GetLastError()), L"CreateProcessW", commandLine);
   }
-  UniqueProcessHandle thread(started.hThread);
-  started_[started.dwProcessId] = UniqueProcessHandle(started.hProcess);
-  return started.dwProcessId;
-}
-
-void WindowsHost::YieldToEvents() {
-  MSG message{};
-  while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    ::TranslateMessage(&message);
-    ::DispatchMessageW(&message);
-  }
-}
-
-ProcessHandle WindowsHost::OpenProcess(uint32_t access, bool inherit, uint32_t processId) {
-  const HANDLE handle = ::OpenProcess(access, inherit ? TRUE : FALSE, processId);
-  if (handle == nullptr) return 0;
-  const auto value = static_cast<ProcessHandle>(reinterpret_cast<uintptr_t>(handle));
-  opened_[value] = UniqueProcessHandle(handle);
-  return value;
-}
-
-WaitOutcome WindowsHost::WaitForSingleObject(ProcessHandle handle, uint32_t milliseconds) {
-  const auto found = opened_.find(handle);
-  if (found == opened_.end()) return WaitOutcome::kFailed;
-  switch (::WaitForSingleObject(found->second.get(), milliseconds)) {
-    case WAIT_OBJECT_0:
-      return WaitOutcome::kEnded;
-    case WAIT_TIMEOUT:
-      return WaitOutcome::kTimedOut;
-    default:
-      return WaitOutcome::kFailed;
-  }
-}
-
-void WindowsHost::CloseHandle(ProcessHandle handle) {
-  opened_.erase(handle);
+  const UniqueProcessHandle thread(started.hThread);
+  // Held until the wait's own handle is open, so that the id cannot pass to another process in
+  // between, however soon the client ends.
+  const UniqueProcessHandle created(started.hProcess);
+  UniqueProcessHandle opened(
+      ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, started.dwProcessId));
+  if (!opened.valid()) return nullptr;
+  return std::make_unique<WindowsProcess>(std::move(opened));
 }
 
 }  // namespace qelrestore::windows

@@ -1,70 +1,88 @@
-// The registry methods of the Windows host: the ANSI registry functions, with the keys they open
-// owned by the host until the logic closes them (or the host goes).
+#include "host/windows/windows_registry.h"
+
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "host/windows/windows_host.h"
+#include "host/windows/windows_api.h"
+#include "host/windows/windows_errors.h"
 #include "host/windows/windows_text.h"
 
 namespace qelrestore::windows {
 
 namespace {
 
-// The predefined root keys by their numbers. Only these are accepted as roots: a number the logic
-// made up never reaches the registry functions as a handle.
-HKEY RootKeyOf(uint32_t rootKey) {
-  switch (rootKey) {
-    case 0x80000000u:
-      return HKEY_CLASSES_ROOT;
-    case 0x80000001u:
-      return HKEY_CURRENT_USER;
-    case 0x80000002u:
-      return HKEY_LOCAL_MACHINE;
-    case 0x80000003u:
-      return HKEY_USERS;
-    case 0x80000005u:
-      return HKEY_CURRENT_CONFIG;
+// Most values fit at once; a larger one is read again at the size the first query reports.
+constexpr DWORD kFirstBufferSize = 1024;
+
+RegistryType TypeOf(DWORD type) {
+  switch (type) {
+    case REG_SZ:
+      return RegistryType::kString;
+    case REG_EXPAND_SZ:
+      return RegistryType::kExpandString;
+    case REG_MULTI_SZ:
+      return RegistryType::kMultiString;
+    case REG_DWORD:
+      return RegistryType::kDword;
+    case REG_BINARY:
+      return RegistryType::kBinary;
     default:
-      return nullptr;
+      return RegistryType::kOther;
   }
+}
+
+// KEY_WOW64_32KEY / KEY_WOW64_64KEY pick the view for a program of either bitness.
+REGSAM AccessFor(RegistryView view) {
+  return KEY_READ | (view == RegistryView::k32Bit ? KEY_WOW64_32KEY : KEY_WOW64_64KEY);
 }
 
 }  // namespace
 
-int32_t WindowsHost::RegOpenKeyEx(uint32_t rootKey, const std::wstring& subKey, uint32_t options,
-                                  uint32_t access, RegistryKey& key) {
-  const HKEY root = RootKeyOf(rootKey);
-  if (root == nullptr) return ERROR_INVALID_HANDLE;
+RegistryAnswer ReadRegistry(RegistryView view, const std::wstring& keyPath,
+                            const std::wstring& valueName) {
+  RegistryAnswer answer;
   HKEY opened = nullptr;
-  // Options and access go through as given, so a KEY_WOW64_32KEY or KEY_WOW64_64KEY in the access
-  // mask picks the registry view as it does for any other program.
-  const LONG status = ::RegOpenKeyExA(root, ToAnsi(subKey).c_str(), options, access, &opened);
-  if (status != ERROR_SUCCESS) return status;
-  const auto value = static_cast<RegistryKey>(reinterpret_cast<uintptr_t>(opened));
-  keys_[value] = UniqueRegistryKey(opened);
-  key = value;
-  return ERROR_SUCCESS;
-}
-
-int32_t WindowsHost::RegQueryValueEx(RegistryKey key, const std::wstring& valueName, uint32_t& type,
-                                     uint8_t* data, uint32_t& byteCount) {
-  const auto found = keys_.find(key);
-  if (found == keys_.end()) return ERROR_INVALID_HANDLE;
-  DWORD valueType = type;
-  DWORD size = byteCount;
-  const LONG status = ::RegQueryValueExA(found->second.get(), ToAnsi(valueName).c_str(), nullptr,
-                                         &valueType, data, &size);
-  // Type and size are only meaningful when the value was found; a missing value leaves the
-  // caller's variables as they were, which is what its type test relies on.
-  if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
-    type = valueType;
-    byteCount = size;
+  const LONG openStatus =
+      ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, ToAnsi(keyPath).c_str(), 0, AccessFor(view), &opened);
+  if (openStatus == ERROR_FILE_NOT_FOUND) {
+    answer.found = RegistryAnswer::Found::kNoKey;
+    return answer;
   }
-  return status;
-}
+  if (openStatus != ERROR_SUCCESS) {
+    answer.found = RegistryAnswer::Found::kKeyNotOpened;
+    return answer;
+  }
+  const UniqueRegistryKey key(opened);
 
-void WindowsHost::RegCloseKey(RegistryKey key) {
-  keys_.erase(key);
+  const std::string name = ToAnsi(valueName);
+  std::vector<uint8_t> buffer(kFirstBufferSize);
+  DWORD type = REG_NONE;
+  DWORD size = kFirstBufferSize;
+  LONG status = ::RegQueryValueExA(key.get(), name.c_str(), nullptr, &type, buffer.data(), &size);
+  if (status == ERROR_MORE_DATA) {
+    buffer.assign(size, 0);
+    status = ::RegQueryValueExA(key.get(), name.c_str(), nullptr, &type, buffer.data(), &size);
+    if (status == ERROR_MORE_DATA) {
+      // The value grew between the two queries: what the buffer holds is not the value.
+      throw Error(code::kPathFileAccess, L"Registry value changed while it was read: " + valueName);
+    }
+  }
+  if (status == ERROR_FILE_NOT_FOUND) {
+    answer.found = RegistryAnswer::Found::kNoValue;
+    return answer;
+  }
+  if (status != ERROR_SUCCESS) {
+    throw Win32Error(static_cast<uint32_t>(status), L"RegQueryValueExA",
+                     keyPath + L"\\" + valueName);
+  }
+  answer.found = RegistryAnswer::Found::kValue;
+  answer.type = TypeOf(type);
+  buffer.resize(std::min<size_t>(buffer.size(), size));  // zero-length data: no bytes
+  answer.data = std::move(buffer);
+  return answer;
 }
 
 }  // namespace qelrestore::windows

@@ -8,6 +8,7 @@
 # Usage: tests/fuzz/run_fuzzers.sh [SECONDS]
 # Environment: QEL_FUZZ_JOBS  targets run at the same time (default 1)
 #              QEL_FUZZ_TARGETS  a space-separated subset of the targets (default all)
+#              QEL_FUZZ_BUILD  the build folder, below the top folder (default build/fuzz)
 #
 # The long run, before a release: tests/fuzz/run_fuzzers.sh 600 with QEL_FUZZ_JOBS=2 (ten minutes
 # per target, two at a time: about 40 minutes for the seven targets).
@@ -21,9 +22,6 @@ jobs=${QEL_FUZZ_JOBS:-1}
 source scripts/ensure-packages.sh
 ensure_packages cmake ninja-build clang libclang-rt-dev
 
-all_targets=(command_line sequential_input path_conf db_properties reg_file windows_command_line
-  text_helpers)
-read -r -a targets <<<"${QEL_FUZZ_TARGETS:-${all_targets[*]}}"
 
 # The longest input each target is given: a registry file in UTF-16 needs room; the rest are
 # lines and small settings files.
@@ -34,10 +32,13 @@ max_len() {
   esac
 }
 
-build=build/fuzz
+build=${QEL_FUZZ_BUILD:-build/fuzz}
 echo "== building the fuzz targets in $build"
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DQEL_FUZZ=ON -DBUILD_TESTING=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# fuzz/CMakeLists.txt lists the targets; configuring writes the list here.
+read -r -a all_targets <"$build/fuzz/targets.txt"
+read -r -a targets <<<"${QEL_FUZZ_TARGETS:-${all_targets[*]}}"
 cmake --build "$build" --target "${targets[@]/%/_fuzzer}"
 
 mkdir -p "$build/logs"

@@ -33,21 +33,25 @@ TEST(RestoreCommandTest, SeventeenPiecesInTheirOrder) {
 TEST_F(RunTest, The2005FamilyUsesItsOwnKeyAndClient) {
   host.AddFile(L"C:\\bk\\PLUV\\db.properties",
                "DB_PROVIDER=SQLNCLI.1\r\ndbconn.appl.url=x://dbhost:1433;y\r\n");
-  host.registry32[k2005Key][L"SQLPath"] = {REG_SZ, std::string("C:\\T90\0junk\0", 12)};
+  host.registry32[k2005Key][L"SQLPath"] = {RegistryType::kString,
+                                           std::string("C:\\T90\0junk\0", 12)};
   EXPECT_EQ(Execute(), kExitCompleted);
   ASSERT_EQ(host.startedCommands.size(), 1u);
   EXPECT_EQ(host.startedCommands[0].rfind(L"\"C:\\T90\\Binn\\sqlcmd.exe\" -S dbhost,1433 -E -Q", 0),
             0u);
-  EXPECT_TRUE(host.Called("RegOpenKeyEx32 SOFTWARE\\Microsoft\\Microsoft SQL Server\\90\\"));
+  EXPECT_TRUE(host.Called("QueryRegistryValue32 SOFTWARE\\Microsoft\\Microsoft SQL Server\\90\\"));
 }
 
-TEST_F(RunTest, UnknownOrEmptyVersionRunsNothing) {
+TEST_F(RunTest, UnknownOrEmptyVersionRunsNothingAndSaysSo) {
   host.AddFile(L"C:\\bk\\PLUV\\db.properties", "DB_PROVIDER=ODBC\r\n");
-  EXPECT_EQ(Execute(), kExitCompleted);
+  EXPECT_EQ(Execute(), kExitIncomplete);
   const auto log = Log();
-  EXPECT_EQ(log[log.size() - 2], L"SQL start Restore ");
+  EXPECT_EQ(log[log.size() - 3], L"SQL start Restore ");
+  EXPECT_EQ(log[log.size() - 2],
+            L"SQL restore not run: DB_PROVIDER in C:\\App\\PLUV\\db.properties "
+            L"names neither SQLOLEDB nor SQLNCLI.1");
   EXPECT_EQ(log.back(), L"SQL Restore Complete");
-  EXPECT_FALSE(host.Called("RegOpenKeyEx"));
+  EXPECT_FALSE(host.Called("QueryRegistryValue"));
   EXPECT_TRUE(host.startedCommands.empty());
 }
 
@@ -57,7 +61,8 @@ TEST_F(RunTest, WithoutARegisteredFolderNothingIsStartedFromTheDriveRoot) {
     if (folder.empty()) {
       run.host.registry32.clear();  // key missing
     } else {
-      run.host.registry32[kMsdeKey][L"SQLPath"] = {REG_SZ, folder};  // cut at its first NUL
+      run.host.registry32[kMsdeKey][L"SQLPath"] = {RegistryType::kString,
+                                                   folder};  // cut at its first NUL
     }
     EXPECT_EQ(RunProgram(run.host), kExitIncomplete);
     EXPECT_TRUE(run.host.startedCommands.empty());
@@ -69,11 +74,70 @@ TEST_F(RunTest, WithoutARegisteredFolderNothingIsStartedFromTheDriveRoot) {
   }
 }
 
-TEST_F(RunTest, ClientStillRunningAfterTheLimitIsLeftAndTheRunCompletes) {
+TEST_F(RunTest, AServerThatWouldSplitTheCommandLineStartsNothing) {
+  for (const char* url : {"x://db host:1433;y", "x://db\"h:1433;y", "x://dbhost:14\t33;y"}) {
+    TypicalRun run;
+    run.host.AddFile(L"C:\\bk\\PLUV\\db.properties",
+                     std::string("DB_PROVIDER=SQLOLEDB\r\ndbconn.appl.url=") + url + "\r\n");
+    EXPECT_EQ(RunProgram(run.host), kExitIncomplete) << url;
+    EXPECT_TRUE(run.host.startedCommands.empty()) << url;
+    const auto log = run.Log();
+    EXPECT_EQ(log[log.size() - 2],
+              L"SQL client could not be started: the server host or port in db.properties holds "
+              L"a blank, a double quote or a control character");
+  }
+}
+
+TEST_F(RunTest, ClientStillRunningAfterTheLimitIsLeftAndNotVerified) {
   host.processes = {ProcessRunningFor(60000)};
-  EXPECT_EQ(Execute(), kExitCompleted);
+  EXPECT_EQ(Execute(), kExitNotVerified);
   EXPECT_EQ(host.clockMilliseconds, 6000);
+  const auto log = Log();
+  EXPECT_EQ(log[log.size() - 2].rfind(L"SQL restore not verified: the SQL client was still running "
+                                      L"after 5 seconds",
+                                      0),
+            0u);
   EXPECT_EQ(LastLogMessage(), L"SQL Restore Complete");
+}
+
+TEST_F(RunTest, TheClientWaitComesFromTheEnvironment) {
+  const struct {
+    const wchar_t* value;
+    int status;
+    int64_t clock;  // when the run gave up on a client that runs for a minute
+  } cases[] = {{L"0", kExitCompleted, 60000}, {L"2", kExitNotVerified, 3000},
+               {L"", kExitUsage, 0},          {L"5s", kExitUsage, 0},
+               {L"-1", kExitUsage, 0},        {L"1234567890", kExitUsage, 0}};
+  for (const auto& c : cases) {
+    TypicalRun run;
+    run.host.environment[L"QELRESTORE_CLIENT_WAIT"] = c.value;
+    run.host.processes = {RestoringClient(60000)};
+    EXPECT_EQ(run.Execute(), c.status) << c.value;
+    EXPECT_EQ(run.host.clockMilliseconds, c.clock) << c.value;
+    if (c.status == kExitUsage) {
+      EXPECT_EQ(run.host.boxes, std::vector<std::wstring>{L"QELRESTORE_CLIENT_WAIT must be a whole "
+                                                          L"number of seconds (0 waits until the "
+                                                          L"SQL client ends)"});
+      EXPECT_TRUE(run.host.writtenPaths.empty());
+    }
+  }
+}
+
+TEST_F(RunTest, FailedWinsOverNotVerified) {
+  // A copy that is not complete and a client still running: status 5, not 6.
+  host.folderCopy = [](const std::wstring&, const std::wstring&) { return FolderCopy{}; };
+  host.processes = {ProcessRunningFor(60000)};
+  EXPECT_EQ(Execute(), kExitIncomplete);
+}
+
+TEST_F(RunTest, AnEarlierRunsOutputNeverSpeaksForThisRun) {
+  host.AddFile(kClientOutput, "RESTORE DATABASE successfully processed 1 pages.\r\n");
+  host.processes = {ProcessRunningFor(100)};  // writes nothing
+  EXPECT_EQ(Execute(), kExitNotVerified);
+  const auto log = Log();
+  EXPECT_EQ(log[log.size() - 2], std::wstring(L"SQL restore not verified: the SQL client wrote no "
+                                              L"output file ") +
+                                     kClientOutput);
 }
 
 }  // namespace

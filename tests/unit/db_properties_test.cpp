@@ -71,6 +71,10 @@ TEST(DbPropertiesTest, ProviderAndUrlRules) {
       {"dbconn.appl.url=x://dbhost\\inst:1433;z\n", L"", L"dbhost\\inst", L"1433"},
       {"dbconn.appl.url=x://a:1;z\ndbconn.appl.url=y://b:2;z\n", L"", L"b", L"2"},
       {"dbconn.appl.url=a;b://h:p;\n", L"", L"h", L"p"},
+      {"DB_PROVIDER=SQLOLEDB\r\n\r\ndbconn.appl.url=x://h:1;z\r\n", L"MSDE", L"h", L"1"},
+      {"\xEF\xBB\xBF"
+       "DB_PROVIDER=SQLOLEDB\n",
+       L"MSDE", L"", L""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.content);

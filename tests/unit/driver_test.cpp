@@ -19,16 +19,16 @@ TEST_F(RunTest, TypicalRunRestoresFolderAndDatabase) {
                        L"\"C:\\Tools\\Binn\\OSQL.exe\" -S dbhost,1433 -E -Q \" RESTORE DATABASE "
                        L"[QEL_PLUV] From DISK = N'C:\\bk\\QEL_PLUV.bak' WITH  FILE = 1,  "
                        L"NOUNLOAD,  REPLACE,  STATS = 10\" -o \"C:\\qel\\qelRestorelog.txt07sql\"",
+                       L"SQL restore verified: RESTORE DATABASE successfully processed 161 pages "
+                       L"in 0.052 seconds (24.287 MB/sec).",
                        L"SQL Restore Complete",
                    }));
   EXPECT_TRUE(host.boxes.empty());
   ASSERT_EQ(host.startedCommands.size(), 1u);
   EXPECT_EQ(host.startedCommands[0], Log()[4]);
-  ASSERT_EQ(host.operations.size(), 1u);
-  EXPECT_EQ(host.operations[0].pFrom, L"C:\\bk\\*");
-  EXPECT_EQ(host.operations[0].pTo, L"C:\\App\\");
-  EXPECT_EQ(host.operations[0].fFlags, 528);
-  EXPECT_EQ(host.operations[0].wFunc, FO_COPY);
+  ASSERT_EQ(host.folderCopies.size(), 1u);
+  EXPECT_EQ(host.folderCopies[0].source, L"C:\\bk");
+  EXPECT_EQ(host.folderCopies[0].destination, L"C:\\App\\");
 }
 
 TEST_F(RunTest, LogLinesCarryTheTimeTextAndAppendToTheDaysFile) {
@@ -46,7 +46,7 @@ TEST_F(RunTest, UsagePathShowsTheBoxAndTouchesNoLog) {
     fresh.commandLine = commandLine;
     EXPECT_EQ(RunProgram(fresh), kExitUsage);
     EXPECT_EQ(fresh.boxes, (Messages{kUsageMessage}));
-    EXPECT_FALSE(fresh.Called("CreateFileSystemObject"));
+    EXPECT_FALSE(fresh.Called("OpenLog"));
     EXPECT_TRUE(fresh.files.empty());
   }
 }
@@ -65,7 +65,7 @@ TEST_F(RunTest, EveryFailedCheckStopsWithItsMessageAndStatus2) {
        L"C:\\Users\\op\\.corvilane\\path.confnot found. Pls. check"},
       {"no profile folder: path.conf is never looked for at the drive's root",
        [](FakeHost& h) {
-         h.tokenAvailable = false;
+         h.profile = std::nullopt;
          h.AddFile(L"\\.corvilane\\path.conf", "finalPath=C:/App/\r\n");
        },
        L"\\.corvilane\\path.confnot found. Pls. check"},
@@ -81,9 +81,9 @@ TEST_F(RunTest, EveryFailedCheckStopsWithItsMessageAndStatus2) {
        [](FakeHost& h) {
          h.AddFile(kPathConf, "finalPath=C:/App/\r\nfinalPath=C:/Other/\r\n");
          h.folders.insert(L"C:\\Other");
-         h.shellCopy = [&h](FileOperation&) {
+         h.folderCopy = [&h](const std::wstring&, const std::wstring&) {
            h.folders.erase(L"C:\\bk");
-           return 0;
+           return FolderCopy{CopyOutcome::kComplete, {}, 0};
          };
        },
        L"C:\\bkcan not be found. Pls. check"},
@@ -130,7 +130,7 @@ TEST_F(RunTest, TrappedErrorsNameTheCheckpointOfTheirStep) {
       {"2005 client folder value missing",
        [](FakeHost& h) {
          h.AddFile(L"C:\\bk\\PLUV\\db.properties", "DB_PROVIDER=SQLNCLI.1\r\n");
-         h.registry64[k2005Key][L"Other"] = {REG_SZ, std::string("x\0", 2)};
+         h.registry64[k2005Key][L"Other"] = {RegistryType::kString, std::string("x\0", 2)};
        },
        1001, 120},
   };
@@ -170,7 +170,7 @@ TEST_F(RunTest, AnErrorBeforeTheTrapGetsTheHostsReportAndStatus4) {
 }
 
 TEST_F(RunTest, WithoutAProfileNoPathConfOutsideAProfileIsEverTouched) {
-  host.tokenAvailable = false;
+  host.profile = std::nullopt;
   host.AddFile(L"\\.corvilane\\path.conf", "finalPath=C:/App/\r\n");
   EXPECT_EQ(Execute(), kExitStopped);
   EXPECT_FALSE(host.Called("FileExists \\.corvilane"));
@@ -193,21 +193,22 @@ TEST_F(RunTest, RunWithoutDbPropertiesCompletesWithoutTheDatabase) {
   host.files.erase(L"C:\\bk\\PLUV\\db.properties");
   EXPECT_EQ(Execute(), kExitCompleted);
   EXPECT_EQ(LastLogMessage(), L"QEL Restore completed without SQLServer version");
-  EXPECT_FALSE(host.Called("RegOpenKeyEx"));
+  EXPECT_FALSE(host.Called("QueryRegistryValue"));
 
   TypicalRun noItem;
   noItem.host.AddFile(kPathConf, "\r\n,other=1\r\n");
-  EXPECT_EQ(RunProgram(noItem.host), kExitCompleted);
-  EXPECT_TRUE(noItem.host.operations.empty());
-  EXPECT_EQ(noItem.LastLogMessage(), L"QEL Restore completed without SQLServer version");
+  EXPECT_EQ(RunProgram(noItem.host), kExitIncomplete);
+  EXPECT_TRUE(noItem.host.folderCopies.empty());
+  EXPECT_EQ(noItem.Log(),
+            (Messages{L"QEL start Restore", std::wstring(L"No finalPath item in ") + kPathConf,
+                      L"QEL Restore completed without SQLServer version"}));
 }
 
 TEST_F(RunTest, IncompleteCopyAndUnstartableClientEndWithStatus5) {
-  host.shellCopy = [copy = host.shellCopy](FileOperation& operation) {
-    copy(operation);  // one locked file aside, everything arrived
-    operation.fAnyOperationsAborted = true;
-    return 0;
+  host.folderCopy = [](const std::wstring&, const std::wstring&) {
+    return FolderCopy{CopyOutcome::kIncomplete, {}, 0};  // a shell copy names nothing
   };
+  host.AddFile(L"C:\\App\\PLUV\\db.properties", host.files[L"C:\\bk\\PLUV\\db.properties"]);
   EXPECT_EQ(Execute(), kExitIncomplete);
   EXPECT_EQ(Log()[2], L"Restore Folder NOT complete");
   EXPECT_EQ(LastLogMessage(), L"SQL Restore Complete");
@@ -220,15 +221,26 @@ TEST_F(RunTest, IncompleteCopyAndUnstartableClientEndWithStatus5) {
   EXPECT_EQ(noClient.host.boxes, (Messages{L"error"}));
 }
 
+TEST_F(RunTest, ABlankLineOrAByteOrderMarkBeforeTheItemEndsNothing) {
+  for (const char* pathConf : {"\r\n\r\nfinalPath=C:/App/\r\n",
+                               "\xEF\xBB\xBF"
+                               "finalPath=C:/App/\r\n"}) {
+    TypicalRun run;
+    run.host.AddFile(kPathConf, pathConf);
+    EXPECT_EQ(RunProgram(run.host), kExitCompleted);
+    EXPECT_EQ(run.host.folderCopies.size(), 1u);
+  }
+}
+
 TEST_F(RunTest, TwoItemsCopyTwiceWithTheShortenedBackupFolder) {
   host.commandLine = L"\"C:\\bk\\\"";
   host.AddFile(kPathConf, "finalPath=C:/App/\r\nfinalPath=C:\\Other\r\n");
   host.folders.insert(L"C:\\Other");
   host.files.erase(L"C:\\bk\\PLUV\\db.properties");
   EXPECT_EQ(Execute(), kExitCompleted);
-  ASSERT_EQ(host.operations.size(), 2u);
-  EXPECT_EQ(host.operations[1].pFrom, L"C:\\bk\\*");
-  EXPECT_EQ(host.operations[1].pTo, L"C:\\Other\\");
+  ASSERT_EQ(host.folderCopies.size(), 2u);
+  EXPECT_EQ(host.folderCopies[1].source, L"C:\\bk");
+  EXPECT_EQ(host.folderCopies[1].destination, L"C:\\Other\\");
   EXPECT_EQ(Log()[3], L"Start copying from C:\\bkto C:\\Other\\");
   // The database part follows the last item, whose db.properties path has no separator added.
   EXPECT_TRUE(host.Called("FileExists C:\\OtherPLUV\\db.properties"));

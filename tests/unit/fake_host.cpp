@@ -21,10 +21,6 @@ std::string Narrow(std::wstring_view text) {
 
 namespace {
 
-// The shell's result for a copy that could not be done (its "invalid files" code).
-constexpr int32_t kShellCopyFailed = 0x7C;
-constexpr int32_t kAccessDenied = 5;
-
 std::wstring WithoutTrailingBackslashes(std::wstring path) {
   while (!path.empty() && path.back() == L'\\') path.pop_back();
   return path;
@@ -59,50 +55,12 @@ class FakeStream : public TextStream {
   bool closed_ = false;
 };
 
-class FakeFileSystem : public FileSystem {
+class FakeReader : public Reader {
  public:
-  explicit FakeFileSystem(FakeHost& host) : host_(host) {}
-  bool FileExists(const std::wstring& path) override {
-    const std::optional<Fault> fault = host_.Enter("FileExists", path);
-    if (fault == Fault::kThrow) host_.ThrowInjected();
-    return !fault && host_.files.count(path) != 0;
-  }
-  bool FolderExists(const std::wstring& path) override {
-    const std::optional<Fault> fault = host_.Enter("FolderExists", path);
-    if (fault == Fault::kThrow) host_.ThrowInjected();
-    return !fault && !path.empty() && host_.folders.count(WithoutTrailingBackslashes(path)) != 0;
-  }
-  std::unique_ptr<TextStream> CreateTextFile(const std::wstring& path, bool overwrite) override {
-    host_.EnterOrThrow("CreateTextFile", path);
-    if (!host_.ParentFolderExists(path)) throw Error(code::kPathNotFound);
-    if (!overwrite && host_.files.count(path) != 0) throw Error(code::kPathFileAccess);
-    host_.files[path].clear();
-    host_.writtenPaths.insert(path);
-    return std::make_unique<FakeStream>(host_, path);
-  }
-  std::unique_ptr<TextStream> OpenTextFile(const std::wstring& path, int ioMode,
-                                           int create) override {
-    host_.EnterOrThrow("OpenTextFile", path);
-    if (ioMode != 8) throw Error(code::kInvalidCall);
-    if (host_.files.count(path) == 0) {
-      if (create == 0) throw Error(code::kFileNotFound);
-      if (!host_.ParentFolderExists(path)) throw Error(code::kPathNotFound);
-      host_.files[path];
-      host_.writtenPaths.insert(path);
-    }
-    return std::make_unique<FakeStream>(host_, path);
-  }
-
- private:
-  FakeHost& host_;
-};
-
-class FakeSource : public ByteSource {
- public:
-  FakeSource(FakeHost& host, std::string bytes) : host_(host), bytes_(std::move(bytes)) {
+  FakeReader(FakeHost& host, std::string bytes) : host_(host), bytes_(std::move(bytes)) {
     ++host_.openInputs;
   }
-  ~FakeSource() override { --host_.openInputs; }
+  ~FakeReader() override { --host_.openInputs; }
   size_t Read(char* buffer, size_t size) override {
     host_.EnterOrThrow("Read");
     const size_t count = std::min(size, bytes_.size() - position_);
@@ -117,19 +75,57 @@ class FakeSource : public ByteSource {
   size_t position_ = 0;
 };
 
+// A started process: it ends `runMilliseconds` after its start on the host's clock, which moves
+// only while the logic waits for it.
+class FakeRunningProcess : public Process {
+ public:
+  FakeRunningProcess(FakeHost& host, FakeProcess script)
+      : host_(host), script_(std::move(script)), startedAt_(host.clockMilliseconds) {
+    ++host_.openProcesses;
+  }
+  ~FakeRunningProcess() override { --host_.openProcesses; }
+  ProcessState Wait(uint32_t milliseconds) override {
+    const std::optional<Fault> fault = host_.Enter("Wait");
+    if (fault == Fault::kThrow) host_.ThrowInjected();
+    if (fault || script_.waitFails) return {ProcessState::Kind::kWaitFailed, 0};
+    const int64_t endsAt = startedAt_ + script_.runMilliseconds;
+    if (script_.runMilliseconds < 0 || endsAt > host_.clockMilliseconds + milliseconds) {
+      host_.clockMilliseconds += milliseconds;
+      return {ProcessState::Kind::kRunning, 0};
+    }
+    host_.clockMilliseconds = std::max(host_.clockMilliseconds, endsAt);
+    for (const auto& [path, content] : script_.output) host_.files[path] = content;
+    script_.output.clear();
+    if (script_.signal) return {ProcessState::Kind::kSignaled, *script_.signal};
+    return {ProcessState::Kind::kExited, script_.exitStatus};
+  }
+
+ private:
+  FakeHost& host_;
+  FakeProcess script_;
+  int64_t startedAt_;
+};
+
 }  // namespace
 
 FakeHost::FakeHost() {
   folders = {L"C:", L"C:\\qel", L"C:\\Users\\op"};
-  shellCopy = [this](FileOperation& operation) {
-    const std::wstring from = operation.pFrom.substr(0, operation.pFrom.size() - 1);  // "\*"
-    const std::wstring to = WithoutTrailingBackslashes(operation.pTo) + L"\\";
+  folderCopy = [this](const std::wstring& source, const std::wstring& destination) {
+    const std::wstring from = WithoutTrailingBackslashes(source) + L"\\";
+    const std::wstring to = WithoutTrailingBackslashes(destination) + L"\\";
     std::map<std::wstring, std::string> copies;
     for (const auto& [path, bytes] : files) {
       if (path.rfind(from, 0) == 0) copies[to + path.substr(from.size())] = bytes;
     }
+    std::set<std::wstring> copiedFolders;
+    for (const std::wstring& folder : folders) {
+      if (folder.rfind(from, 0) == 0) copiedFolders.insert(to + folder.substr(from.size()));
+    }
     for (auto& [path, bytes] : copies) files[path] = bytes;
-    return 0;
+    folders.insert(copiedFolders.begin(), copiedFolders.end());
+    FolderCopy copy;
+    copy.outcome = CopyOutcome::kComplete;
+    return copy;
   };
 }
 
@@ -196,6 +192,14 @@ std::wstring FakeHost::ProgramFolder() {
   return programFolder;
 }
 
+std::optional<std::wstring> FakeHost::EnvironmentVariable(const std::wstring& name) {
+  const std::optional<Fault> fault = Enter("EnvironmentVariable", name);
+  if (fault == Fault::kThrow) ThrowInjected();
+  const auto found = environment.find(name);
+  if (fault || found == environment.end()) return std::nullopt;
+  return found->second;
+}
+
 void FakeHost::MessageBox(const std::wstring& text) {
   EnterOrThrow("MessageBox", text);
   boxes.push_back(text);
@@ -231,22 +235,51 @@ std::wstring FakeHost::FormatDateTime(const DateTime& when) {
   return text;
 }
 
-std::unique_ptr<FileSystem> FakeHost::CreateFileSystemObject() {
-  EnterOrThrow("CreateFileSystemObject");
-  return std::make_unique<FakeFileSystem>(*this);
+void FakeHost::YieldToEvents() {
+  if (Enter("YieldToEvents") == Fault::kThrow) ThrowInjected();
 }
 
-std::unique_ptr<ByteSource> FakeHost::OpenForInput(const std::wstring& path) {
+std::optional<std::wstring> FakeHost::ProfileFolder() {
+  const std::optional<Fault> fault = Enter("ProfileFolder");
+  if (fault == Fault::kThrow) ThrowInjected();
+  if (fault) return std::nullopt;
+  return profile;
+}
+
+std::unique_ptr<Reader> FakeHost::OpenForInput(const std::wstring& path) {
   EnterOrThrow("OpenForInput", path);
   if (folders.count(path) != 0) throw Error(code::kPathFileAccess);
   const auto found = files.find(path);
   if (found == files.end()) throw Error(code::kFileNotFound);
-  return std::make_unique<FakeSource>(*this, found->second);
+  return std::make_unique<FakeReader>(*this, found->second);
 }
 
 std::wstring FakeHost::DecodeText(std::string_view bytes) {
   if (Enter("DecodeText") == Fault::kThrow) ThrowInjected();
   return Wide(bytes);
+}
+
+bool FakeHost::FileExists(const std::wstring& path) {
+  const std::optional<Fault> fault = Enter("FileExists", path);
+  if (fault == Fault::kThrow) ThrowInjected();
+  return !fault && files.count(path) != 0;
+}
+
+bool FakeHost::FolderExists(const std::wstring& path) {
+  const std::optional<Fault> fault = Enter("FolderExists", path);
+  if (fault == Fault::kThrow) ThrowInjected();
+  return !fault && !path.empty() && folders.count(WithoutTrailingBackslashes(path)) != 0;
+}
+
+std::unique_ptr<TextStream> FakeHost::OpenLog(const std::wstring& path) {
+  EnterOrThrow("OpenLog", path);
+  if (folders.count(path) != 0) throw Error(code::kPathFileAccess);
+  if (files.count(path) == 0) {
+    if (!ParentFolderExists(path)) throw Error(code::kPathNotFound);
+    files[path];
+    writtenPaths.insert(path);
+  }
+  return std::make_unique<FakeStream>(*this, path);
 }
 
 void FakeHost::CopyFile(const std::wstring& source, const std::wstring& destination) {
@@ -263,98 +296,78 @@ void FakeHost::CopyFile(const std::wstring& source, const std::wstring& destinat
   files[destination] = found->second;
 }
 
-int32_t FakeHost::SHFileOperation(FileOperation& operation) {
-  const std::optional<Fault> fault =
-      Enter("SHFileOperation", operation.pFrom + L" -> " + operation.pTo);
+void FakeHost::RemoveFile(const std::wstring& path) {
+  EnterOrThrow("RemoveFile", path);
+  if (folders.count(path) != 0) throw Error(code::kPathFileAccess);
+  if (files.erase(path) != 0) writtenPaths.insert(path);
+}
+
+FolderCopy FakeHost::CopyFolderContents(const std::wstring& source, const std::wstring& destination,
+                                        bool unattendedCopy) {
+  const std::optional<Fault> fault = Enter("CopyFolderContents", source + L" -> " + destination);
   if (fault == Fault::kThrow) ThrowInjected();
-  int32_t result = kShellCopyFailed;  // kFail: nothing copied, and only the result code says so
-  if (fault != Fault::kFail) {
-    const std::map<std::wstring, std::string> before = files;
-    result = shellCopy(operation);
-    std::vector<std::wstring> changed;
-    for (const auto& [path, bytes] : files) {
+  folderCopies.push_back({source, destination, unattendedCopy});
+  FolderCopy copy;
+  if (fault == Fault::kFail) {  // nothing copied, and only the outcome says so
+    copy.notCopied.push_back({source, L"injected fault"});
+    copy.notCopiedCount = 1;
+    return copy;
+  }
+  const std::map<std::wstring, std::string> before = files;
+  copy = folderCopy(source, destination);
+  std::vector<std::wstring> changed;
+  for (const auto& [path, bytes] : files) {
+    const auto old = before.find(path);
+    if (old == before.end() || old->second != bytes) changed.push_back(path);
+  }
+  writtenPaths.insert(changed.begin(), changed.end());
+  if (fault == Fault::kHalfWay) {
+    // A copy cut short: every other file it wrote, the last one first, is put back as it was.
+    copy.outcome = CopyOutcome::kIncomplete;
+    for (size_t back = 0; back < changed.size(); back += 2) {
+      const std::wstring& path = changed[changed.size() - 1 - back];
       const auto old = before.find(path);
-      if (old == before.end() || old->second != bytes) changed.push_back(path);
-    }
-    if (fault == Fault::kHalfWay) {
-      // An operation cut short: every other file it wrote is put back as it was.
-      for (size_t i = 1; i < changed.size(); i += 2) {
-        const auto old = before.find(changed[i]);
-        if (old == before.end()) {
-          files.erase(changed[i]);
-        } else {
-          files[changed[i]] = old->second;
-        }
+      if (old == before.end()) {
+        files.erase(path);
+      } else {
+        files[path] = old->second;
       }
-      operation.fAnyOperationsAborted = true;
+      copy.notCopied.push_back({path, L"injected fault"});
+      ++copy.notCopiedCount;
     }
-    writtenPaths.insert(changed.begin(), changed.end());
   }
-  operations.push_back(operation);
-  return result;
+  return copy;
 }
 
-std::unique_ptr<UserToken> FakeHost::OpenProcessToken() {
-  const std::optional<Fault> fault = Enter("OpenProcessToken");
-  if (fault == Fault::kThrow) ThrowInjected();
-  if (fault || !tokenAvailable) return nullptr;
-  return std::make_unique<UserToken>();
-}
-
-bool FakeHost::GetUserProfileDirectory(const UserToken* token, std::wstring& found) {
-  const std::optional<Fault> fault = Enter("GetUserProfileDirectory");
-  if (fault == Fault::kThrow) ThrowInjected();
-  if (fault || token == nullptr || profile.empty()) return false;
-  found = profile;
-  return true;
-}
-
-int32_t FakeHost::RegOpenKeyEx(uint32_t rootKey, const std::wstring& subKey, uint32_t,
-                               uint32_t access, RegistryKey& key) {
+RegistryAnswer FakeHost::QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
+                                            const std::wstring& valueName) {
+  const bool is64 = view == RegistryView::k64Bit;
   const std::optional<Fault> fault =
-      Enter((access & KEY_WOW64_64KEY) != 0 ? "RegOpenKeyEx64" : "RegOpenKeyEx32", subKey);
+      Enter(is64 ? "QueryRegistryValue64" : "QueryRegistryValue32", keyPath + L"\\" + valueName);
   if (fault == Fault::kThrow) ThrowInjected();
-  if (fault) return kAccessDenied;
-  EXPECT_EQ(rootKey, HKEY_LOCAL_MACHINE);
-  EXPECT_EQ(access & KEY_READ, KEY_READ);
-  const RegistryView& view = (access & KEY_WOW64_64KEY) != 0 ? registry64 : registry32;
-  const auto found = view.find(subKey);
-  if (found == view.end()) return ERROR_FILE_NOT_FOUND;
-  key = nextKey_++;
-  keys_[key] = &found->second;
-  ++openRegistryKeys;
-  return ERROR_SUCCESS;
-}
-
-int32_t FakeHost::RegQueryValueEx(RegistryKey key, const std::wstring& valueName, uint32_t& type,
-                                  uint8_t* data, uint32_t& byteCount) {
-  const std::optional<Fault> fault = Enter("RegQueryValueEx", valueName);
-  if (fault == Fault::kThrow) ThrowInjected();
-  if (fault) return kAccessDenied;
-  const auto values = keys_.find(key);
-  if (values == keys_.end()) return 6;
-  const auto found = values->second->find(valueName);
-  if (found == values->second->end()) return ERROR_FILE_NOT_FOUND;
-  type = found->second.type;
-  const auto size = static_cast<uint32_t>(found->second.bytes.size());
-  if (size > byteCount) {
-    byteCount = size;
-    return ERROR_MORE_DATA;
+  RegistryAnswer answer;
+  if (fault || (is64 ? keysNotOpened64 : keysNotOpened32).count(keyPath) != 0) {
+    answer.found = RegistryAnswer::Found::kKeyNotOpened;
+    return answer;
   }
-  std::memcpy(data, found->second.bytes.data(), size);
-  byteCount = size;
-  return ERROR_SUCCESS;
+  const RegistryKeys& keys = is64 ? registry64 : registry32;
+  const auto key = keys.find(keyPath);
+  if (key == keys.end()) return answer;
+  const auto value = key->second.find(valueName);
+  if (value == key->second.end()) {
+    answer.found = RegistryAnswer::Found::kNoValue;
+    return answer;
+  }
+  answer.found = RegistryAnswer::Found::kValue;
+  answer.type = value->second.type;
+  answer.data.assign(value->second.bytes.begin(), value->second.bytes.end());
+  return answer;
 }
 
-void FakeHost::RegCloseKey(RegistryKey key) {
-  if (Enter("RegCloseKey") == Fault::kThrow) ThrowInjected();
-  if (keys_.erase(key) != 0) --openRegistryKeys;
-}
-
-uint32_t FakeHost::StartProcess(const std::wstring& command, int windowStyle) {
-  EnterOrThrow("StartProcess", command);
-  EXPECT_EQ(windowStyle, 3);
+std::unique_ptr<Process> FakeHost::Start(const std::wstring& command, WindowStyle style) {
+  EnterOrThrow("Start", command);
   startedCommands.push_back(command);
+  startedStyles.push_back(style);
   if (processes.empty()) {
     ADD_FAILURE() << "a process was started that the test did not script";
     throw Error(code::kFileNotFound);
@@ -362,46 +375,8 @@ uint32_t FakeHost::StartProcess(const std::wstring& command, int windowStyle) {
   const FakeProcess script = processes.front();
   processes.erase(processes.begin());
   if (script.startError) throw *script.startError;
-  const auto id = static_cast<uint32_t>(1000 + startedCommands.size());
-  started_[id] = {script, clockMilliseconds};
-  return id;
-}
-
-void FakeHost::YieldToEvents() {
-  if (Enter("YieldToEvents") == Fault::kThrow) ThrowInjected();
-}
-
-ProcessHandle FakeHost::OpenProcess(uint32_t access, bool inherit, uint32_t processId) {
-  const std::optional<Fault> fault = Enter("OpenProcess");
-  if (fault == Fault::kThrow) ThrowInjected();
-  if (fault) return 0;
-  EXPECT_EQ(access, SYNCHRONIZE);
-  EXPECT_FALSE(inherit);
-  const auto found = started_.find(processId);
-  if (found == started_.end() || found->second.script.vanishes) return 0;
-  const ProcessHandle handle = nextHandle_++;
-  handles_[handle] = processId;
-  ++openProcessHandles;
-  return handle;
-}
-
-WaitOutcome FakeHost::WaitForSingleObject(ProcessHandle handle, uint32_t milliseconds) {
-  const std::optional<Fault> fault = Enter("WaitForSingleObject");
-  if (fault == Fault::kThrow) ThrowInjected();
-  const Started& process = started_.at(handles_.at(handle));
-  if (fault || process.script.waitFails) return WaitOutcome::kFailed;
-  const int64_t endsAt = process.startedAt + process.script.runMilliseconds;
-  if (process.script.runMilliseconds >= 0 && endsAt <= clockMilliseconds + milliseconds) {
-    clockMilliseconds = std::max(clockMilliseconds, endsAt);
-    return WaitOutcome::kEnded;
-  }
-  clockMilliseconds += milliseconds;
-  return WaitOutcome::kTimedOut;
-}
-
-void FakeHost::CloseHandle(ProcessHandle handle) {
-  if (Enter("CloseHandle") == Fault::kThrow) ThrowInjected();
-  if (handles_.erase(handle) != 0) --openProcessHandles;
+  if (script.vanishes) return nullptr;
+  return std::make_unique<FakeRunningProcess>(*this, script);
 }
 
 }  // namespace qelrestore::test

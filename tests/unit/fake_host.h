@@ -1,6 +1,6 @@
 // A scripted host for the unit tests: files and folders in maps, a clock that moves only when the
-// code waits, a registry with two views, scripted processes, a record of every call and of every
-// path written, and faults injected at chosen calls.
+// code waits, a registry with two views, scripted processes, environment variables, a record of
+// every call and of every path written, and faults injected at chosen calls.
 #pragma once
 
 #include <cstdint>
@@ -19,15 +19,20 @@ namespace qelrestore::test {
 
 // How a scripted process behaves.
 struct FakeProcess {
-  std::optional<Error> startError;  // StartProcess throws this
+  std::optional<Error> startError;  // Start throws this
   int64_t runMilliseconds = 0;      // how long it runs; negative: for ever
-  bool vanishes = false;            // OpenProcess finds it gone (returns 0)
+  bool vanishes = false;            // it is gone before it can be waited for: Start returns null
   bool waitFails = false;           // every wait on it fails
+  int64_t exitStatus = 0;           // the status it ends with
+  std::optional<int64_t> signal;    // it is ended by this signal instead
+  // Files it leaves when it ends (path -> content), written when a wait first sees the end.
+  std::map<std::wstring, std::string> output;
 };
 
-inline FakeProcess ProcessRunningFor(int64_t milliseconds) {
+inline FakeProcess ProcessRunningFor(int64_t milliseconds, int64_t exitStatus = 0) {
   FakeProcess process;
   process.runMilliseconds = milliseconds;
+  process.exitStatus = exitStatus;
   return process;
 }
 
@@ -40,21 +45,29 @@ inline FakeProcess ProcessNotStarting(Error error) {
 // How an injected fault makes a call fail.
 enum class Fault {
   // The way the call's contract allows: a throw for calls that may throw, otherwise the failure
-  // answer (false, null, 0, a status code, WaitOutcome::kFailed). Calls whose contract has no
-  // failure at all (RegCloseKey, CloseHandle, YieldToEvents, DecodeText) go on unaffected.
+  // answer (false, nothing, a key not opened, a failed wait, a folder copy with nothing copied).
+  // Calls whose contract has no failure at all (YieldToEvents, DecodeText) go on unaffected.
   kFail,
   // For calls that write: part of the data reaches its file, then the call throws (a disk that
-  // fills up mid-write); the shell copy copies part of the files and reports the operation aborted.
+  // fills up mid-write); a folder copy copies part of the files and reports the rest not copied.
   kHalfWay,
   // A throw whatever the call's contract says (a registry read from a file that cannot be read).
   kThrow,
 };
 
 struct RegistryDatum {
-  uint32_t type = 0;
+  RegistryType type = RegistryType::kOther;
   std::string bytes;
 };
-using RegistryView = std::map<std::wstring, std::map<std::wstring, RegistryDatum>>;
+// One view of the registry: key path -> value name -> value.
+using RegistryKeys = std::map<std::wstring, std::map<std::wstring, RegistryDatum>>;
+
+// One call of CopyFolderContents, as the logic made it.
+struct FolderCopyCall {
+  std::wstring source;
+  std::wstring destination;
+  bool unattended = false;
+};
 
 class FakeHost : public Host {
  public:
@@ -63,17 +76,21 @@ class FakeHost : public Host {
   // --- Script ---
   std::wstring commandLine;
   std::wstring programFolder = L"C:\\qel";
-  std::wstring profile = L"C:\\Users\\op";
-  bool tokenAvailable = true;
+  std::optional<std::wstring> profile = L"C:\\Users\\op";
   bool unattended = false;
   int64_t boxMilliseconds = 0;  // how long the operator takes to dismiss a box
   std::map<std::wstring, std::string> files;
   std::set<std::wstring> folders;
-  RegistryView registry32;
-  RegistryView registry64;
-  std::vector<FakeProcess> processes;  // taken in order by StartProcess
-  // The shell copy; the default copies the files below the source folder and reports no abort.
-  std::function<int32_t(FileOperation&)> shellCopy;
+  std::map<std::wstring, std::wstring> environment;
+  RegistryKeys registry32;
+  RegistryKeys registry64;
+  // Keys that exist in that view but cannot be opened (whatever the maps above hold for them).
+  std::set<std::wstring> keysNotOpened32;
+  std::set<std::wstring> keysNotOpened64;
+  std::vector<FakeProcess> processes;  // taken in order by Start
+  // The folder copy (source, destination); the default copies the files below the source folder
+  // into the destination and reports it complete.
+  std::function<FolderCopy(const std::wstring&, const std::wstring&)> folderCopy;
   // Host call number N (0-based, counted over every call) fails as faults[N] says; thrown faults
   // are Error(failCode, "injected fault").
   std::map<int64_t, Fault> faults;
@@ -82,14 +99,14 @@ class FakeHost : public Host {
   // --- Observation ---
   std::vector<std::string> calls;  // "Name argument", one per host call
   std::vector<std::wstring> boxes;
-  std::vector<FileOperation> operations;
+  std::vector<FolderCopyCall> folderCopies;
   std::vector<std::wstring> startedCommands;
+  std::vector<WindowStyle> startedStyles;
   int64_t clockMilliseconds = 0;
-  int openRegistryKeys = 0;
-  int openProcessHandles = 0;
+  int openProcesses = 0;  // started processes still owned by the logic
   int openStreams = 0;
   int openInputs = 0;
-  std::set<std::wstring> writtenPaths;    // every file created, appended to or copied over
+  std::set<std::wstring> writtenPaths;    // every file created, appended to, copied over, removed
   int inputsOpenWhenStreamReleased = -1;  // input files still open when a log stream went away
 
   // The file's lines (CR LF separated, the last line end dropped).
@@ -102,27 +119,25 @@ class FakeHost : public Host {
   // --- Host ---
   std::wstring CommandLine() override;
   std::wstring ProgramFolder() override;
+  std::optional<std::wstring> EnvironmentVariable(const std::wstring& name) override;
   void MessageBox(const std::wstring& text) override;
   bool Unattended() override;
   DateTime Now() override;
   std::wstring FormatDateTime(const DateTime& when) override;
-  std::unique_ptr<FileSystem> CreateFileSystemObject() override;
-  std::unique_ptr<ByteSource> OpenForInput(const std::wstring& path) override;
-  std::wstring DecodeText(std::string_view bytes) override;
-  void CopyFile(const std::wstring& source, const std::wstring& destination) override;
-  int32_t SHFileOperation(FileOperation& operation) override;
-  std::unique_ptr<UserToken> OpenProcessToken() override;
-  bool GetUserProfileDirectory(const UserToken* token, std::wstring& profile) override;
-  int32_t RegOpenKeyEx(uint32_t rootKey, const std::wstring& subKey, uint32_t options,
-                       uint32_t access, RegistryKey& key) override;
-  int32_t RegQueryValueEx(RegistryKey key, const std::wstring& valueName, uint32_t& type,
-                          uint8_t* data, uint32_t& byteCount) override;
-  void RegCloseKey(RegistryKey key) override;
-  uint32_t StartProcess(const std::wstring& commandLine, int windowStyle) override;
   void YieldToEvents() override;
-  ProcessHandle OpenProcess(uint32_t access, bool inherit, uint32_t processId) override;
-  WaitOutcome WaitForSingleObject(ProcessHandle handle, uint32_t milliseconds) override;
-  void CloseHandle(ProcessHandle handle) override;
+  std::optional<std::wstring> ProfileFolder() override;
+  std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
+  std::wstring DecodeText(std::string_view bytes) override;
+  bool FileExists(const std::wstring& path) override;
+  bool FolderExists(const std::wstring& path) override;
+  std::unique_ptr<TextStream> OpenLog(const std::wstring& path) override;
+  void CopyFile(const std::wstring& source, const std::wstring& destination) override;
+  void RemoveFile(const std::wstring& path) override;
+  FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
+                                bool unattended) override;
+  RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
+                                    const std::wstring& valueName) override;
+  std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style) override;
 
   // Records a call; returns the fault scripted for it, if any.
   std::optional<Fault> Enter(const std::string& name, const std::wstring& argument = {});
@@ -130,17 +145,6 @@ class FakeHost : public Host {
   void EnterOrThrow(const std::string& name, const std::wstring& argument = {});
   [[noreturn]] void ThrowInjected() const;
   bool ParentFolderExists(const std::wstring& path) const;
-
- private:
-  struct Started {
-    FakeProcess script;
-    int64_t startedAt = 0;
-  };
-  std::map<RegistryKey, const std::map<std::wstring, RegistryDatum>*> keys_;
-  RegistryKey nextKey_ = 1;
-  std::map<uint32_t, Started> started_;
-  std::map<ProcessHandle, uint32_t> handles_;
-  ProcessHandle nextHandle_ = 1;
 };
 
 // Narrow text of the tests (ASCII) to the logic's wide text and back.

@@ -12,7 +12,7 @@ constexpr wchar_t kCurrent[] = L"C:\\App\\PLUV\\db.properties";
 TEST_F(RunTest, KeptSettingsSurviveTheCopy) {
   host.commandLine = L"\"C:\\bk\" \"default\" \"N\" \"Y\"";
   host.AddFile(kCurrent, "DB_PROVIDER=SQLNCLI.1\r\n");
-  host.registry32[k2005Key][L"SQLPath"] = {REG_SZ, std::string("C:\\T90\0", 7)};
+  host.registry32[k2005Key][L"SQLPath"] = {RegistryType::kString, std::string("C:\\T90\0", 7)};
   EXPECT_EQ(Execute(), kExitCompleted);
   EXPECT_EQ(host.files[kCurrent], "DB_PROVIDER=SQLNCLI.1\r\n");
   EXPECT_EQ(host.files[kSaved], "DB_PROVIDER=SQLNCLI.1\r\n");  // it stays in the program folder
@@ -33,32 +33,36 @@ TEST_F(RunTest, SelfRestoreComparisonIsExactText) {
   host.folders.insert(L"C:\\App");
   host.files.erase(L"C:\\bk\\PLUV\\db.properties");
   EXPECT_EQ(Execute(), kExitCompleted);
-  ASSERT_EQ(host.operations.size(), 1u);
-  EXPECT_EQ(host.operations[0].pFrom, L"C:\\App\\*");
+  ASSERT_EQ(host.folderCopies.size(), 1u);
+  EXPECT_EQ(host.folderCopies[0].source, L"C:\\App");
 }
 
-TEST(CopyFolderContentsTest, AFailedResultOrAnAbortedPartMakesTheCopyIncomplete) {
-  const struct {
-    int32_t result;
-    bool aborted, complete;
-  } cases[] = {{0, false, true}, {0x75, false, false}, {0, true, false}, {0x75, true, false}};
-  for (const auto& c : cases) {
-    FakeHost host;
-    host.shellCopy = [&c](FileOperation& operation) {
-      operation.fAnyOperationsAborted = c.aborted;
-      return c.result;
-    };
-    EXPECT_EQ(CopyFolderContents(host, L"C:\\bk\\*", L"C:\\App\\"), c.complete);
+TEST_F(RunTest, OnlyUnattendedRunsAskForAnUnattendedCopy) {
+  for (const bool unattended : {false, true}) {
+    TypicalRun run;
+    run.host.unattended = unattended;
+    run.Execute();
+    ASSERT_EQ(run.host.folderCopies.size(), 1u);
+    EXPECT_EQ(run.host.folderCopies[0].unattended, unattended);
   }
 }
 
-TEST(CopyFolderContentsTest, OnlyUnattendedRunsSilenceTheShell) {
-  FakeHost host;
-  CopyFolderContents(host, L"C:\\bk\\*", L"C:\\App\\");
-  EXPECT_EQ(host.operations.back().fFlags, 528);
-  host.unattended = true;
-  CopyFolderContents(host, L"C:\\bk\\*", L"C:\\App\\");
-  EXPECT_EQ(host.operations.back().fFlags, 528 | FOF_SILENT | FOF_NOERRORUI);
+TEST_F(RunTest, AnIncompleteCopyNamesAtMostAHundredEntriesThenCountsTheRest) {
+  host.folderCopy = [](const std::wstring&, const std::wstring&) {
+    FolderCopy copy;
+    for (int i = 0; i < 100; ++i)
+      copy.notCopied.push_back({L"C:\\bk\\f" + std::to_wstring(i), L"busy"});
+    copy.notCopied[0].path = L"C:\\bk\\a\nforged";
+    copy.notCopiedCount = 250;
+    return copy;
+  };
+  host.AddFile(kCurrent, host.files[L"C:\\bk\\PLUV\\db.properties"]);  // it arrived
+  EXPECT_EQ(Execute(), kExitIncomplete);
+  const auto log = Log();
+  ASSERT_EQ(log.size(), 2u + 1 + 100 + 1 + 4);  // start, copying, NOT complete, names, more, db
+  EXPECT_EQ(log[2], L"Restore Folder NOT complete");
+  EXPECT_EQ(log[3], L"Not copied: C:\\bk\\a\\x0Aforged: busy");
+  EXPECT_EQ(log[103], L"Not copied: 150 more");
 }
 
 }  // namespace

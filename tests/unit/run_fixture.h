@@ -1,6 +1,7 @@
 // A typical restore on the fake host, for the tests of the whole run to vary: backup folder C:\bk
 // holding PLUV\db.properties (MSDE, dbhost:1433), path.conf naming C:/App/, the MSDE client's
-// folder C:\Tools in the 32-bit registry view, and a client that ends after 100 ms.
+// folder C:\Tools in the 32-bit registry view, and a client that ends after 100 ms with the output
+// of a processed restore.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,17 +10,25 @@
 #include <vector>
 
 #include "driver/program.h"
-#include "support/registry_reader.h"
 #include "tests/unit/fake_host.h"
 
 namespace qelrestore::test {
 
 inline constexpr wchar_t kLog[] = L"C:\\qel\\qelRestorelog.txt07";
 inline constexpr wchar_t kPathConf[] = L"C:\\Users\\op\\.corvilane\\path.conf";
+inline constexpr wchar_t kClientOutput[] = L"C:\\qel\\qelRestorelog.txt07sql";
 inline constexpr wchar_t kMsdeKey[] =
     L"SOFTWARE\\Microsoft\\Microsoft SQL Server\\80\\Tools\\ClientSetup";
 inline constexpr wchar_t k2005Key[] =
     L"SOFTWARE\\Microsoft\\Microsoft SQL Server\\90\\Tools\\ClientSetup";
+
+// A SQL client that runs for `milliseconds` and reports the restore processed.
+inline FakeProcess RestoringClient(int64_t milliseconds) {
+  FakeProcess client = ProcessRunningFor(milliseconds);
+  client.output[kClientOutput] =
+      "RESTORE DATABASE successfully processed 161 pages in 0.052 seconds (24.287 MB/sec).\r\n";
+  return client;
+}
 
 struct TypicalRun {
   TypicalRun() {
@@ -29,14 +38,13 @@ struct TypicalRun {
                  "DB_PROVIDER=SQLOLEDB\r\ndbconn.appl.url=jdbc:x://dbhost:1433;name=y\r\n");
     host.AddFile(L"C:\\bk\\QEL_PLUV.bak", "backup");
     host.AddFile(kPathConf, "finalPath=C:/App/\r\n");
-    host.registry32[kMsdeKey][L"SQLPath"] = {REG_SZ, std::string("C:\\Tools\0", 9)};
-    host.processes.push_back(ProcessRunningFor(100));
+    host.registry32[kMsdeKey][L"SQLPath"] = {RegistryType::kString, std::string("C:\\Tools\0", 9)};
+    host.processes.push_back(RestoringClient(100));
   }
 
   int Execute() {
     const int status = RunProgram(host);
-    EXPECT_EQ(host.openRegistryKeys, 0);
-    EXPECT_EQ(host.openProcessHandles, 0);
+    EXPECT_EQ(host.openProcesses, 0);
     EXPECT_EQ(host.openStreams, 0);
     EXPECT_EQ(host.openInputs, 0);
     return status;

@@ -3,7 +3,8 @@
 # the prefix's drive_c, the profile its user folder; the registry is set with reg add in the
 # 32- and 64-bit views; the program is started the way its users start it, from a batch file
 # run by cmd, so that the quoted arguments arrive exactly as typed; boxes go to standard error
-# (QELRESTORE_BOXES=console). The stand-in client writes its whole command line.
+# (QELRESTORE_BOXES=console). The stand-in client writes its whole command line on the first line
+# of its output file, the client's output after it.
 
 # form_start BUILD: the prefix, made once, and the programs of the build.
 form_start() {
@@ -125,7 +126,7 @@ form_expected() { printf '%s' "${1//%PROFILE%/$PROFILE_TEXT}"; }
 # form_check_client COMMAND: the stand-in saw exactly COMMAND as its command line.
 form_check_client() {
   local got
-  got=$(cat "$(host_path "${RUN_ARGS[1]}")sql" 2>/dev/null)
+  got=$(head -n 1 "$(host_path "${RUN_ARGS[1]}")sql" 2>/dev/null | tr -d '\r')
   [[ $got == "$1" ]] || { echo "the client saw [$got]"; return 1; }
 }
 

@@ -1,0 +1,17 @@
+#include "driver/client_wait.h"
+
+namespace qelrestore {
+
+std::optional<int32_t> ReadClientWait(Host& host) {
+  const std::optional<std::wstring> text = host.EnvironmentVariable(L"QELRESTORE_CLIENT_WAIT");
+  if (!text) return kDefaultClientWaitSeconds;
+  if (text->empty() || text->size() > 9) return std::nullopt;
+  int32_t seconds = 0;
+  for (const wchar_t c : *text) {
+    if (c < L'0' || c > L'9') return std::nullopt;
+    seconds = seconds * 10 + (c - L'0');
+  }
+  return seconds;
+}
+
+}  // namespace qelrestore
