@@ -4,7 +4,8 @@
 
 # log_entries FILE: one line per log line: the message after the time text and ": ", or
 # "[record]" and the error record after the time text; "[bad line]..." for anything else. The
-# shape of every time text (digits as 9, runs of them squeezed) goes to $WORK/time-shapes.
+# shape of every time text (each run of digits as one 9, of letters as one A, so that neither the
+# hour's digit count nor AM and PM change it) goes to $WORK/time-shapes.
 log_entries() {
   local line time message
   : >"$WORK/time-shapes"
@@ -21,7 +22,7 @@ log_entries() {
       message="[bad line]$line"
     fi
     [[ $time == *[0-9]* ]] || message="[no time text]$line"
-    printf '%s\n' "$time" | sed 's/[0-9][0-9]*/9/g' >>"$WORK/time-shapes"
+    printf '%s\n' "$time" | sed 's/[0-9][0-9]*/9/g; s/[A-Za-z][A-Za-z]*/A/g' >>"$WORK/time-shapes"
     printf '%s\n' "$message"
   done <"$1"
 }
