@@ -9,6 +9,10 @@
 //       an installation folder of realistic shape (large files divided by DIVISOR)
 //   bench_tool pathconf FILE ITEMS FOLDER
 //       a path.conf of ITEMS items, each naming FOLDER
+//   bench_tool sparse FILE SIZE DATA
+//       a file of SIZE bytes holding DATA bytes in its middle, the rest a hole
+//   bench_tool copy FROM TO
+//       the engine's folder copy alone; each entry not copied on standard error, status 1
 //   bench_tool time -- PROGRAM ARG...
 //       runs the program; prints "WALL_MS MAXRSS_KIB STATUS CPU_MS"
 //
@@ -31,6 +35,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "host/posix/copy_engine.h"
 
 extern char** environ;
 
@@ -193,6 +199,30 @@ void MakePathConf(const std::string& path, uint64_t items, const std::string& fo
   if (std::fclose(file) != 0) Fail("fclose " + path);
 }
 
+void MakeSparse(const std::string& path, uint64_t size, uint64_t data) {
+  Random random(size);
+  const std::vector<char> pool = Pool(random);
+  WriteFile(path, 0, pool, random);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) Fail("open " + path);
+  for (uint64_t done = 0; done < data;) {
+    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(data - done, pool.size()));
+    const auto at = static_cast<off_t>(size / 2 + done);
+    const ssize_t written = ::pwrite(fd, pool.data(), chunk, at);
+    if (written <= 0) Fail("write " + path);
+    done += static_cast<uint64_t>(written);
+  }
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0 || ::close(fd) != 0) Fail("truncate " + path);
+}
+
+int CopyFolder(const std::string& from, const std::string& to) {
+  const qelrestore::posix::CopyReport report = qelrestore::posix::CopyFolderContents(from, to);
+  for (const auto& failure : report.failures) {
+    std::fprintf(stderr, "%s: %s\n", failure.path.c_str(), failure.reason.c_str());
+  }
+  return report.complete ? 0 : 1;
+}
+
 // Wall time from just before the start to the reap, and the child's peak resident set.
 int TimeCommand(char** argv) {
   timespec start{};
@@ -222,8 +252,9 @@ int TimeCommand(char** argv) {
 }
 
 int Usage() {
-  std::fputs("usage: bench_tool files|big|install|pathconf|time ... (see bench_tool.cpp)\n",
-             stderr);
+  std::fputs(
+      "usage: bench_tool files|big|install|pathconf|sparse|copy|time ... (see bench_tool.cpp)\n",
+      stderr);
   return 2;
 }
 
@@ -242,6 +273,10 @@ int main(int argc, char** argv) {
       MakeInstallation(argv[2], argc == 4 ? std::max<uint64_t>(ParseSize(argv[3]), 1) : 1);
     } else if (command == "pathconf" && argc == 5) {
       MakePathConf(argv[2], ParseSize(argv[3]), argv[4]);
+    } else if (command == "sparse" && argc == 5) {
+      MakeSparse(argv[2], ParseSize(argv[3]), ParseSize(argv[4]));
+    } else if (command == "copy" && argc == 4) {
+      return CopyFolder(argv[2], argv[3]);
     } else if (command == "time" && argc >= 4 && std::strcmp(argv[2], "--") == 0) {
       return TimeCommand(argv + 3);
     } else {

@@ -11,11 +11,15 @@
 #   --trees LIST     the trees to copy, of A B C (default all three; "" for none)
 #   --no-scaling     skip the cost-growth rows (200,000 files and 100,000 path.conf items)
 #   --smoke          tiny trees, one run each: checks that everything runs, says nothing of speed
+#   --engine         time the folder copy alone (bench_tool copy) instead of the whole program:
+#                    needs only bench_tool, and leaves out the program's own start and log
 #
-# Every timed run starts from the same state for both tools: the destination removed (or, for the
+# cp runs as cp -a, which keeps what the copy keeps (owners, links, attributes, holes). Every timed
+# run starts from the same state for both tools: the destination removed (or, for the
 # re-run rows, left full from the run before), everything synced, caches dropped or warm. The two
 # tools alternate which goes first in each round. The first copy of each tree is checked against
-# cp's: the same entries, types, modes, sizes, times, link targets and contents.
+# cp's: the same entries, types, modes, owners, link counts, sizes, times, link targets and
+# contents. A last row copies a sparse file of 1 GiB and prints the space each copy takes.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -27,6 +31,7 @@ cache=auto
 scaling=1
 smoke=0
 trees="A B C"
+engine=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build_dir=$(realpath -m "$2"); shift 2 ;;
@@ -37,6 +42,7 @@ while [ $# -gt 0 ]; do
     --trees) trees=$2; shift 2 ;;
     --no-scaling) scaling=0; shift ;;
     --smoke) smoke=1; runs=1; cache=warm; shift ;;
+    --engine) engine=1; shift ;;
     *) echo "run_bench.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -44,12 +50,15 @@ done
 if [ "$build" -eq 1 ]; then
   cmake -S "$repo" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
     >/dev/null
-  cmake --build "$build_dir" --target qelrestore bench_tool wait_bench >/dev/null
+  if [ "$engine" -eq 1 ]; then targets=(bench_tool); else targets=(qelrestore bench_tool wait_bench); fi
+  cmake --build "$build_dir" --target "${targets[@]}" >/dev/null
 fi
 qel="$build_dir/qelrestore"
 tool="$build_dir/bench/bench_tool"
 waiter="$build_dir/bench/wait_bench"
-for program in "$qel" "$tool" "$waiter"; do
+programs=("$tool")
+[ "$engine" -eq 1 ] || programs+=("$qel" "$waiter")
+for program in "${programs[@]}"; do
   [ -x "$program" ] || { echo "run_bench.sh: $program is missing" >&2; exit 2; }
 done
 
@@ -79,6 +88,20 @@ median() { stats "$1" | cut -d' ' -f1; }
 # the wall time to $2, the processor time to $2.cpu and the peak memory to $3. Anything but a clean, completed run stops the
 # benchmark: a fast failure would read as a fast copy.
 time_qel() {
+  if [ "$engine" -eq 1 ]; then
+    local result
+    result=$("$tool" time -- "$tool" copy "$1" "$copy_to" 2>"$root/qel.err")
+    set -- "$1" "$2" "$3" $result
+    if [ "$6" != 0 ] || [ -s "$root/qel.err" ]; then
+      echo "run_bench.sh: the copy failed (status $6) on $1" >&2
+      cat "$root/qel.err" >&2
+      exit 1
+    fi
+    echo "$4" >>"$2"
+    echo "$7" >>"$2.cpu"
+    echo "$5" >>"$3"
+    return
+  fi
   rm -f "$log"
   local result
   result=$(HOME="$home" "$tool" time -- "$qel" "$1" "$log" "N" 2>"$root/qel.err")
@@ -97,17 +120,22 @@ time_qel() {
 # One timed cp of backup $1 into $2; appends the wall time to $3 and the processor time to $3.cpu.
 time_cp() {
   local result
-  result=$("$tool" time -- cp -r --preserve=mode,timestamps "$1/." "$2/")
+  result=$("$tool" time -- cp -a "$1/." "$2/")
   set -- "$1" "$2" "$3" $result
   [ "$6" = 0 ] || { echo "run_bench.sh: cp failed on $1" >&2; exit 1; }
   echo "$4" >>"$3"
   echo "$7" >>"$3.cpu"
 }
 
-point_path_conf() { printf 'finalPath=%s/\r\n' "$1" >"$home/.corvilane/path.conf"; }
+# Names the installation folder the next runs copy into: in path.conf for the program, in
+# copy_to for the engine alone.
+point_path_conf() {
+  printf 'finalPath=%s/\r\n' "$1" >"$home/.corvilane/path.conf"
+  copy_to=$1
+}
 
 # What a copy must reproduce, in a form two trees can be compared by.
-listing() { (cd "$1" && find . -mindepth 1 -printf '%P %y %m %s %T@ %l\n' | LC_ALL=C sort); }
+listing() { (cd "$1" && find . -mindepth 1 -printf '%P %y %m %U:%G %n %s %T@ %l\n' | LC_ALL=C sort); }
 
 verify_same() {
   if ! cmp -s <(listing "$1") <(listing "$2") || ! diff -r --no-dereference -q "$1" "$2" >/dev/null; then
@@ -183,6 +211,18 @@ for tree in $trees; do
   bench_tree "$tree" "$root/$tree"
   rm -rf "${root:?}/$tree"
 done
+
+# A sparse file: the space each copy of it takes (KiB), beside its length and the source's.
+sparse_size=$((smoke ? 64 << 20 : 1 << 30))
+mkdir -p "$root/P" "$root/dst-qel" "$root/dst-cp"
+"$tool" sparse "$root/P/sparse" "$sparse_size" 4K
+point_path_conf "$root/dst-qel"
+time_qel "$root/P" "$root/sq" "$root/srss" && time_cp "$root/P" "$root/dst-cp" "$root/sc"
+printf 'sparse length_KiB=%s source_KiB=%s qel_KiB=%s cp_KiB=%s qel_ms=%s cp_ms=%s\n' "$((sparse_size >> 10))" \
+  "$(du -k "$root/P/sparse" | cut -f1)" "$(du -k "$root/dst-qel/sparse" | cut -f1)" \
+  "$(du -k "$root/dst-cp/sparse" | cut -f1)" "$(cat "$root/sq")" "$(cat "$root/sc")"
+rm -rf "$root/P" "$root/dst-qel" "$root/dst-cp" "$root"/sq* "$root"/sc* "$root/srss"
+[ "$engine" -eq 1 ] && exit 0
 
 echo
 # The program's own cost: an empty backup folder, nothing to copy, no db.properties.

@@ -19,6 +19,7 @@ expected=(
   "^B rerun +2 "
   "^C fresh +[0-9]{3} "
   "^C rerun +[0-9]{3} "
+  "^sparse length_KiB=65536 source_KiB=[0-9]+ qel_KiB=[0-9]+ cp_KiB=[0-9]+ qel_ms=$n cp_ms=$n$"
   "^overhead runs=3 qel_ms median=$n qel_cpu_ms median=$n process_start_ms median=$n rss_KiB=[0-9]+$"
   "^client-wait runs=3 return_after_end_ms median=$n max=$n total_ms median=$n max=$n$"
   "^database-phase runs=3 ms median=$n max=$n$"

@@ -1,41 +1,54 @@
-// The POSIX form of the shell's copy operation: copies the entries of a backup folder into a
-// destination folder, as a shell copy that answers every question with yes would.
+// The POSIX folder copy: copies every entry of a backup folder (hidden ones too, recursively) into
+// a destination folder, keeping what `cp -a` keeps: permission bits, owner and group (where the run
+// may set them; set-user/group-ID bits are dropped where it may not), access and modification
+// times, hard links between the backup's files, extended attributes and POSIX ACLs, and holes.
+// The destination folder is created when missing; entries only the destination has are left alone.
+// Below the two named folders no symbolic link is followed: those of the backup are copied as
+// links, and one that stands in the destination is replaced (where a file goes) or reported (where
+// a folder goes).
 //
-// `pFrom` of the form FOLDER\* copies every entry of FOLDER (hidden ones too), recursively; any
-// other `pFrom` copies that one entry. The destination folder is created when missing; files of
-// the same name are replaced, missing folders created, and entries that only the destination has
-// are left alone. Permission bits and access and modification times are kept. Below the two named
-// folders no symbolic link is followed: those of the backup are copied as links, and one that
-// stands in the destination is replaced (where a file goes) or reported (where a folder goes).
+// Each file, link or special file is made under a temporary name beside its destination and
+// renamed over it once whole: after a failure (a full disk) or a kill at any moment, every
+// destination name holds its whole old content or the backup's. A destination file of the same
+// length and modification time as the backup's is taken as up to date and only its metadata set,
+// which keeps a re-run over an earlier copy cheap.
 //
-// It never destroys what it copies: an entry that already is its own destination (the same folder
-// reached under another name, a hard link, a bind mount) is left untouched and counts as copied,
-// and a destination that lies inside the backup is not descended into. An entry that cannot be
-// copied is reported and skipped; the rest goes on, and the operation then counts as aborted.
+// It never writes into the backup: a destination folder that is the backup folder or one of the
+// backup folders being walked (reached through a bind mount or a link above it), and a destination
+// file that is its own backup file under a second name, are left alone and reported. A
+// destination that lies inside the backup is not descended into. An entry that cannot be copied is
+// reported and skipped; the rest goes on.
 //
 // The tree is walked through directory descriptors (openat and friends), one folder level at a
 // time, so depth and name length are bounded by the system's limits on names and open
-// descriptors (two per level), never by PATH_MAX, and memory does not grow with the tree's width.
+// descriptors (two per level), never by PATH_MAX, and memory does not grow with the tree's width
+// (only with the backup's files that have several names, until their last name is copied).
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <string_view>
+#include <string>
+#include <vector>
 
 #include "host/host.h"
 
 namespace qelrestore::posix {
 
-// Results of RunFileOperation (in the numbering of the platform's own error codes).
-inline constexpr int32_t kFileOperationDone = 0;
-inline constexpr int32_t kFileOperationUnsupported = 120;  // a wFunc other than FO_COPY
-inline constexpr int32_t kFileOperationIncomplete = 1223;  // some entry was not copied
+// One entry that was not copied: the path of the backup entry (native bytes, as the system gave
+// them) and the reason in plain words.
+struct CopyFailure {
+  std::string path;
+  std::string reason;
+};
 
-// Receives one line for each entry that could not be copied: its source path and the reason.
-using CopyFailureReport = std::function<void(std::string_view line)>;
+struct CopyReport {
+  bool complete = true;               // false when any entry was not copied
+  std::vector<CopyFailure> failures;  // the first kNotCopiedNamed (host.h) failures
+  uint64_t failureCount = 0;          // every failure
+};
 
-// Runs the operation. Sets `fAnyOperationsAborted` (true when anything was not done) and returns
-// one of the results above. Never throws on a file-system failure; those go to `report`.
-int32_t RunFileOperation(FileOperation& operation, const CopyFailureReport& report);
+// Copies every entry of `sourceFolder` into `destinationFolder` (native paths). Never throws on a
+// file-system failure; those are counted and named in the report.
+CopyReport CopyFolderContents(const std::string& sourceFolder,
+                              const std::string& destinationFolder);
 
 }  // namespace qelrestore::posix

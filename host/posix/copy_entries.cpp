@@ -1,0 +1,330 @@
+// What a folder of the backup holds, copied into the destination folder: regular files, symbolic
+// links and special files. Every one is made under a temporary name beside its destination and
+// renamed over it when whole, so that a failure or a kill at any moment leaves each destination
+// name with its whole old content or the backup's, never a mix; a temporary file is removed when
+// its copy fails (a kill can leave one, named ".qelrestore-" and six letters).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "host/posix/copy_walker.h"
+
+namespace qelrestore::posix {
+namespace {
+
+// O_NONBLOCK keeps an open from hanging on a FIFO that took a file's place; it has no effect on the
+// regular files that are actually read and written.
+constexpr int kOpenSource = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+constexpr int kCreateFile = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// The permission bits a copy owned as `owner` may keep of `source`'s: no set-ID bit for an owner
+// or group other than the source's.
+mode_t ModeFor(const struct stat& source, const struct stat& owner) {
+  mode_t mode = source.st_mode & 07777;
+  if (owner.st_uid != source.st_uid) mode &= static_cast<mode_t>(~S_ISUID);
+  if (owner.st_gid != source.st_gid) mode &= static_cast<mode_t>(~S_ISGID);
+  return mode;
+}
+
+// The path through which a descriptor opened with O_PATH reaches its node for the calls that take
+// no descriptor of that kind (chmod, utimensat, linkat without privilege).
+struct FdPath {
+  explicit FdPath(int fd) { std::snprintf(text, sizeof text, "/proc/self/fd/%d", fd); }
+  char text[32];
+};
+
+}  // namespace
+
+void CopyWalker::CopyRegularFile(int from, const char* name, const Target& to) {
+  CopyFd in(::openat(from, name, kOpenSource));
+  struct stat info {};
+  if (!in.valid() || ::fstat(in.get(), &info) != 0) {
+    FailErrno(errno, name);
+    return;
+  }
+  // Its type changed since the folder was read: the backup is being changed under the copy.
+  if (!S_ISREG(info.st_mode)) {
+    Fail("the backup entry changed while it was copied", name);
+    return;
+  }
+  struct stat existing {};
+  bool exists = false;
+  if (!CheckDestination(to, name, info, "a folder stands where a file goes", existing, exists)) {
+    return;
+  }
+  if (info.st_nlink > 1 && LinkToFirstName(info, name, to, exists ? &existing : nullptr)) return;
+  NodeId made = IdOf(existing);
+  if (!(exists && S_ISREG(existing.st_mode) && BringInLine(in.get(), info, existing, name, to)) &&
+      !WriteReplacement(in.get(), info, name, to, made)) {
+    return;
+  }
+  if (info.st_nlink > 1 && !firstNames_.contains(IdOf(info))) {
+    firstNames_.emplace(IdOf(info), FirstName{relative_ + name, made, info.st_nlink - 1});
+  }
+}
+
+// A destination file of the same length and modification time (to the nanosecond) as the
+// backup's, and the same bytes, holds its content: only what differs of its owner, attributes,
+// mode and times is set. The bytes are compared because times alone prove nothing: two files
+// written within one tick of the file system's clock carry the same time. True when it was up to
+// date or brought in line; false when it is to be replaced. A destination with other names is
+// never changed in place (it may be a file of the backup itself): it is kept as it is only when
+// the backup's file has other names too (a hard link copied before) and nothing but the access
+// time differs.
+bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat& existing,
+                             const char* name, const Target& to) {
+  if (existing.st_size != info.st_size || !SameTime(existing.st_mtim, info.st_mtim)) return false;
+  const bool alone = existing.st_nlink == 1;
+  if (!alone && info.st_nlink == 1) return false;
+  CopyFd out(::openat(to.fd, name, kOpenSource));
+  struct stat opened {};
+  if (!out.valid() || ::fstat(out.get(), &opened) != 0 || IdOf(opened) != IdOf(existing) ||
+      !data_.SameContent(in, out.get(), info.st_size)) {
+    return false;
+  }
+  const struct timespec times[2] = {info.st_atim, info.st_mtim};
+  if (metadata_.OwnerInLine(existing, info) &&
+      (existing.st_mode & 07777) == ModeFor(info, existing) && !to.defaultAcl &&
+      !metadata_.HasAttributes(in)) {
+    // Only the access time may differ: no reason to fail when it cannot be set.
+    if (alone && !SameTime(existing.st_atim, info.st_atim)) {
+      ::utimensat(to.fd, name, times, AT_SYMLINK_NOFOLLOW);
+    }
+    return true;
+  }
+  if (!alone) return false;
+  const mode_t mode = metadata_.KeepOwner(out.get(), info);
+  bool aclSet = false;
+  return metadata_.CopyAttributes(in, out.get(), to.defaultAcl, aclSet) == 0 &&
+         ::fchmod(out.get(), mode) == 0 && ::futimens(out.get(), times) == 0;
+}
+
+bool CopyWalker::WriteReplacement(int in, const struct stat& info, const char* name,
+                                  const Target& to, NodeId& made) {
+  CopyFd out;
+  if (const int failure = MakeTemporary([&](const char* temporary) {
+        out = CopyFd(::openat(to.fd, temporary, kCreateFile, 0600));
+        return out.valid() ? 0 : -1;
+      })) {
+    return FailErrno(failure, name);
+  }
+  // The final mode before any content: the new file is never more open than the backup's.
+  const mode_t mode = metadata_.KeepOwner(out.get(), info);
+  if (::fchmod(out.get(), mode) != 0) return Discard(to, errno, name);
+  if (const int failure = data_.Copy(in, out.get(), info)) return Discard(to, failure, name);
+  bool aclSet = false;
+  if (const int failure = metadata_.CopyAttributes(in, out.get(), to.defaultAcl, aclSet)) {
+    return Discard(to, failure, name);
+  }
+  // An access ACL moves the group bits, and a write by an unprivileged run drops set-ID bits.
+  if ((aclSet || (mode & 06000) != 0) && ::fchmod(out.get(), mode) != 0) {
+    return Discard(to, errno, name);
+  }
+  const struct timespec times[2] = {info.st_atim, info.st_mtim};
+  if (::futimens(out.get(), times) != 0) return Discard(to, errno, name);
+  if (info.st_nlink > 1) {  // its later names are linked to this copy
+    struct stat written {};
+    if (::fstat(out.get(), &written) != 0) return Discard(to, errno, name);
+    made = IdOf(written);
+  }
+  if (const int failure = out.Close()) return Discard(to, failure, name);
+  return Replace(to, name);
+}
+
+// A later name of a backup file whose first name was copied already becomes a link to that copy.
+// True when done (or reported); false when the file is to be copied on its own instead (the copy
+// of the first name is gone or changed, or the link cannot be made).
+bool CopyWalker::LinkToFirstName(const struct stat& info, const char* name, const Target& to,
+                                 const struct stat* existing) {
+  const auto first = firstNames_.find(IdOf(info));
+  if (first == firstNames_.end()) return false;
+  bool done = existing != nullptr && IdOf(*existing) == first->second.copy;
+  if (!done) {
+    // Opened without following a link at its end, and linked only when it is that very copy.
+    CopyFd node(::openat(destinationFd_.get(), first->second.path.c_str(),
+                         O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat found {};
+    if (node.valid() && ::fstat(node.get(), &found) == 0 && IdOf(found) == first->second.copy) {
+      const FdPath path(node.get());
+      const int failure = MakeTemporary([&](const char* temporary) {
+        return ::linkat(AT_FDCWD, path.text, to.fd, temporary, AT_SYMLINK_FOLLOW);
+      });
+      done = failure == 0;
+      if (done) Replace(to, name);
+    }
+  }
+  // Forgotten once every name has been seen: the table holds only files still expecting names.
+  if (--first->second.namesLeft == 0) firstNames_.erase(first);
+  return done;
+}
+
+void CopyWalker::CopyLink(int from, const char* name, const struct stat& info, const Target& to) {
+  // st_size is the target's length, except on file systems that report 0; grow until it fits.
+  const auto read = [](int folder, const char* link, std::vector<char>& buffer, size_t wanted) {
+    for (;;) {
+      if (buffer.size() < wanted) buffer.resize(wanted);
+      const ssize_t length = ::readlinkat(folder, link, buffer.data(), buffer.size());
+      if (length < 0 || static_cast<size_t>(length) < buffer.size()) return length;
+      wanted = buffer.size() * 2;
+    }
+  };
+  const ssize_t length = read(from, name, linkTarget_, static_cast<size_t>(info.st_size) + 256);
+  if (length < 0) {
+    FailErrno(errno, name);
+    return;
+  }
+  linkTarget_[static_cast<size_t>(length)] = '\0';
+  struct stat existing {};
+  bool exists = false;
+  if (!CheckDestination(to, name, info, "a folder stands where a symbolic link goes", existing,
+                        exists)) {
+    return;
+  }
+  const struct timespec times[2] = {info.st_atim, info.st_mtim};
+  const char* made = name;
+  // The same link already there is kept; only its owner and times are set.
+  if (!exists || !S_ISLNK(existing.st_mode) ||
+      read(to.fd, name, existingTarget_, linkTarget_.size()) != length ||
+      std::memcmp(existingTarget_.data(), linkTarget_.data(), static_cast<size_t>(length)) != 0) {
+    if (const int failure = MakeTemporary([&](const char* temporary) {
+          return ::symlinkat(linkTarget_.data(), to.fd, temporary);
+        })) {
+      FailErrno(failure, name);
+      return;
+    }
+    made = temporary_;
+  }
+  // A refused owner is not reported, as for files: the link then has the run's.
+  const bool setOwner =
+      metadata_.MaySetOwner() && (made != name || !metadata_.OwnerInLine(existing, info));
+  if (setOwner && ::fchownat(to.fd, made, info.st_uid, info.st_gid, AT_SYMLINK_NOFOLLOW) != 0) {
+    errno = 0;
+  }
+  // Some file systems keep no times of links.
+  if (::utimensat(to.fd, made, times, AT_SYMLINK_NOFOLLOW) != 0 && errno != EOPNOTSUPP) {
+    if (made == name) {
+      FailErrno(errno, name);
+    } else {
+      Discard(to, errno, name);
+    }
+    return;
+  }
+  if (made != name) Replace(to, name);
+}
+
+// FIFOs, sockets and device nodes are made anew, as a recursive copy does; devices need the
+// privilege to make them, and are reported otherwise. Their owner, mode and times are set through
+// a descriptor of the node made, never by name: a link put in its place meanwhile is refused, not
+// followed to another file.
+void CopyWalker::CopySpecial(const char* name, const struct stat& info, const Target& to) {
+  struct stat existing {};
+  bool exists = false;
+  if (!CheckDestination(to, name, info, "a folder stands where a special file goes", existing,
+                        exists)) {
+    return;
+  }
+  const mode_t type = info.st_mode & S_IFMT;
+  if (const int failure = MakeTemporary([&](const char* temporary) {
+        return ::mknodat(to.fd, temporary, type | (info.st_mode & 0777), info.st_rdev);
+      })) {
+    FailErrno(failure, name);
+    return;
+  }
+  CopyFd node(::openat(to.fd, temporary_, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat made {};
+  if (!node.valid() || ::fstat(node.get(), &made) != 0) {
+    Discard(to, errno, name);
+    return;
+  }
+  if ((made.st_mode & S_IFMT) != type || made.st_nlink != 1 ||
+      ((S_ISCHR(type) || S_ISBLK(type)) && made.st_rdev != info.st_rdev)) {
+    Fail("the new entry was replaced by another while it was made", name);
+    ::unlinkat(to.fd, temporary_, 0);
+    return;
+  }
+  const mode_t mode = metadata_.KeepOwner(node.get(), info);
+  const FdPath path(node.get());
+  const struct timespec times[2] = {info.st_atim, info.st_mtim};
+  // chmod and utimensat follow the descriptor's path to the node itself; without /proc, the
+  // calls that refuse to follow a link at the name take over.
+  if ((made.st_mode & 07777) != mode && ::chmod(path.text, mode) != 0 &&
+      (errno != ENOENT || ::fchmodat(to.fd, temporary_, mode, AT_SYMLINK_NOFOLLOW) != 0)) {
+    Discard(to, errno, name);
+    return;
+  }
+  if (::utimensat(AT_FDCWD, path.text, times, 0) != 0 &&
+      (errno != ENOENT || ::utimensat(to.fd, temporary_, times, AT_SYMLINK_NOFOLLOW) != 0)) {
+    Discard(to, errno, name);
+    return;
+  }
+  Replace(to, name);
+}
+
+// Looks at what stands at the destination name. False (reported) when it must not be replaced:
+// a folder, or the backup's entry itself under a second name (left as it is).
+bool CopyWalker::CheckDestination(const Target& to, const char* name, const struct stat& source,
+                                  std::string_view folderThere, struct stat& existing,
+                                  bool& exists) {
+  exists = ::fstatat(to.fd, name, &existing, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!exists) {
+    existing = source;  // nothing there: the owner needs no change either
+    return errno == ENOENT || FailErrno(errno, name);
+  }
+  if (IdOf(existing) == IdOf(source))
+    return Fail("the destination is this backup entry itself", name);
+  if (S_ISDIR(existing.st_mode)) return Fail(folderThere, name);
+  return true;
+}
+
+// Makes a node under a new temporary name (in temporary_) with `make`, which returns 0 or -1 with
+// errno set, as the system calls do; another name is tried while the name is taken. Returns 0 or
+// the errno of the failure.
+template <typename Make>
+int CopyWalker::MakeTemporary(Make make) {
+  if (nameState_ == 0) {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    nameState_ = (static_cast<uint64_t>(::getpid()) << 32) ^ static_cast<uint64_t>(now.tv_nsec) ^
+                 reinterpret_cast<uintptr_t>(this) ^ 0x9E3779B97F4A7C15ull;
+  }
+  static constexpr char kLetters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    nameState_ ^= nameState_ << 13;
+    nameState_ ^= nameState_ >> 7;
+    nameState_ ^= nameState_ << 17;
+    std::memcpy(temporary_, ".qelrestore-", 12);
+    for (size_t i = 0; i < 6; ++i) temporary_[12 + i] = kLetters[(nameState_ >> (6 * i)) % 62];
+    temporary_[18] = '\0';
+    if (make(temporary_) == 0) return 0;
+    if (errno != EEXIST) return errno;
+  }
+  return EEXIST;
+}
+
+// Renames the node made under temporary_ over the destination name; removes it when that fails.
+bool CopyWalker::Replace(const Target& to, const char* name) {
+  if (::renameat(to.fd, temporary_, to.fd, name) == 0) return true;
+  if (errno == EISDIR) {
+    ::unlinkat(to.fd, temporary_, 0);
+    return Fail("a folder stands where a file goes", name);
+  }
+  return Discard(to, errno, name);
+}
+
+// Removes the node made under temporary_ and reports the entry.
+bool CopyWalker::Discard(const Target& to, int error, std::string_view name) {
+  ::unlinkat(to.fd, temporary_, 0);
+  return FailErrno(error, name);
+}
+
+}  // namespace qelrestore::posix

@@ -1,0 +1,41 @@
+// The content of one regular file, moved into a new file: holes stay holes, and the kernel's fast
+// paths are used where the file systems allow.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <vector>
+
+namespace qelrestore::posix {
+
+class FileDataCopier {
+ public:
+  // Copies the content of `in` (`source` is its fstat, taken at the open) into `out`, a new and
+  // empty file. A file whose allocated blocks fall short of its length is copied extent by extent
+  // (SEEK_DATA / SEEK_HOLE), the holes left unwritten and the length set last; any other file is
+  // cloned (reflink), moved with copy_file_range, or read and written, whichever the file systems
+  // allow. Returns 0, or the errno of the failure.
+  int Copy(int in, int out, const struct stat& source);
+  // True when the first `size` bytes of `a` and `b` are the same and both could be read. Reads by
+  // offset: neither file's position moves.
+  bool SameContent(int a, int b, off_t size);
+
+ private:
+  // Copies the bytes [from, to) of `in` to the same offsets of `out`; stops early when the file
+  // ends before `to` (it shrank while being copied).
+  int CopyRange(int in, int out, off_t from, off_t to);
+  int CopySparse(int in, int out, off_t size);
+  // Reads `in` from `from` to its end, however long (pseudo files report a length of 0).
+  int CopyToEnd(int in, int out, off_t from);
+
+  // Each refusal of a whole kind (not on this file system) is remembered: a large copy asks the
+  // kernel once, not once per file.
+  bool cloneRefused_ = false;
+  bool rangeRefused_ = false;
+  bool seekRefused_ = false;
+  std::vector<char> buffer_;    // the read/write path's buffer, allocated on first use
+  std::vector<char> compared_;  // the second file's bytes while two files are compared
+};
+
+}  // namespace qelrestore::posix

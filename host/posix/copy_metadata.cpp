@@ -1,0 +1,96 @@
+#include "host/posix/copy_metadata.h"
+
+#include <fcntl.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+namespace qelrestore::posix {
+namespace {
+
+constexpr const char* kAccessAcl = "system.posix_acl_access";
+constexpr const char* kDefaultAcl = "system.posix_acl_default";
+
+// Failures that only say "this attribute cannot go there": not permitted to this run, not
+// supported by the destination, or gone from the source meanwhile.
+bool Refused(int error) {
+  return error == EPERM || error == EACCES || error == ENOTSUP || error == EOPNOTSUPP ||
+         error == EINVAL || error == ENODATA || error == ERANGE || error == E2BIG;
+}
+
+// Reads into `buffer` with `query` (a listxattr or getxattr), growing it until the answer fits.
+template <typename Query>
+ssize_t Fetch(std::vector<char>& buffer, Query query) {
+  if (buffer.empty()) buffer.resize(4096);
+  for (;;) {
+    const ssize_t length = query(buffer.data(), buffer.size());
+    if (length >= 0 || errno != ERANGE) return length;
+    const ssize_t needed = query(nullptr, 0);
+    if (needed < 0) return needed;
+    buffer.resize(static_cast<size_t>(needed) + 1);
+  }
+}
+
+}  // namespace
+
+MetadataCopier::MetadataCopier() : root_(::geteuid() == 0), uid_(::geteuid()), gid_(::getegid()) {}
+
+mode_t MetadataCopier::KeepOwner(int fd, const struct stat& source) const {
+  mode_t mode = source.st_mode & 07777;
+  bool userKept = source.st_uid == uid_;
+  bool groupKept = source.st_gid == gid_;
+  if (root_ && !(userKept && groupKept)) {
+    // A refusal (an id the file system cannot hold) is not reported: the copy then has the run's
+    // owner, and loses the set-ID bits below.
+    userKept = groupKept = ::fchownat(fd, "", source.st_uid, source.st_gid, AT_EMPTY_PATH) == 0;
+  }
+  if (!userKept) mode &= static_cast<mode_t>(~S_ISUID);
+  if (!groupKept) mode &= static_cast<mode_t>(~S_ISGID);
+  return mode;
+}
+
+bool MetadataCopier::OwnerInLine(const struct stat& existing, const struct stat& source) const {
+  return !root_ || (existing.st_uid == source.st_uid && existing.st_gid == source.st_gid);
+}
+
+bool MetadataCopier::HasAttributes(int in) {
+  return ::flistxattr(in, nullptr, 0) > 0;
+}
+
+bool MetadataCopier::HasDefaultAcl(int fd) {
+  return ::fgetxattr(fd, kDefaultAcl, nullptr, 0) > 0;
+}
+
+int MetadataCopier::CopyAttributes(int in, int out, bool dropInheritedAcls, bool& aclSet) {
+  aclSet = false;
+  const ssize_t listed =
+      Fetch(names_, [in](char* list, size_t size) { return ::flistxattr(in, list, size); });
+  bool accessSeen = false;
+  bool defaultSeen = false;
+  for (ssize_t at = 0; at < listed;) {
+    const char* name = names_.data() + at;
+    at += static_cast<ssize_t>(std::strlen(name)) + 1;
+    const ssize_t length = Fetch(value_, [in, name](char* value, size_t size) {
+      return ::fgetxattr(in, name, value, size);
+    });
+    if (length < 0) continue;  // gone meanwhile
+    const bool access = std::strcmp(name, kAccessAcl) == 0;
+    accessSeen = accessSeen || access;
+    defaultSeen = defaultSeen || std::strcmp(name, kDefaultAcl) == 0;
+    if (::fsetxattr(out, name, value_.data(), static_cast<size_t>(length), 0) != 0) {
+      if (!Refused(errno)) return errno;
+      continue;
+    }
+    aclSet = aclSet || access;
+  }
+  if (dropInheritedAcls) {
+    if (!accessSeen && ::fremovexattr(out, kAccessAcl) == 0) aclSet = true;
+    if (!defaultSeen) ::fremovexattr(out, kDefaultAcl);
+  }
+  return 0;
+}
+
+}  // namespace qelrestore::posix

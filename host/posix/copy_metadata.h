@@ -1,0 +1,52 @@
+// What a copy keeps of a node besides its content: owner and group, extended attributes (POSIX
+// ACLs among them, copied as the attributes they are stored as), permission bits and times.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace qelrestore::posix {
+
+class MetadataCopier {
+ public:
+  MetadataCopier();
+
+  // Gives the node of `fd` (any descriptor, O_PATH ones too) the owner and group of `source`
+  // where this run may set them (it runs as root); silently keeps the run's own otherwise.
+  // Returns the permission bits the copy then gets: the set-user-ID and set-group-ID bits only
+  // where the owner and group are the source's.
+  mode_t KeepOwner(int fd, const struct stat& source) const;
+
+  // True when this run may give a copy another owner and group than its own.
+  bool MaySetOwner() const { return root_; }
+
+  // True when the owner and group of `existing` already are those the copy would give it.
+  bool OwnerInLine(const struct stat& existing, const struct stat& source) const;
+
+  // Sets on `out` every extended attribute of `in`. One this run may not set (security.* and
+  // trusted.* without privilege) or that the destination's file system refuses is left out
+  // silently: a refused attribute is no reason to leave the file itself out. With
+  // `dropInheritedAcls`, ACLs the source lacks are taken off `out` (a new node inherits its
+  // folder's default ACL). `aclSet` tells whether an access ACL was written (which moves the group
+  // bits). Returns 0, or the errno of a failure that left the node short of an attribute it should
+  // have (no space).
+  int CopyAttributes(int in, int out, bool dropInheritedAcls, bool& aclSet);
+
+  // True when `in` has any extended attribute; a failing query counts as none.
+  bool HasAttributes(int in);
+
+  // True when the folder `fd` has a default ACL, which its new entries inherit.
+  static bool HasDefaultAcl(int fd);
+
+ private:
+  bool root_;
+  uid_t uid_;
+  gid_t gid_;
+  std::vector<char> names_;
+  std::vector<char> value_;
+};
+
+}  // namespace qelrestore::posix

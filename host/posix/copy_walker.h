@@ -1,0 +1,89 @@
+// The folder copy's walk: one object per copy, holding the open folders' state, the report and
+// the buffers reused from entry to entry. copy_engine.cpp walks the folders; copy_entries.cpp
+// copies files, links and special files into them.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "host/posix/copy_engine.h"
+#include "host/posix/copy_file_data.h"
+#include "host/posix/copy_metadata.h"
+#include "host/posix/copy_node.h"
+
+namespace qelrestore::posix {
+
+class CopyWalker {
+ public:
+  CopyReport Run(const std::string& sourceFolder, const std::string& destinationFolder);
+
+ private:
+  // A destination folder being filled.
+  struct Target {
+    int fd;
+    bool defaultAcl;  // its new entries inherit an ACL, which those of the backup may not have
+  };
+  // The first copied name of a backup file with several names; its later names become links to
+  // it.
+  struct FirstName {
+    std::string path;  // below the destination folder
+    NodeId copy;       // the destination file made (or found up to date) for it
+    nlink_t namesLeft;
+  };
+
+  // copy_engine.cpp: the walk.
+  CopyFd OpenDestinationRoot(const std::string& destination, struct stat& info);
+  struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+  };
+  std::unique_ptr<DIR, DirCloser> OpenEntries(CopyFd fd);
+  void CopyContents(DIR* dir, const Target& to);
+  void CopyEntry(int from, const char* name, unsigned char type, const Target& to);
+  void CopyFolder(int from, const char* name, const Target& to);
+  bool OnSourcePath(const struct stat& info) const;
+
+  // copy_entries.cpp: what a folder holds.
+  void CopyRegularFile(int from, const char* name, const Target& to);
+  bool BringInLine(int in, const struct stat& info, const struct stat& existing, const char* name,
+                   const Target& to);
+  bool WriteReplacement(int in, const struct stat& info, const char* name, const Target& to,
+                        NodeId& made);
+  bool LinkToFirstName(const struct stat& info, const char* name, const Target& to,
+                       const struct stat* existing);
+  void CopyLink(int from, const char* name, const struct stat& info, const Target& to);
+  void CopySpecial(const char* name, const struct stat& info, const Target& to);
+  bool CheckDestination(const Target& to, const char* name, const struct stat& source,
+                        std::string_view folderThere, struct stat& existing, bool& exists);
+  template <typename Make>
+  int MakeTemporary(Make make);
+  bool Replace(const Target& to, const char* name);
+  bool Discard(const Target& to, int error, std::string_view name);
+
+  // Each reports the entry and returns false, so that a failing step can end with `return Fail`.
+  bool Fail(std::string_view reason, std::string_view name);
+  bool FailErrno(int error, std::string_view name);
+
+  CopyReport report_;
+  std::string sourceRoot_;  // for messages, ending in '/'
+  std::string relative_;    // folder being walked, below both named folders, ending in '/'
+  NodeId backupRoot_;
+  NodeId destinationRoot_;  // never descended into as a source folder
+  CopyFd destinationFd_;
+  std::vector<NodeId> sourcePath_;  // source folders from the root down to the one being walked
+  std::unordered_map<NodeId, FirstName, NodeIdHash> firstNames_;
+  FileDataCopier data_;
+  MetadataCopier metadata_;
+  std::vector<char> linkTarget_;
+  std::vector<char> existingTarget_;
+  char temporary_[32] = {};  // the name of the node being made, until it replaces its destination
+  uint64_t nameState_ = 0;
+};
+
+}  // namespace qelrestore::posix
