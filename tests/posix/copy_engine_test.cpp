@@ -196,6 +196,19 @@ TEST_F(CopyEngineTest, CopiesWholeTreeOverExistingFilesKeepingModesTimesAndLinks
 // Destination entries that are, or lead to, entries of the backup: writing into them would
 // destroy the backup before (or while) it is copied. Those that are the backup's entry itself
 // are left alone and reported.
+TEST_F(CopyEngineTest, AFileOfTheSameLengthAndTimeButOtherBytesIsReplaced) {
+  // Two files written within one tick of the file system's clock carry the same time.
+  ASSERT_EQ(::mkdir(dst_.c_str(), 0755), 0);
+  std::ofstream(src_ + "/app.jar") << "new program";
+  std::ofstream(dst_ + "/app.jar") << "old program";
+  const struct stat source = LStat(src_ + "/app.jar");
+  const struct timespec times[2] = {source.st_atim, source.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (dst_ + "/app.jar").c_str(), times, 0), 0);
+  EXPECT_TRUE(CopyBackup());
+  std::ifstream copied(dst_ + "/app.jar");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copied), {}), "new program");
+}
+
 TEST_F(CopyEngineTest, NeverWritesThroughDestinationEntriesThatAliasTheBackup) {
   const auto bind = [](const char* existing, const char* alias) {
     return ::mkdir(alias, 0755) == 0 ? ::mount(existing, alias, nullptr, MS_BIND, nullptr) : -1;
