@@ -1,9 +1,10 @@
 // The POSIX program: one run of the restore on the POSIX host. A sole "--help" or "--version"
 // answers as POSIX users expect instead, on standard output, before anything of the run (the log
-// above all) is touched.
+// above all) is touched; "--dry-run" before the restore's arguments makes the run a dry run.
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -18,23 +19,42 @@ namespace {
 constexpr char kArgumentsText[] =
     "\n"
     "Here the program is started directly, each argument a word of its own:\n"
-    "  qelrestore BACKUP [LOG|default] [BOXES] [KEEP]\n"
+    "  qelrestore [--dry-run] BACKUP [LOG|default] [BOXES] [KEEP]\n"
     "  qelrestore --help | --version\n"
     "\n"
     "  BACKUP   the folder whose whole content is copied over every installation folder\n"
     "           (the finalPath items of $HOME/.corvilane/path.conf); it holds QEL_PLUV.bak\n"
     "  LOG      the run log, created or appended to; default (any case):\n"
-    "           qelRestorelog.txtDD beside the program, DD the day of the month\n"
+    "           qelRestorelog.txtDD beside the program (see below), DD the day of\n"
+    "           the month\n"
     "  BOXES    exactly N (the default): progress messages go to the log only; anything\n"
     "           else also shows each one (on standard error)\n"
     "  KEEP     exactly Y: keep this machine's db.properties across the restore (default N)\n"
     "\n"
+    "  --dry-run  as the first argument: the same as QELRESTORE_DRY_RUN=1\n"
+    "\n"
+    "A dry run (QELRESTORE_DRY_RUN=1; 0 or empty: a real run) makes every check and\n"
+    "lookup of a real run and changes nothing: its log lines go to standard output\n"
+    "instead of the log, each copy says how many files and bytes it would copy and\n"
+    "how many of them would replace existing files, and the SQL client's command\n"
+    "line is logged and its program looked for, but not run. No box is shown.\n"
+    "\n"
     "The SQL client's folder is read from the registry file $QELRESTORE_REGISTRY,\n"
-    "else registry.reg beside the program; the keys 32-bit programs see below\n"
+    "else registry.reg (see below); the keys 32-bit programs see below\n"
     "HKEY_LOCAL_MACHINE\\SOFTWARE are those below its Wow6432Node key, read first.\n"
     "\n"
     "The wait for the SQL client is $QELRESTORE_CLIENT_WAIT whole seconds (default 5,\n"
     "0: until it ends); a client still running then is left to run on.\n"
+    "\n"
+    "Progress, on a terminal (standard error): during the folder copy, one status\n"
+    "line with files, bytes and rate; while waiting until the SQL client ends, its\n"
+    "\"n percent processed.\" lines. None of it goes to the log.\n"
+    "\n"
+    "The default log, curdb.properties.bak and registry.reg are beside the program,\n"
+    "unless it runs from the folder a package installed it in:\n";
+
+// The table of exit statuses: it ends the help text (its lines are read up to a blank line).
+constexpr char kExitStatusText[] =
     "\n"
     "Exit status:\n"
     "  0  completed, and the database restore verified (or there was no db.properties)\n"
@@ -45,6 +65,16 @@ constexpr char kArgumentsText[] =
     "  5  completed, but something failed: a folder copy not complete, no finalPath item,\n"
     "     the SQL client could not be started, the database restore failed or was not run\n"
     "  6  completed, nothing failed, but the database restore was not verified\n";
+
+// The folders of an installed program, as this build was packaged; none for another build.
+std::string InstalledFoldersText() {
+  const qelrestore::posix::InstalledFolders installed = qelrestore::posix::PackageFolders();
+  if (installed.program.empty())
+    return "  (this build is not a package: it has no installed folders)\n";
+  return "  run from " + installed.program + ":\n" + "    default log           " + installed.log +
+         "\n" + "    curdb.properties.bak  " + installed.state + "\n" +
+         "    registry file         " + installed.registryFile + "\n";
+}
 
 // False when the text could not be written whole (a full disk, a closed descriptor): a caller
 // that asked for it must not take an empty answer for success.
@@ -63,11 +93,19 @@ int main(int argc, char** argv) {
   // The client's end is collected by the wait for it: children must not vanish on their own, as
   // they would under an inherited SIGCHLD disposition of "ignore".
   ::signal(SIGCHLD, SIG_DFL);
+  // "--dry-run" only before the restore's arguments: later it would be one of them. The logic
+  // reads the dry run from the environment, as it does on Windows.
+  if (argc >= 2 && std::strcmp(argv[1], "--dry-run") == 0) {
+    ::setenv("QELRESTORE_DRY_RUN", "1", 1);
+    argv[1] = argv[0];
+    ++argv;
+    --argc;
+  }
   // Only a sole option spelt exactly so is one: with other arguments, or in another letter case,
   // it is a setting like any other, as the restore has always taken its arguments.
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-    const std::string text =
-        qelrestore::posix::EncodeUtf8(qelrestore::kUsageMessage) + "\n" + kArgumentsText;
+    const std::string text = qelrestore::posix::EncodeUtf8(qelrestore::kUsageMessage) + "\n" +
+                             kArgumentsText + InstalledFoldersText() + kExitStatusText;
     return PrintToStandardOutput(text) ? qelrestore::kExitCompleted : qelrestore::kExitUnhandled;
   }
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {

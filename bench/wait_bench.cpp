@@ -137,8 +137,8 @@ void DatabasePhase(const fs::path& work, const std::string& self, int runs, char
     int32_t checkpoint = 0;
     qelrestore::ReadDbProperties(input, server, checkpoint);
     input.Close();
-    const qelrestore::DatabaseRestoreRequest request{server, backup, logPath, dbProperties,
-                                                     kClientTimeLimitSeconds};
+    const qelrestore::DatabaseRestoreRequest request{
+        server, backup, logPath, dbProperties, kClientTimeLimitSeconds, false};
     const qelrestore::DatabaseOutcome outcome =
         qelrestore::RestoreDatabase(host, runLog, request, checkpoint);
     runLog.LogMessage(L"SQL Restore Complete");

@@ -6,9 +6,9 @@
 #include "config/db_properties.h"
 #include "config/path_conf.h"
 #include "config/sequential_input.h"
-#include "driver/client_wait.h"
 #include "driver/command_line.h"
 #include "driver/program.h"
+#include "driver/run_environment.h"
 #include "log/run_log.h"
 #include "restore/database_restore.h"
 #include "restore/folder_restore.h"
@@ -35,6 +35,12 @@ class Restore {
       return kExitUsage;
     }
     clientWaitSeconds_ = *clientWait;
+    const std::optional<bool> dryRun = ReadDryRun(host_);
+    if (!dryRun) {
+      host_.MessageBox(kDryRunMessage);
+      return kExitUsage;
+    }
+    mode_.dryRun = *dryRun;
     settings_.backgroundFlag = L"N";
     settings_.keepCurrentDbProperties = L"N";
     settings_.logFilePath = DefaultLogPath(host_);
@@ -45,7 +51,12 @@ class Restore {
     }
 
     checkpoint_ = 39;
-    log_.Open(settings_.logFilePath);
+    mode_.keepCurrentDbProperties = settings_.keepCurrentDbProperties == L"Y";
+    if (mode_.dryRun) {
+      log_.OpenDryRun(settings_.logFilePath);
+    } else {
+      log_.Open(settings_.logFilePath);
+    }
     if (!CheckBackupFolder(host_, log_, settings_.backupDirectory, checkpoint_)) return Stop();
     checkpoint_ = 43;
     const std::optional<std::wstring> pathConf = LocatePathConf(host_, log_, checkpoint_);
@@ -71,24 +82,29 @@ class Restore {
   // From the first item of path.conf to the end of a completed run; an error here is reported.
   int RestoreUnderTrap() {
     if (!RestoreFolders()) return Stop();
-    PutBackDbProperties(host_, KeepsDbProperties(), dbPropertiesPath_, checkpoint_);
+    PutBackDbProperties(host_, mode_, dbPropertiesPath_, checkpoint_);
 
     checkpoint_ = 77;
-    if (!host_.FileExists(dbPropertiesPath_)) {
+    const std::wstring settingsFile = DbPropertiesToRead();
+    if (!host_.FileExists(settingsFile)) {
       checkpoint_ = 78;
       log_.LogMessage(L"QEL Restore completed without SQLServer version");
       return End(CompletedStatus());
     }
     checkpoint_ = 81;
-    input_.Open(dbPropertiesPath_);
+    input_.Open(settingsFile);
     constexpr int32_t kReadDbProperties = 82;
     checkpoint_ = kReadDbProperties;
     ServerSettings server;
     ReadDbProperties(input_, server, checkpoint_);
     checkpoint_ = 113;
     input_.Close();
-    const DatabaseRestoreRequest request{server, settings_.backupDirectory, settings_.logFilePath,
-                                         dbPropertiesPath_, clientWaitSeconds_};
+    const DatabaseRestoreRequest request{server,
+                                         settings_.backupDirectory,
+                                         settings_.logFilePath,
+                                         dbPropertiesPath_,
+                                         clientWaitSeconds_,
+                                         mode_.dryRun};
     database_ = RestoreDatabase(host_, log_, request, checkpoint_);
     checkpoint_ = 122;
     log_.LogMessage(L"SQL Restore Complete");
@@ -113,8 +129,8 @@ class Restore {
       if (!finalPath) continue;
       anyFinalPath = true;
       dbPropertiesPath_ = finalPath->dbPropertiesPath;
-      const FolderEnd end = RestoreInstallationFolder(
-          host_, log_, KeepsDbProperties(), settings_.backupDirectory, *finalPath, checkpoint_);
+      const FolderEnd end = RestoreInstallationFolder(host_, log_, mode_, settings_.backupDirectory,
+                                                      *finalPath, checkpoint_);
       if (end == FolderEnd::kStop) return false;
       if (end == FolderEnd::kNotComplete) somethingFailed_ = true;
     }
@@ -127,7 +143,13 @@ class Restore {
     return true;
   }
 
-  bool KeepsDbProperties() const { return settings_.keepCurrentDbProperties == L"Y"; }
+  // The db.properties a real run reads after its copy: in a dry run, where nothing was copied,
+  // the backup's when it has one and the installation's own is not kept.
+  std::wstring DbPropertiesToRead() {
+    if (!mode_.dryRun || mode_.keepCurrentDbProperties) return dbPropertiesPath_;
+    const std::wstring backups = settings_.backupDirectory + L"\\PLUV\\db.properties";
+    return host_.FileExists(backups) ? backups : dbPropertiesPath_;
+  }
 
   int CompletedStatus() const {
     if (somethingFailed_ || database_ == DatabaseOutcome::kFailed) return kExitIncomplete;
@@ -155,6 +177,7 @@ class Restore {
   SequentialInput input_;  // path.conf, then db.properties
   int32_t checkpoint_ = 0;
   int32_t clientWaitSeconds_ = kDefaultClientWaitSeconds;
+  FolderRestoreMode mode_;
   std::wstring pathConfFile_;
   std::wstring dbPropertiesPath_;
   bool somethingFailed_ = false;

@@ -89,6 +89,13 @@ struct FolderCopy {
   uint64_t notCopiedCount = 0;  // every entry not copied that the host could count
 };
 
+// What a folder copy would do, counted without copying.
+struct CopyPlan {
+  uint64_t files = 0;      // files (and links) it would copy
+  uint64_t bytes = 0;      // their bytes
+  uint64_t replacing = 0;  // of them, those that would replace an existing destination entry
+};
+
 // The two views of the registry on a 64-bit machine: 32-bit programs register in the first.
 enum class RegistryView { k32Bit, k64Bit };
 
@@ -141,6 +148,10 @@ class Host : public InputFiles {
   virtual std::wstring CommandLine() = 0;
   // The folder of the running executable, without a trailing separator.
   virtual std::wstring ProgramFolder() = 0;
+  // Where the default run log goes, and where the kept db.properties is saved: the program
+  // folder, or the writable folders an installed package chose. No trailing separator.
+  virtual std::wstring DefaultLogFolder() = 0;
+  virtual std::wstring KeptSettingsFolder() = 0;
   // The value of an environment variable, or nothing when it is not set. Never throws.
   virtual std::optional<std::wstring> EnvironmentVariable(const std::wstring& name) = 0;
   // Shows the text with the program's title and a single OK button; returns once dismissed.
@@ -163,6 +174,8 @@ class Host : public InputFiles {
   virtual bool FolderExists(const std::wstring& path) = 0;
   // Opens the log for appending, creating it when missing.
   virtual std::unique_ptr<TextStream> OpenLog(const std::wstring& path) = 0;
+  // A stream of lines on standard output, for a run that must write no file (a dry run).
+  virtual std::unique_ptr<TextStream> OpenStandardOutput() = 0;
   // Copies one whole file over `destination`; a missing source is error 53.
   virtual void CopyFile(const std::wstring& source, const std::wstring& destination) = 0;
   // Removes a file when it is there; nothing when it is not. Throws when it is there and cannot
@@ -174,6 +187,9 @@ class Host : public InputFiles {
   // outcome incomplete; nothing is thrown for them.
   virtual FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
                                         bool unattended) = 0;
+  // What CopyFolderContents would copy, counted by a walk of `source` that changes nothing.
+  // Entries it cannot read are left out of the count.
+  virtual CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) = 0;
 
   // --- Registry ---
   // The value `valueName` of the key `keyPath` below HKEY_LOCAL_MACHINE, in one view. A host with
@@ -185,7 +201,10 @@ class Host : public InputFiles {
   // --- Processes ---
   // Starts the command line as a new process. Throws when the program cannot be started; returns
   // null when it started but cannot be waited for (it ended and was gone before it was opened).
-  virtual std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style) = 0;
+  // `progressFile`, when not empty, is the file where the process reports its progress: a host
+  // with a terminal may show its "n percent processed" lines while the process is waited for.
+  virtual std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
+                                         const std::wstring& progressFile) = 0;
 };
 
 }  // namespace qelrestore

@@ -9,7 +9,7 @@ std::wstring DefaultLogPath(Host& host) {
   const int day = host.Now().day;
   std::wstring digits = std::to_wstring(day);
   if (digits.size() < 2) digits.insert(0, 1, L'0');
-  return host.ProgramFolder() + L"\\qelRestorelog.txt" + digits;
+  return host.DefaultLogFolder() + L"\\qelRestorelog.txt" + digits;
 }
 
 std::wstring EscapeControlCharacters(std::wstring_view text) {
@@ -38,9 +38,21 @@ void RunLog::Open(const std::wstring& logFilePath) {
   LogMessage(L"QEL start Restore");
 }
 
+void RunLog::OpenDryRun(const std::wstring& logFilePath) {
+  const size_t separator = logFilePath.find_last_of(L"\\/");
+  const std::wstring folder =
+      separator == std::wstring::npos ? std::wstring() : logFilePath.substr(0, separator);
+  if (!folder.empty() && !host_.FileExists(logFilePath) && !host_.FolderExists(folder)) {
+    throw Error(code::kPathNotFound, L"Path not found: " + folder);
+  }
+  dryRun_ = true;
+  logStream_ = host_.OpenStandardOutput();
+  LogMessage(L"QEL start Restore");
+}
+
 void RunLog::LogMessage(const std::wstring& message) {
   const std::wstring text = EscapeControlCharacters(message);
-  if (backgroundFlag_ != L"N") host_.MessageBox(text);
+  if (backgroundFlag_ != L"N" && !dryRun_) host_.MessageBox(text);
   Write(TimeText() + L": " + text);
 }
 
@@ -62,8 +74,10 @@ void RunLog::Write(const std::wstring& line) {
 
 void RunLog::ErrorReport(int32_t errorCode, const std::wstring& description, int32_t checkpoint) {
   const std::wstring escaped = EscapeControlCharacters(description);
-  host_.MessageBox(L"Unexpected error" + NumberText(errorCode) + L" line no" +
-                   NumberText(checkpoint) + L" in printing.\r\n" + escaped);
+  if (!dryRun_) {
+    host_.MessageBox(L"Unexpected error" + NumberText(errorCode) + L" line no" +
+                     NumberText(checkpoint) + L" in printing.\r\n" + escaped);
+  }
   if (!logStream_) return;
   Write(TimeText() + L"Error:" + NumberText(errorCode) + L"line no:" + NumberText(checkpoint) +
         L"Desc:" + escaped);

@@ -30,14 +30,18 @@ class RunLog {
   // Opens (or creates) the log for appending, then logs "QEL start Restore". Throws the host's
   // error when the log cannot be created or opened.
   void Open(const std::wstring& logFilePath);
+  // For a dry run: the lines go to standard output and no box is shown. Error 76 when a real run
+  // could not create its log (the folder `logFilePath` names does not exist).
+  void OpenDryRun(const std::wstring& logFilePath);
 
-  // The message in a box (unless the flag is exactly "N"), then its line in the log.
+  // The message in a box (unless the flag is exactly "N" or the run is dry), then its line in
+  // the log.
   void LogMessage(const std::wstring& message);
   // One message line without a box, stamped with the time at which it is written.
   void WriteLogLine(const std::wstring& message);
 
-  // The error box (always shown), then the error record when a stream is there, then the stream
-  // is closed; later lines find it closed.
+  // The error box (always shown, but in a dry run), then the error record when a stream is there,
+  // then the stream is closed; later lines find it closed.
   void ErrorReport(int32_t errorCode, const std::wstring& description, int32_t checkpoint);
 
   // Closes the stream when there is one and lets it go.
@@ -52,6 +56,7 @@ class RunLog {
   const std::wstring& backgroundFlag_;
   std::unique_ptr<TextStream> logStream_;
   bool lastLineCut_ = false;
+  bool dryRun_ = false;
 };
 
 }  // namespace qelrestore

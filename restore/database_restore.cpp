@@ -101,7 +101,15 @@ DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRe
   log.LogMessage(command);
 
   LaunchResult launch;
-  if (std::wstring reason = ReasonNotToStart(clientToolsFolder, request.server); !reason.empty()) {
+  std::wstring reason = ReasonNotToStart(clientToolsFolder, request.server);
+  if (request.dryRun) {
+    const std::wstring program = clientToolsFolder + row->client;
+    if (reason.empty() && !host.FileExists(program)) {
+      reason = L"the SQL client program " + program + L" does not exist";
+    }
+    if (reason.empty()) return DatabaseOutcome::kVerified;
+    launch.reason = std::move(reason);
+  } else if (!reason.empty()) {
     // The operator is told as for a client that cannot be started.
     host.MessageBox(L"error");
     launch.reason = std::move(reason);
@@ -114,7 +122,10 @@ DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRe
     } catch (...) {
       staleOutput = CurrentExceptionAsError().description();
     }
-    launch = RunAndWait(host, command, WindowStyle::kMaximized, request.clientWaitSeconds);
+    // Only a wait without a limit has the time to show how far the client has come.
+    const std::wstring progressFile = request.clientWaitSeconds == 0 ? outputFile : L"";
+    launch =
+        RunAndWait(host, command, WindowStyle::kMaximized, request.clientWaitSeconds, progressFile);
     if (launch.end != LaunchResult::End::kNotStarted) {
       const VerdictLine verdict =
           JudgeRestore(host, launch, outputFile, request.clientWaitSeconds, staleOutput);

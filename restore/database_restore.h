@@ -30,12 +30,14 @@ struct DatabaseRestoreRequest {
   const std::wstring& logFilePath;
   const std::wstring& dbPropertiesPath;  // named when it names no family
   int32_t clientWaitSeconds;             // 0: until the client ends
+  bool dryRun;                           // check that the client could start, start nothing
 };
 
 // Checkpoints 113-121: logs "SQL start Restore ", and for the MSDE and 2005 families reads the
 // client's folder from the registry, logs the command line, runs it, and logs the verdict on
 // what it did. A client that cannot be started, whose folder is not registered or whose server
-// would not stay one argument of the command line is logged, and nothing is started.
+// would not stay one argument of the command line is logged, and nothing is started. A dry run
+// stops after the command line, once it knows the client's program is there to be started.
 DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRequest& request,
                                 int32_t& checkpoint);
 

@@ -1,12 +1,13 @@
 #include "restore/folder_restore.h"
 
+#include "support/error.h"
 #include "support/text.h"
 
 namespace qelrestore {
 
 namespace {
 std::wstring SavedDbPropertiesPath(Host& host) {
-  return host.ProgramFolder() + L"\\curdb.properties.bak";
+  return host.KeptSettingsFolder() + L"\\curdb.properties.bak";
 }
 
 // One line for each entry the copy could name, then the count of the rest.
@@ -30,11 +31,17 @@ bool CheckBackupFolder(Host& host, RunLog& log, const std::wstring& backupDirect
   return false;
 }
 
-FolderEnd RestoreInstallationFolder(Host& host, RunLog& log, bool keepCurrentDbProperties,
+FolderEnd RestoreInstallationFolder(Host& host, RunLog& log, FolderRestoreMode mode,
                                     std::wstring& backupDirectory, FinalPath& item,
                                     int32_t& checkpoint) {
   checkpoint = 58;
-  if (keepCurrentDbProperties) host.CopyFile(item.dbPropertiesPath, SavedDbPropertiesPath(host));
+  if (mode.keepCurrentDbProperties) {
+    if (!mode.dryRun) {
+      host.CopyFile(item.dbPropertiesPath, SavedDbPropertiesPath(host));
+    } else if (!host.FileExists(item.dbPropertiesPath)) {
+      throw Error(code::kFileNotFound, L"File not found: " + item.dbPropertiesPath);
+    }
+  }
   checkpoint = 59;
   if (!host.FolderExists(item.installationFolder)) {
     log.LogMessage(item.rawFinalPath + L"not exist. Pls. check");
@@ -57,6 +64,14 @@ FolderEnd RestoreInstallationFolder(Host& host, RunLog& log, bool keepCurrentDbP
   checkpoint = 68;
   log.LogMessage(L"Start copying from " + backupDirectory + L"to " + item.installationFolder);
   checkpoint = 69;
+  if (mode.dryRun) {
+    const CopyPlan plan = host.PlanFolderCopy(backupDirectory, item.installationFolder);
+    log.LogMessage(L"Would copy " + std::to_wstring(plan.files) + L" files (" +
+                   std::to_wstring(plan.bytes) + L" bytes) from " + backupDirectory + L" to " +
+                   item.installationFolder + L", " + std::to_wstring(plan.replacing) +
+                   L" of them replacing existing files");
+    return FolderEnd::kCompleted;
+  }
   const FolderCopy copy =
       host.CopyFolderContents(backupDirectory, item.installationFolder, host.Unattended());
   constexpr int32_t kCopyOutcome = 691;
@@ -72,10 +87,10 @@ FolderEnd RestoreInstallationFolder(Host& host, RunLog& log, bool keepCurrentDbP
   return FolderEnd::kNotComplete;
 }
 
-void PutBackDbProperties(Host& host, bool keepCurrentDbProperties,
-                         const std::wstring& dbPropertiesPath, int32_t& checkpoint) {
+void PutBackDbProperties(Host& host, FolderRestoreMode mode, const std::wstring& dbPropertiesPath,
+                         int32_t& checkpoint) {
   checkpoint = 76;
-  if (!keepCurrentDbProperties) return;
+  if (!mode.keepCurrentDbProperties || mode.dryRun) return;
   host.CopyFile(SavedDbPropertiesPath(host), dbPropertiesPath);
 }
 

@@ -22,17 +22,23 @@ enum class FolderEnd {
   kNotComplete,  // "Restore Folder NOT complete", and what was not copied
 };
 
-// Checkpoints 58-693 for one finalPath item: with `keepCurrentDbProperties` the save of its
-// db.properties, the three checks (each a kStop after its message), then the copy and its outcome
-// lines. `backupDirectory` loses a trailing "\" and the item's installation folder gets exactly
-// one.
-FolderEnd RestoreInstallationFolder(Host& host, RunLog& log, bool keepCurrentDbProperties,
+// How the folders are restored.
+struct FolderRestoreMode {
+  bool keepCurrentDbProperties = false;  // save the current db.properties, put it back after
+  bool dryRun = false;                   // check and count, change nothing
+};
+
+// Checkpoints 58-693 for one finalPath item: with the keep flag the save of its db.properties,
+// the three checks (each a kStop after its message), then the copy and its outcome lines; in a
+// dry run the count of what the copy would do instead. `backupDirectory` loses a trailing "\"
+// and the item's installation folder gets exactly one.
+FolderEnd RestoreInstallationFolder(Host& host, RunLog& log, FolderRestoreMode mode,
                                     std::wstring& backupDirectory, FinalPath& item,
                                     int32_t& checkpoint);
 
-// Checkpoint 76: with `keepCurrentDbProperties` the saved copy goes back over the restored
-// db.properties.
-void PutBackDbProperties(Host& host, bool keepCurrentDbProperties,
-                         const std::wstring& dbPropertiesPath, int32_t& checkpoint);
+// Checkpoint 76: with the keep flag the saved copy goes back over the restored db.properties
+// (not in a dry run).
+void PutBackDbProperties(Host& host, FolderRestoreMode mode, const std::wstring& dbPropertiesPath,
+                         int32_t& checkpoint);
 
 }  // namespace qelrestore

@@ -23,10 +23,10 @@ LaunchResult Ended(const ProcessState& state) {
 }  // namespace
 
 LaunchResult RunAndWait(Host& host, const std::wstring& commandLine, WindowStyle style,
-                        int32_t timeLimitSeconds) {
+                        int32_t timeLimitSeconds, const std::wstring& progressFile) {
   std::unique_ptr<Process> process;
   try {
-    process = host.Start(commandLine, style);
+    process = host.Start(commandLine, style, progressFile);
   } catch (...) {
     const Error error = CurrentExceptionAsError();
     host.MessageBox(L"error");

@@ -27,8 +27,8 @@ struct LaunchResult {
 // servicing pending events between them, until it ends or more than `timeLimitSeconds` whole
 // seconds have passed (0 or less: no limit). A process still running then is left to run on.
 // A command line that cannot be started is answered with the box "error"; nothing is thrown for
-// it.
+// it. `progressFile`: where the command reports its progress, for the host to show (may be empty).
 LaunchResult RunAndWait(Host& host, const std::wstring& commandLine, WindowStyle style,
-                        int32_t timeLimitSeconds);
+                        int32_t timeLimitSeconds, const std::wstring& progressFile = {});
 
 }  // namespace qelrestore

@@ -1,5 +1,6 @@
 #include "host/posix/posix_file_system.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,6 +67,25 @@ class PosixTextStream final : public TextStream {
  private:
   UniqueFd fd_;
   std::string path_;
+};
+
+// Standard output's stream, for a run that writes no file: its lines are all it leaves, so a line
+// that cannot be written is an error, not something to pass over.
+class StandardOutputStream final : public TextStream {
+ public:
+  void writeLine(const std::wstring& text) override {
+    if (closed_) throw Error(code::kBadFileNumber);
+    std::string line = EncodeUtf8(text);
+    line += '\n';
+    if (const int failure = WriteAll(STDOUT_FILENO, line.data(), line.size()); failure != 0) {
+      throw ErrnoError(failure, "write", "standard output");
+    }
+  }
+
+  void Close() override { closed_ = true; }
+
+ private:
+  bool closed_ = false;
 };
 
 class PosixReader final : public Reader {
@@ -157,6 +177,54 @@ class TemporaryFile {
   UniqueFd fd_;
 };
 
+// A folder's identity, to know it again under another name.
+struct FolderId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool known = false;
+};
+
+// Adds the entries below the open source folder `folder` (taken over) to `plan`. `destination`
+// is the matching destination folder, opened without following a link, or invalid when there is
+// none: then nothing below it replaces anything.
+void PlanFolder(UniqueFd folder, const UniqueFd& destination, const FolderId& destinationRoot,
+                CopyPlan& plan) {
+  DIR* const listing = ::fdopendir(folder.get());
+  if (listing == nullptr) return;
+  folder.release();
+  for (;;) {
+    const dirent* entry = ::readdir(listing);
+    if (entry == nullptr) break;
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat info {};
+    if (::fstatat(::dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(info.st_mode)) {
+      if (destinationRoot.known && info.st_dev == destinationRoot.device &&
+          info.st_ino == destinationRoot.inode) {
+        continue;
+      }
+      UniqueFd below(::openat(::dirfd(listing), entry->d_name,
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+      if (!below.valid()) continue;
+      const UniqueFd destinationBelow(destination.valid()
+                                          ? ::openat(destination.get(), entry->d_name,
+                                                     O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                          : -1);
+      PlanFolder(std::move(below), destinationBelow, destinationRoot, plan);
+    } else if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) {
+      ++plan.files;
+      plan.bytes += static_cast<uint64_t>(info.st_size);
+      struct stat existing {};
+      if (destination.valid() &&
+          ::fstatat(destination.get(), entry->d_name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        ++plan.replacing;
+      }
+    }
+  }
+  ::closedir(listing);
+}
+
 }  // namespace
 
 bool IsFile(const std::string& nativePath) {
@@ -174,6 +242,10 @@ std::unique_ptr<TextStream> OpenLogFile(const std::string& nativePath) {
                         O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
   if (fd < 0) throw ErrnoError(errno, "open", nativePath);
   return std::make_unique<PosixTextStream>(UniqueFd(fd), nativePath);
+}
+
+std::unique_ptr<TextStream> OpenStandardOutputStream() {
+  return std::make_unique<StandardOutputStream>();
 }
 
 std::unique_ptr<Reader> OpenInputFile(const std::string& nativePath) {
@@ -214,6 +286,24 @@ void CopyWholeFile(const std::string& source, const std::string& destination) {
   }
   if (failure == 0) failure = out.Commit(destination, failedCall);
   if (failure != 0) throw ErrnoError(failure, failedCall, destination);
+}
+
+CopyPlan PlanFolderCopy(const std::string& source, const std::string& destination) {
+  CopyPlan plan;
+  if (source.find('\0') != std::string::npos || destination.find('\0') != std::string::npos) {
+    return plan;
+  }
+  // The two named folders are followed when they are links, as the copy follows them.
+  UniqueFd root(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+  if (!root.valid()) return plan;
+  const UniqueFd destinationRoot(::open(destination.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  FolderId destinationId;
+  struct stat info {};
+  if (destinationRoot.valid() && ::fstat(destinationRoot.get(), &info) == 0) {
+    destinationId = {info.st_dev, info.st_ino, true};
+  }
+  PlanFolder(std::move(root), destinationRoot, destinationId, plan);
+  return plan;
 }
 
 }  // namespace qelrestore::posix

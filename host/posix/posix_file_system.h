@@ -1,6 +1,7 @@
-// Files on POSIX: existence tests, the run log's stream, sequential input, removal and the
-// whole-file copy. Paths given to these functions are native (already turned into UTF-8 with `/`
-// separators); every failure is thrown as an Error that names the path.
+// Files on POSIX: existence tests, the run log's stream and standard output's, sequential input,
+// removal, the whole-file copy and the count of a folder copy. Paths given to these functions are
+// native (already turned into UTF-8 with `/` separators); every failure is thrown as an Error that
+// names the path.
 #pragma once
 
 #include <memory>
@@ -20,6 +21,11 @@ bool IsFolder(const std::string& nativePath);
 // to the file in one write.
 std::unique_ptr<TextStream> OpenLogFile(const std::string& nativePath);
 
+// Lines on standard output, UTF-8, each ended by "\n" and written before writeLine returns; a
+// failed write throws (a closed pipe is EPIPE, the program ignoring SIGPIPE). Closing it leaves
+// descriptor 1 open, so no file opened later can take its place.
+std::unique_ptr<TextStream> OpenStandardOutputStream();
+
 // Opens a regular file for sequential reading. It is opened without blocking and then looked at,
 // so a FIFO or device is refused at once instead of waited on. A missing file is error 53 (76
 // when its folder is missing too); anything but a regular file is error 75.
@@ -36,5 +42,12 @@ void RemoveFileIfPresent(const std::string& nativePath);
 // is error 53, a missing destination folder 76; a destination that is the source itself (or a
 // hard link to it) is refused with error 70.
 void CopyWholeFile(const std::string& source, const std::string& destination);
+
+// What copying the contents of the folder `source` into `destination` would copy: regular files
+// and symbolic links (a link's bytes are its target text's length) below `source`, none of its
+// links followed, with those whose destination entry exists (not followed either). A folder of the
+// source that is the destination folder itself is not counted, as the copy does not descend into
+// it. Entries that cannot be read are left out; nothing is written and nothing thrown.
+CopyPlan PlanFolderCopy(const std::string& source, const std::string& destination);
 
 }  // namespace qelrestore::posix

@@ -63,10 +63,10 @@ std::string ExecutableFolder() {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-std::string RegistryFile(const std::wstring& programFolder) {
+std::string RegistryFile(const RunFolders& folders) {
   const char* configured = std::getenv("QELRESTORE_REGISTRY");
   if (configured != nullptr && *configured != '\0') return configured;
-  return NativePath(programFolder + L"\\registry.reg");
+  return folders.registryFile;
 }
 
 // $HOME when set, else the password database's entry for the running user; "" when neither says.
@@ -90,11 +90,38 @@ std::string HomeFolder() {
 
 }  // namespace
 
+InstalledFolders PackageFolders() {
+  InstalledFolders folders;
+#ifdef QEL_INSTALLED_BINDIR
+  folders = {QEL_INSTALLED_BINDIR, QEL_INSTALLED_LOG_FOLDER, QEL_INSTALLED_STATE_FOLDER,
+             QEL_INSTALLED_REGISTRY_FILE};
+#endif
+  return folders;
+}
+
+// An installed program lives in a folder that belongs to the package and that users cannot write
+// to, so its writable files go where the package put them for it. The same build run from any
+// other folder (its build folder, a copy unpacked by hand) keeps them beside itself as it always
+// has, so that a trial run never touches the installed program's files.
+RunFolders ChooseRunFolders(const std::string& programFolder, const InstalledFolders& installed) {
+  bool fromInstalledFolder = !installed.program.empty() && programFolder == installed.program;
+  // The running program's folder has its links resolved; the installed one may be a link (/bin).
+  if (!installed.program.empty() && !fromInstalledFolder) {
+    if (char* resolved = ::realpath(installed.program.c_str(), nullptr)) {
+      fromInstalledFolder = programFolder == resolved;
+      std::free(resolved);
+    }
+  }
+  if (fromInstalledFolder) return {installed.log, installed.state, installed.registryFile};
+  return {programFolder, programFolder, programFolder + "/registry.reg"};
+}
+
 PosixHost::PosixHost(int argc, char** argv, std::wstring /*title*/)
     : arguments_(ArgumentsAfterProgram(argc, argv)),
       programFolder_(DecodeUtf8(ExecutableFolder())),
+      folders_(ChooseRunFolders(EncodeUtf8(programFolder_), PackageFolders())),
       unattended_(::isatty(STDIN_FILENO) != 1),
-      registry_(RegistryFile(programFolder_)) {}
+      registry_(RegistryFile(folders_)) {}
 
 // The shell has already split the command line; each argument is quoted again, because the
 // logic finds its settings between double quotes, as the batch file that starts it writes them.
@@ -111,6 +138,14 @@ std::wstring PosixHost::CommandLine() {
 
 std::wstring PosixHost::ProgramFolder() {
   return programFolder_;
+}
+
+std::wstring PosixHost::DefaultLogFolder() {
+  return DecodeUtf8(folders_.log);
+}
+
+std::wstring PosixHost::KeptSettingsFolder() {
+  return DecodeUtf8(folders_.keptSettings);
 }
 
 std::optional<std::wstring> PosixHost::EnvironmentVariable(const std::wstring& name) {
@@ -189,6 +224,10 @@ std::unique_ptr<TextStream> PosixHost::OpenLog(const std::wstring& path) {
   return OpenLogFile(NativePath(path));
 }
 
+std::unique_ptr<TextStream> PosixHost::OpenStandardOutput() {
+  return OpenStandardOutputStream();
+}
+
 void PosixHost::CopyFile(const std::wstring& source, const std::wstring& destination) {
   CopyWholeFile(NativePath(source), NativePath(destination));
 }
@@ -213,13 +252,18 @@ FolderCopy PosixHost::CopyFolderContents(const std::wstring& source,
   return copy;
 }
 
+CopyPlan PosixHost::PlanFolderCopy(const std::wstring& source, const std::wstring& destination) {
+  return posix::PlanFolderCopy(NativePath(source), NativePath(destination));
+}
+
 RegistryAnswer PosixHost::QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                              const std::wstring& valueName) {
   return registry_.Query(view, keyPath, valueName);
 }
 
-std::unique_ptr<Process> PosixHost::Start(const std::wstring& commandLine, WindowStyle /*style*/) {
-  return StartProcess(commandLine);
+std::unique_ptr<Process> PosixHost::Start(const std::wstring& commandLine, WindowStyle /*style*/,
+                                          const std::wstring& progressFile) {
+  return StartProcess(commandLine, progressFile);
 }
 
 }  // namespace qelrestore::posix

@@ -10,6 +10,29 @@
 
 namespace qelrestore::posix {
 
+// The folders a package build installs into (each empty in any other build): the program's, and
+// the writable ones it chose for the default log, the kept settings and the registry file.
+struct InstalledFolders {
+  std::string program;
+  std::string log;
+  std::string state;
+  std::string registryFile;
+};
+
+// This build's installed folders, from its build settings.
+InstalledFolders PackageFolders();
+
+// Where one run keeps its files (native paths, no trailing separator on the folders).
+struct RunFolders {
+  std::string log;           // the default run log's folder
+  std::string keptSettings;  // where the kept db.properties is saved
+  std::string registryFile;  // the registry file when $QELRESTORE_REGISTRY does not name one
+};
+
+// The installed folders when the program runs from the folder it was installed in, else the
+// program's own folder for all three.
+RunFolders ChooseRunFolders(const std::string& programFolder, const InstalledFolders& installed);
+
 class PosixHost final : public Host {
  public:
   // The arguments as main received them; argv[0] is not used (the program folder comes from the
@@ -19,6 +42,8 @@ class PosixHost final : public Host {
 
   std::wstring CommandLine() override;
   std::wstring ProgramFolder() override;
+  std::wstring DefaultLogFolder() override;
+  std::wstring KeptSettingsFolder() override;
   std::optional<std::wstring> EnvironmentVariable(const std::wstring& name) override;
   void MessageBox(const std::wstring& text) override;
   bool Unattended() override;
@@ -32,19 +57,23 @@ class PosixHost final : public Host {
   bool FileExists(const std::wstring& path) override;
   bool FolderExists(const std::wstring& path) override;
   std::unique_ptr<TextStream> OpenLog(const std::wstring& path) override;
+  std::unique_ptr<TextStream> OpenStandardOutput() override;
   void CopyFile(const std::wstring& source, const std::wstring& destination) override;
   void RemoveFile(const std::wstring& path) override;
   FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
                                 bool unattended) override;
+  CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
 
   RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                     const std::wstring& valueName) override;
 
-  std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style) override;
+  std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
+                                 const std::wstring& progressFile) override;
 
  private:
   std::vector<std::string> arguments_;
   std::wstring programFolder_;
+  RunFolders folders_;
   // Nobody can answer a box when standard input is no terminal.
   bool unattended_;
   PosixRegistry registry_;

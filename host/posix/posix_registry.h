@@ -1,6 +1,7 @@
 // A read-only registry for the POSIX form, loaded from a .reg file (the format the registry editor
-// exports): $QELRESTORE_REGISTRY when set, else registry.reg in the program folder. A missing file
-// is an empty registry. Key and value names match case-insensitively, as the registry does.
+// exports): $QELRESTORE_REGISTRY when set, else registry.reg in the program folder, or the file an
+// installed package chose when the program runs from its installed folder. A missing file is an
+// empty registry. Key and value names match case-insensitively, as the registry does.
 //
 // Both views of a 64-bit machine live in the one file, as the registry editor exports them: the
 // 32-bit view of HKEY_LOCAL_MACHINE\SOFTWARE\X is SOFTWARE\Wow6432Node\X; every other key is the

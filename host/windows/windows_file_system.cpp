@@ -1,7 +1,9 @@
 #include "host/windows/windows_file_system.h"
 
+#include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "host/windows/windows_api.h"
 #include "host/windows/windows_errors.h"
@@ -19,32 +21,42 @@ bool IsFolderAttributes(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// The log's stream. Each line goes to the file in one WriteFile call and nothing is held back in
-// the program, so a line is in the file before the step that wrote it goes on, even if the
+// A stream of lines in the ANSI code page, each ended by CR LF. Each line goes out in one
+// WriteFile call and nothing is held back in the program, so a line is in the file (or on its
+// way to the reader of standard output) before the step that wrote it goes on, even if the
 // process dies right after.
 class WindowsTextStream final : public TextStream {
  public:
-  WindowsTextStream(UniqueFileHandle file, std::wstring path)
-      : file_(std::move(file)), path_(std::move(path)) {}
+  // The run log: the stream owns its file and closes it.
+  WindowsTextStream(UniqueFileHandle file, std::wstring name)
+      : owned_(std::move(file)), handle_(owned_.get()), name_(std::move(name)) {}
+  // Standard output: the handle stays the process's own; closing the stream only stops writing.
+  WindowsTextStream(HANDLE borrowed, std::wstring name)
+      : handle_(borrowed), name_(std::move(name)) {}
 
   void writeLine(const std::wstring& text) override {
-    if (!file_.valid()) throw Error(code::kBadFileNumber);
+    if (closed_) throw Error(code::kBadFileNumber);
     std::string bytes = ToAnsi(text);
     bytes += "\r\n";
-    if (bytes.size() > MAXDWORD) throw CallError(code::kPathFileAccess, L"WriteFile", path_);
+    if (bytes.size() > MAXDWORD) throw CallError(code::kPathFileAccess, L"WriteFile", name_);
     DWORD written = 0;
     const DWORD size = static_cast<DWORD>(bytes.size());
-    if (!::WriteFile(file_.get(), bytes.data(), size, &written, nullptr)) {
-      throw Win32Error(::GetLastError(), L"WriteFile", path_);
+    if (!::WriteFile(handle_, bytes.data(), size, &written, nullptr)) {
+      throw Win32Error(::GetLastError(), L"WriteFile", name_);
     }
-    if (written != size) throw CallError(code::kDiskFull, L"WriteFile", path_);
+    if (written != size) throw CallError(code::kDiskFull, L"WriteFile", name_);
   }
 
-  void Close() override { file_.reset(); }
+  void Close() override {
+    owned_.reset();
+    closed_ = true;
+  }
 
  private:
-  UniqueFileHandle file_;
-  std::wstring path_;
+  UniqueFileHandle owned_;
+  HANDLE handle_;
+  std::wstring name_;
+  bool closed_ = false;
 };
 
 class WindowsReader final : public Reader {
@@ -97,6 +109,12 @@ std::unique_ptr<TextStream> OpenLogFile(const std::wstring& path) {
                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) throw Win32Error(::GetLastError(), L"CreateFileW", path);
   return std::make_unique<WindowsTextStream>(std::move(file), path);
+}
+
+std::unique_ptr<TextStream> OpenStandardOutputStream() {
+  // No handle (a process started without standard output) is no failure here: the first line
+  // written fails, as a write to a closed pipe does.
+  return std::make_unique<WindowsTextStream>(::GetStdHandle(STD_OUTPUT_HANDLE), L"standard output");
 }
 
 std::unique_ptr<Reader> OpenInputFile(const std::wstring& path) {
@@ -154,6 +172,53 @@ FolderCopy ShellCopyFolderContents(const std::wstring& source, const std::wstrin
   copy.outcome = result == 0 && shell.fAnyOperationsAborted == FALSE ? CopyOutcome::kComplete
                                                                      : CopyOutcome::kIncomplete;
   return copy;
+}
+
+namespace {
+
+// `folder` and `name` joined by one backslash (a drive's root already ends in one).
+std::wstring Joined(const std::wstring& folder, const std::wstring& name) {
+  if (name.empty()) return folder;
+  if (folder.empty() || folder.back() == L'\\') return folder + name;
+  return folder + L'\\' + name;
+}
+
+}  // namespace
+
+CopyPlan PlanShellFolderCopy(const std::wstring& source, const std::wstring& destination) {
+  // The shell's copy cannot list what it would do, so the plan walks the source itself, the way
+  // the copy meets it: every entry, hidden and system ones included. An entry that is a reparse
+  // point (a link or junction) is copied as the link it is, so it counts as a file and its
+  // target is not walked. Folders are paths relative to `source`; a stack rather than recursion
+  // keeps a deep tree off the call stack.
+  CopyPlan plan;
+  std::vector<std::wstring> folders{L""};
+  while (!folders.empty()) {
+    const std::wstring relative = std::move(folders.back());
+    folders.pop_back();
+    WIN32_FIND_DATAW found{};
+    const HANDLE search =
+        ::FindFirstFileExW(Joined(Joined(source, relative), L"*").c_str(), FindExInfoBasic, &found,
+                           FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    // A folder that cannot be listed is left out of the count, as the copy would leave it out.
+    if (search == INVALID_HANDLE_VALUE) continue;
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring entry = Joined(relative, name);
+      const DWORD attributes = found.dwFileAttributes;
+      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        folders.push_back(entry);
+        continue;
+      }
+      ++plan.files;
+      plan.bytes += (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+      if (AttributesOf(Joined(destination, entry)) != INVALID_FILE_ATTRIBUTES) ++plan.replacing;
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+  }
+  return plan;
 }
 
 }  // namespace qelrestore::windows

@@ -1,6 +1,6 @@
-// Files on Windows: existence tests, the run log's stream, sequential input, whole-file copy and
-// removal, and the shell's folder copy. Every file is opened with CreateFileW and owned by its
-// object.
+// Files on Windows: existence tests, the run log's and standard output's streams, sequential
+// input, whole-file copy and removal, and the shell's folder copy and its plan. Every file is
+// opened with CreateFileW and owned by its object.
 #pragma once
 
 #include <memory>
@@ -18,6 +18,10 @@ bool IsFolder(const std::wstring& path);
 // system's error.
 std::unique_ptr<TextStream> OpenLogFile(const std::wstring& path);
 
+// Lines on the process's standard output, in the log's own encoding and line ends. Closing the
+// stream leaves standard output open.
+std::unique_ptr<TextStream> OpenStandardOutputStream();
+
 // Opens a regular disk file for reading. A missing file is error 53; a folder, a device (CON,
 // NUL, COM1) or a pipe is error 75 naming the path, refused before anything is read from it.
 std::unique_ptr<Reader> OpenInputFile(const std::wstring& path);
@@ -33,5 +37,9 @@ void DeleteFileIfThere(const std::wstring& path);
 // neither progress nor error windows.
 FolderCopy ShellCopyFolderContents(const std::wstring& source, const std::wstring& destination,
                                    bool unattended);
+
+// What ShellCopyFolderContents would copy: the files (and links) under `source`, their bytes, and
+// how many of them have an entry of the same path under `destination`. Changes nothing.
+CopyPlan PlanShellFolderCopy(const std::wstring& source, const std::wstring& destination);
 
 }  // namespace qelrestore::windows

@@ -91,6 +91,16 @@ std::wstring WindowsHost::ProgramFolder() {
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
+// The program is installed as a folder of its own that it may write to: the default log and the
+// kept settings sit beside it.
+std::wstring WindowsHost::DefaultLogFolder() {
+  return ProgramFolder();
+}
+
+std::wstring WindowsHost::KeptSettingsFolder() {
+  return ProgramFolder();
+}
+
 void WindowsHost::MessageBox(const std::wstring& text) {
   if (boxesOnConsole_) {
     WriteToStandardError(text);
@@ -187,6 +197,10 @@ std::unique_ptr<TextStream> WindowsHost::OpenLog(const std::wstring& path) {
   return OpenLogFile(path);
 }
 
+std::unique_ptr<TextStream> WindowsHost::OpenStandardOutput() {
+  return OpenStandardOutputStream();
+}
+
 void WindowsHost::CopyFile(const std::wstring& source, const std::wstring& destination) {
   CopyWholeFile(source, destination);
 }
@@ -198,6 +212,10 @@ void WindowsHost::RemoveFile(const std::wstring& path) {
 FolderCopy WindowsHost::CopyFolderContents(const std::wstring& source,
                                            const std::wstring& destination, bool unattended) {
   return ShellCopyFolderContents(source, destination, unattended);
+}
+
+CopyPlan WindowsHost::PlanFolderCopy(const std::wstring& source, const std::wstring& destination) {
+  return PlanShellFolderCopy(source, destination);
 }
 
 std::unique_ptr<Reader> WindowsHost::OpenForInput(const std::wstring& path) {
@@ -213,7 +231,11 @@ RegistryAnswer WindowsHost::QueryRegistryValue(RegistryView view, const std::wst
   return ReadRegistry(view, keyPath, valueName);
 }
 
-std::unique_ptr<Process> WindowsHost::Start(const std::wstring& commandLine, WindowStyle style) {
+// The progress file is not watched here: the client runs in a window of its own, which shows its
+// progress to whoever is at the machine, and a terminal's standard error is not where a Windows
+// user looks.
+std::unique_ptr<Process> WindowsHost::Start(const std::wstring& commandLine, WindowStyle style,
+                                            const std::wstring& /*progressFile*/) {
   return StartProcess(commandLine, style);
 }
 

@@ -19,6 +19,8 @@ class WindowsHost final : public Host {
 
   std::wstring CommandLine() override;
   std::wstring ProgramFolder() override;
+  std::wstring DefaultLogFolder() override;
+  std::wstring KeptSettingsFolder() override;
   std::optional<std::wstring> EnvironmentVariable(const std::wstring& name) override;
   void MessageBox(const std::wstring& text) override;
   bool Unattended() override;
@@ -30,17 +32,20 @@ class WindowsHost final : public Host {
   bool FileExists(const std::wstring& path) override;
   bool FolderExists(const std::wstring& path) override;
   std::unique_ptr<TextStream> OpenLog(const std::wstring& path) override;
+  std::unique_ptr<TextStream> OpenStandardOutput() override;
   void CopyFile(const std::wstring& source, const std::wstring& destination) override;
   void RemoveFile(const std::wstring& path) override;
   FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
                                 bool unattended) override;
+  CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;
 
   RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                     const std::wstring& valueName) override;
 
-  std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style) override;
+  std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
+                                 const std::wstring& progressFile) override;
 
  private:
   std::wstring title_;

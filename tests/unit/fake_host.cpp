@@ -28,6 +28,7 @@ std::wstring WithoutTrailingBackslashes(std::wstring path) {
 
 class FakeStream : public TextStream {
  public:
+  // An empty path: standard output.
   FakeStream(FakeHost& host, std::wstring path) : host_(host), path_(std::move(path)) {
     ++host_.openStreams;
   }
@@ -38,6 +39,11 @@ class FakeStream : public TextStream {
   void writeLine(const std::wstring& text) override {
     const std::optional<Fault> fault = host_.Enter("writeLine", text);
     if (closed_) throw Error(code::kBadFileNumber);
+    if (path_.empty()) {
+      if (fault) host_.ThrowInjected();
+      host_.standardOutput += Narrow(text) + "\n";
+      return;
+    }
     host_.writtenPaths.insert(path_);
     if (fault == Fault::kHalfWay) host_.files[path_] += Narrow(text.substr(0, text.size() / 2));
     if (fault) host_.ThrowInjected();
@@ -271,6 +277,37 @@ bool FakeHost::FolderExists(const std::wstring& path) {
   return !fault && !path.empty() && folders.count(WithoutTrailingBackslashes(path)) != 0;
 }
 
+std::unique_ptr<TextStream> FakeHost::OpenStandardOutput() {
+  EnterOrThrow("OpenStandardOutput");
+  return std::make_unique<FakeStream>(*this, L"");
+}
+
+std::wstring FakeHost::DefaultLogFolder() {
+  EnterOrThrow("DefaultLogFolder");
+  return logFolder.value_or(programFolder);
+}
+
+std::wstring FakeHost::KeptSettingsFolder() {
+  EnterOrThrow("KeptSettingsFolder");
+  return keptSettingsFolder.value_or(programFolder);
+}
+
+CopyPlan FakeHost::PlanFolderCopy(const std::wstring& source, const std::wstring& destination) {
+  EnterOrThrow("PlanFolderCopy", source + L" -> " + destination);
+  CopyPlan plan;
+  const std::wstring below = source + L"\\";
+  for (const auto& [path, bytes] : files) {
+    if (path.rfind(below, 0) != 0) continue;
+    ++plan.files;
+    plan.bytes += bytes.size();
+    if (files.count(WithoutTrailingBackslashes(destination) + L"\\" + path.substr(below.size())) !=
+        0) {
+      ++plan.replacing;
+    }
+  }
+  return plan;
+}
+
 std::unique_ptr<TextStream> FakeHost::OpenLog(const std::wstring& path) {
   EnterOrThrow("OpenLog", path);
   if (folders.count(path) != 0) throw Error(code::kPathFileAccess);
@@ -364,7 +401,9 @@ RegistryAnswer FakeHost::QueryRegistryValue(RegistryView view, const std::wstrin
   return answer;
 }
 
-std::unique_ptr<Process> FakeHost::Start(const std::wstring& command, WindowStyle style) {
+std::unique_ptr<Process> FakeHost::Start(const std::wstring& command, WindowStyle style,
+                                         const std::wstring& progressFile) {
+  startedProgressFiles.push_back(progressFile);
   EnterOrThrow("Start", command);
   startedCommands.push_back(command);
   startedStyles.push_back(style);

@@ -76,6 +76,8 @@ class FakeHost : public Host {
   // --- Script ---
   std::wstring commandLine;
   std::wstring programFolder = L"C:\\qel";
+  std::optional<std::wstring> logFolder;           // the default log's folder; else programFolder
+  std::optional<std::wstring> keptSettingsFolder;  // curdb.properties.bak's; else programFolder
   std::optional<std::wstring> profile = L"C:\\Users\\op";
   bool unattended = false;
   int64_t boxMilliseconds = 0;  // how long the operator takes to dismiss a box
@@ -102,6 +104,8 @@ class FakeHost : public Host {
   std::vector<FolderCopyCall> folderCopies;
   std::vector<std::wstring> startedCommands;
   std::vector<WindowStyle> startedStyles;
+  std::vector<std::wstring> startedProgressFiles;
+  std::string standardOutput;  // the lines of a dry run, LF ended
   int64_t clockMilliseconds = 0;
   int openProcesses = 0;  // started processes still owned by the logic
   int openStreams = 0;
@@ -130,14 +134,19 @@ class FakeHost : public Host {
   std::wstring DecodeText(std::string_view bytes) override;
   bool FileExists(const std::wstring& path) override;
   bool FolderExists(const std::wstring& path) override;
+  std::wstring DefaultLogFolder() override;
+  std::wstring KeptSettingsFolder() override;
   std::unique_ptr<TextStream> OpenLog(const std::wstring& path) override;
+  std::unique_ptr<TextStream> OpenStandardOutput() override;
+  CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
   void CopyFile(const std::wstring& source, const std::wstring& destination) override;
   void RemoveFile(const std::wstring& path) override;
   FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
                                 bool unattended) override;
   RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                     const std::wstring& valueName) override;
-  std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style) override;
+  std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
+                                 const std::wstring& progressFile) override;
 
   // Records a call; returns the fault scripted for it, if any.
   std::optional<Fault> Enter(const std::string& name, const std::wstring& argument = {});

@@ -1,6 +1,7 @@
 // Checks of the Windows host on a real (wine) system, for what the end-to-end table cannot reach:
 // exit codes above 2^31, registry values past the first read's buffer, input paths that are no
-// disk files. run_wine_tests.sh prepares the registry key and the environment and runs it:
+// disk files, the plan of a folder copy, lines on standard output. run_wine_tests.sh prepares the
+// registry key, the files and the environment, runs it and looks for its standard output line:
 //
 //   host_checks.exe STANDIN-CLIENT-PATH SCRATCH-FOLDER
 //
@@ -46,7 +47,7 @@ int RunChecks(const std::wstring& standin, const std::wstring& scratch) {
 
   // QEL_STANDIN_STATUS=3221225477 (0xC0000005, an access violation's status) is set by the script.
   const auto process =
-      host.Start(L"\"" + standin + L"\" -o nothing", qelrestore::WindowStyle::kNormal);
+      host.Start(L"\"" + standin + L"\" -o nothing", qelrestore::WindowStyle::kNormal, L"");
   Check(process != nullptr, "a started client can be waited for");
   if (process != nullptr) {
     const ProcessState ended = process->Wait(20000);
@@ -55,7 +56,7 @@ int RunChecks(const std::wstring& standin, const std::wstring& scratch) {
     Check(process->Wait(0).code == 3221225477, "a later wait gives the same status at once");
   }
   Check(CodeThrown([&] {
-          host.Start(scratch + L"\\missing.exe", qelrestore::WindowStyle::kNormal);
+          host.Start(scratch + L"\\missing.exe", qelrestore::WindowStyle::kNormal, L"");
         }) == qelrestore::code::kFileNotFound,
         "a missing program is error 53");
 
@@ -91,6 +92,16 @@ int RunChecks(const std::wstring& standin, const std::wstring& scratch) {
         "an unset variable is nothing");
   const auto emptyVariable = host.EnvironmentVariable(L"QEL_HOST_CHECK_EMPTY");
   Check(emptyVariable.has_value() && emptyVariable->empty(), "a variable set empty is empty text");
+
+  // plan\source: a.txt (3 bytes), .hidden (7, hidden under wine), sub\b.txt (5), an empty
+  // folder; plan\destination already has sub\b.txt.
+  const qelrestore::CopyPlan plan =
+      host.PlanFolderCopy(scratch + L"\\plan\\source", scratch + L"\\plan\\destination");
+  Check(plan.files == 3 && plan.bytes == 15 && plan.replacing == 1,
+        "the plan counts hidden and nested files, not folders, and the one it would replace");
+
+  // run_wine_tests.sh looks for this line, CR LF included, among the output.
+  host.OpenStandardOutput()->writeLine(L"standard output line");
   std::printf("host checks: %d failed\n", failures);
   return failures == 0 ? 0 : 1;
 }

@@ -26,11 +26,22 @@ run_host_checks() {
       echo "reg add failed" >&2
       exit 1
     fi
-    mkdir -p "$scratch/files"
+    local plan=$scratch/files/plan
+    mkdir -p "$plan/source/sub" "$plan/source/empty" "$plan/destination/sub"
+    printf abc >"$plan/source/a.txt"
+    printf hidden. >"$plan/source/.hidden"
+    printf bbbbb >"$plan/source/sub/b.txt"
+    printf old >"$plan/destination/sub/b.txt"
     # Z: is the prefix's view of the Unix root.
     env -u QEL_HOST_CHECK_UNSET QEL_HOST_CHECK_EMPTY= QEL_STANDIN_STATUS=3221225477 \
-      "$wine" "$checks" "Z:${standin//\//\\}" "Z:${scratch//\//\\}\\files" | tr -d '\r'
-    exit "${PIPESTATUS[0]}"
+      "$wine" "$checks" "Z:${standin//\//\\}" "Z:${scratch//\//\\}\\files" >"$scratch/out"
+    local status=$?
+    tr -d '\r' <"$scratch/out"
+    if ! grep -qx $'standard output line\r' "$scratch/out"; then
+      echo "FAIL a line of OpenStandardOutput ended by CR LF on standard output"
+      status=1
+    fi
+    exit "$status"
   )
   local status=$?
   rm -rf "$scratch"

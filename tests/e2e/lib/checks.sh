@@ -57,6 +57,25 @@ check_log() {
   ((${#actual[@]} == i)) || { echo "log line $((i + 1)) not expected: [${actual[i]}]"; return 1; }
 }
 
+# check_output EXPECTATIONS...: the lines of standard output (a dry run's, in the log's own line
+# format) match "out TEXT" and "out~ TEXT" (a beginning) in order, and nothing follows them.
+check_output() {
+  local -a actual=()
+  mapfile -t actual < <(tr -d '\r' <"$WORK/out" | log_entries /dev/stdin)
+  local i=0 expectation kind want got
+  for expectation in "$@"; do
+    kind=${expectation%% *}
+    want=$(form_expected "${expectation#* }")
+    got=${actual[i]-<no line>}
+    case $kind in
+      out) [[ $got == "$want" ]] ;;
+      out~) [[ $got == "$want"* ]] ;;
+    esac || { echo "output line $((i + 1)): expected [$want], got [$got]"; return 1; }
+    i=$((i + 1))
+  done
+  ((${#actual[@]} == i)) || { echo "output line $((i + 1)) not expected: [${actual[i]}]"; return 1; }
+}
+
 # the_log: the log file of the case's run: its second argument, else the default log in the
 # program folder, named after the day of the month before or after the run.
 the_log() {
@@ -80,7 +99,7 @@ snapshot() {
 
 # check_expectations: every expectation of the case; prints the first difference and fails.
 check_expectations() {
-  local -a log_expected=() stderr_lines=()
+  local -a log_expected=() out_expected=() stderr_lines=()
   local stderr_given=0 expectation kind rest
   for expectation in "${C_EXPECT[@]}"; do
     kind=${expectation%% *}
@@ -88,6 +107,7 @@ check_expectations() {
     [[ $expectation == *' '* ]] && rest=${expectation#* }
     case $kind in
       msg | msg~ | record) log_expected+=("$expectation") ;;
+      out | out~) out_expected+=("$expectation") ;;
       stderr)
         stderr_given=1
         [[ -n $rest ]] && stderr_lines+=("$(form_expected "$rest")")
@@ -154,6 +174,9 @@ check_expectations() {
   fi
   if ((${#log_expected[@]})); then
     check_log "$(the_log)" "${log_expected[@]}" || return 1
+  fi
+  if ((${#out_expected[@]})); then
+    check_output "${out_expected[@]}" || return 1
   fi
   return 0
 }

@@ -90,7 +90,7 @@ load_case() {
         [[ $rest == *' '* ]] && C_RUN_TEXT=${rest#* }
         ;;
       status | msg | msg~ | record | stderr | stderr-has | client | same | content | absent | \
-        unchanged | gives-up | client-runs-on)
+        unchanged | gives-up | client-runs-on | out | out~)
         C_EXPECT+=("$line")
         ;;
       *)

@@ -1,4 +1,5 @@
-// How long the run waits for the SQL client: QELRESTORE_CLIENT_WAIT, in whole seconds.
+// The settings a run takes from its environment: how long it waits for the SQL client
+// (QELRESTORE_CLIENT_WAIT) and whether it only shows what it would do (QELRESTORE_DRY_RUN).
 #pragma once
 
 #include <cstdint>
@@ -13,9 +14,15 @@ inline constexpr int32_t kDefaultClientWaitSeconds = 5;
 inline constexpr wchar_t kClientWaitMessage[] =
     L"QELRESTORE_CLIENT_WAIT must be a whole number of seconds (0 waits until the SQL client "
     L"ends)";
+inline constexpr wchar_t kDryRunMessage[] =
+    L"QELRESTORE_DRY_RUN must be 1 for a dry run, or 0 or empty for a real one";
 
 // The seconds QELRESTORE_CLIENT_WAIT asks for (0: until the client ends), the default when it is
 // not set, or nothing when it is not 1 to 9 digits.
 std::optional<int32_t> ReadClientWait(Host& host);
+
+// Whether QELRESTORE_DRY_RUN asks for a dry run ("1") or a real one (unset, empty or "0");
+// nothing for any other value.
+std::optional<bool> ReadDryRun(Host& host);
 
 }  // namespace qelrestore

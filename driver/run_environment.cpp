@@ -1,4 +1,4 @@
-#include "driver/client_wait.h"
+#include "driver/run_environment.h"
 
 namespace qelrestore {
 
@@ -12,6 +12,13 @@ std::optional<int32_t> ReadClientWait(Host& host) {
     seconds = seconds * 10 + (c - L'0');
   }
   return seconds;
+}
+
+std::optional<bool> ReadDryRun(Host& host) {
+  const std::wstring text = host.EnvironmentVariable(L"QELRESTORE_DRY_RUN").value_or(L"");
+  if (text.empty() || text == L"0") return false;
+  if (text == L"1") return true;
+  return std::nullopt;
 }
 
 }  // namespace qelrestore

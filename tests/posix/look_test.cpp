@@ -1,0 +1,224 @@
+// What the POSIX host offers a run that looks before it restores: the count of a folder copy,
+// standard output's lines, the folders an installed program keeps its files in, and the SQL
+// client's progress on a terminal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/posix/posix_file_system.h"
+#include "host/posix/posix_host.h"
+#include "support/error.h"
+#include "tests/posix/toolkit.h"
+
+namespace qelrestore::posix {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using test::WriteFile;
+
+// Every path below `root` with its kind and size, to see that nothing changed.
+std::vector<std::string> Listing(const fs::path& root) {
+  std::vector<std::string> entries;
+  if (!fs::exists(fs::symlink_status(root))) return entries;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const auto status = entry.symlink_status();
+    entries.push_back(entry.path().string() + " " + std::to_string(int(status.type())) + " " +
+                      (fs::is_regular_file(status) ? std::to_string(entry.file_size()) : ""));
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+TEST(LookTest, PlanFolderCopyCountsFilesAndLinksWithoutFollowingOrWriting) {
+  const test::Sandbox sandbox;
+  const fs::path source = sandbox.root() / "source";
+  const fs::path outside = sandbox.root() / "outside";
+  WriteFile(source / "a.txt", "abc");
+  WriteFile(source / ".hidden", "h");
+  WriteFile(source / "sub" / "b.bin", "12345");
+  WriteFile(source / "inner" / "x", "wxyz");
+  WriteFile(outside / "big", std::string(1000, 'z'));
+  fs::create_symlink("target/text", source / "link");        // 11 bytes of target text
+  fs::create_directory_symlink(outside, source / "folder");  // not followed
+  ASSERT_EQ(::mkfifo((source / "fifo").c_str(), 0600), 0);   // no file, not counted
+  const uint64_t bytes = 3 + 1 + 5 + 4 + 11 + outside.string().size();
+  // In the destination: a file of the same name, and a dangling link where b.bin goes.
+  const fs::path destination = sandbox.root() / "destination";
+  WriteFile(destination / "a.txt", "old");
+  fs::create_directories(destination / "sub");
+  fs::create_symlink("nowhere", destination / "sub" / "b.bin");
+
+  const struct {
+    fs::path destination;
+    CopyPlan expected;
+  } cases[] = {
+      {destination, {6, bytes, 2}},
+      {sandbox.root() / "missing", {6, bytes, 0}},
+      // The copy does not descend into a destination inside the backup.
+      {source / "inner", {5, bytes - 4, 0}},
+  };
+  PosixHost host(0, nullptr, L"qel");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.destination);
+    const std::vector<std::string> before = Listing(sandbox.root());
+    const CopyPlan plan = host.PlanFolderCopy(source.wstring(), c.destination.wstring());
+    EXPECT_EQ(plan.files, c.expected.files);
+    EXPECT_EQ(plan.bytes, c.expected.bytes);
+    EXPECT_EQ(plan.replacing, c.expected.replacing);
+    EXPECT_EQ(Listing(sandbox.root()), before);
+  }
+}
+
+TEST(LookTest, StandardOutputWritesUtf8LinesAndThrowsWhenTheReaderHasGone) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  std::fflush(stdout);
+  const int saved = ::dup(STDOUT_FILENO);
+  ::dup2(ends[1], STDOUT_FILENO);
+  ::close(ends[1]);
+  const auto previous = ::signal(SIGPIPE, SIG_IGN);  // as the program runs
+
+  std::unique_ptr<TextStream> out = PosixHost(0, nullptr, L"qel").OpenStandardOutput();
+  out->writeLine(L"t: Z\u00fcrich");
+  char got[64] = {};
+  const ssize_t count = ::read(ends[0], got, sizeof got);
+  ::close(ends[0]);
+  bool threw = false;
+  try {
+    out->writeLine(L"t: nobody reads this");
+  } catch (const Error&) {
+    threw = true;
+  }
+  out->Close();
+
+  ::signal(SIGPIPE, previous);
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  EXPECT_EQ(std::string(got, count > 0 ? size_t(count) : 0), "t: Z\xc3\xbcrich\n");
+  EXPECT_TRUE(threw);
+}
+
+TEST(LookTest, InstalledFoldersOnlyWhenRunFromTheInstalledFolder) {
+  const test::Sandbox sandbox;
+  const std::string bin = (sandbox.root() / "bin").string();
+  fs::create_directories(bin);
+  fs::create_directory_symlink(bin, sandbox.root() / "linked");
+  const InstalledFolders package{bin, "/l", "/s", "/r.reg"};
+  const RunFolders installed{"/l", "/s", "/r.reg"};
+  const RunFolders beside{"/opt/x", "/opt/x", "/opt/x/registry.reg"};
+  const struct {
+    std::string programFolder;
+    InstalledFolders package;
+    RunFolders expected;
+  } cases[] = {
+      {bin, package, installed},
+      {"/opt/x", package, beside},
+      {"/opt/x", InstalledFolders{}, beside},
+      // Installed into a folder that is a link to where the program is found running.
+      {bin, {(sandbox.root() / "linked").string(), "/l", "/s", "/r.reg"}, installed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.programFolder + " installed in " + c.package.program);
+    const RunFolders chosen = ChooseRunFolders(c.programFolder, c.package);
+    EXPECT_EQ(chosen.log, c.expected.log);
+    EXPECT_EQ(chosen.keptSettings, c.expected.keptSettings);
+    EXPECT_EQ(chosen.registryFile, c.expected.registryFile);
+  }
+  // The tests run from the build folder, never the installed one.
+  PosixHost host(0, nullptr, L"qel");
+  EXPECT_EQ(host.DefaultLogFolder(), host.ProgramFolder());
+  EXPECT_EQ(host.KeptSettingsFolder(), host.ProgramFolder());
+}
+
+// What a standard error saw of a Start/Wait loop on the stand-in client that writes its percent
+// lines over two seconds, and how long before the loop ended the first of them came.
+struct Watched {
+  std::string text;  // without CR
+  double secondsBeforeEnd = 0;
+  int status = -1;
+};
+
+Watched WatchClient(bool terminal, const fs::path& folder) {
+  int reader = -1;
+  int writer = -1;
+  if (terminal) {
+    reader = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_TRUE(reader >= 0 && ::grantpt(reader) == 0 && ::unlockpt(reader) == 0);
+    writer = ::open(::ptsname(reader), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  } else {
+    int ends[2];
+    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    reader = ends[0];
+    writer = ends[1];
+  }
+  const std::wstring output = (folder / "client.out").wstring();
+  const std::wstring line =
+      L"\"" + fs::path(QEL_STANDIN_CLIENT).wstring() + L"\" -o \"" + output + L"\"";
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(writer, STDERR_FILENO);
+    ::setenv("QEL_STANDIN_PROGRESS_SECONDS", "2", 1);
+    PosixHost host(0, nullptr, L"qel");
+    const std::unique_ptr<Process> process = host.Start(line, WindowStyle::kNormal, output);
+    ProcessState state;
+    do {
+      state = process->Wait(250);
+    } while (state.kind == ProcessState::Kind::kRunning);
+    ::_exit(state.kind == ProcessState::Kind::kExited ? int(state.code) : 99);
+  }
+  ::close(writer);
+  Watched watched;
+  std::optional<Clock::time_point> first;
+  char buffer[4096];
+  for (;;) {
+    pollfd entry{reader, POLLIN, 0};
+    if (::poll(&entry, 1, 10000) <= 0) break;
+    const ssize_t got = ::read(reader, buffer, sizeof buffer);
+    if (got <= 0) break;  // a terminal whose other side is closed says EIO
+    if (!first) first = Clock::now();
+    for (ssize_t i = 0; i < got; ++i) {
+      if (buffer[i] != '\r') watched.text += buffer[i];
+    }
+  }
+  ::close(reader);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  watched.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (first) {
+    watched.secondsBeforeEnd = std::chrono::duration<double>(Clock::now() - *first).count();
+  }
+  return watched;
+}
+
+TEST(LookTest, ClientProgressPercentLinesReachATerminalWhileWaitingAndNothingElse) {
+  const test::Sandbox sandbox;
+  std::string expected;
+  for (int percent = 10; percent <= 100; percent += 10) {
+    expected += "SQL client: " + std::to_string(percent) + " percent processed.\n";
+  }
+  const Watched terminal = WatchClient(true, sandbox.root());
+  EXPECT_EQ(terminal.status, 0);
+  EXPECT_EQ(terminal.text, expected);
+  EXPECT_GT(terminal.secondsBeforeEnd, 1.0) << "the lines came only at the end";
+
+  const Watched pipe = WatchClient(false, sandbox.root());
+  EXPECT_EQ(pipe.status, 0);
+  EXPECT_EQ(pipe.text, "");
+}
+
+}  // namespace
+}  // namespace qelrestore::posix
