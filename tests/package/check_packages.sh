@@ -1,32 +1,38 @@
 #!/usr/bin/env bash
 # Makes the packages a user installs and checks them as that user meets them: the Windows .zip
 # holds the program, its batch file, the README and the samples (and, where wine64 is there, the
-# batch file from the .zip starts the program as it should); the .deb installs /usr/bin/qelrestore
-# and its manual page, answers --help and --version, and restores a folder in a sandbox. The
-# package is removed again at the end, so the machine is left as it was found.
+# batch file from the .zip starts the program as it should); the .deb passes lintian without an
+# error or a warning, installs /usr/bin/qelrestore and its manual page, answers --help and
+# --version, restores a folder in a sandbox, writes its default log under /var/log/qelrestore and
+# nothing under /usr. The package is purged again at the end, so the machine is left as it was
+# found.
 #
 #   bash tests/package/check_packages.sh <posix-build-dir> <windows-build-dir>
 #
-# Both build folders must be configured. Installing needs root (sudo is used otherwise).
+# Both build folders must be configured; an empty <windows-build-dir> ("") skips the .zip.
+# Installing needs root (sudo is used otherwise).
 # Prints one line per check and a closing "N passed, M failed"; exits non-zero on any failure.
 set -u
 
 posix=$(realpath "${1:?usage: check_packages.sh <posix-build-dir> <windows-build-dir>}")
-windows=$(realpath "${2:?usage: check_packages.sh <posix-build-dir> <windows-build-dir>}")
+windows=${2?usage: check_packages.sh <posix-build-dir> <windows-build-dir>}
+[[ -n $windows ]] && windows=$(realpath "$windows")
 
 sudo=()
 [[ $(id -u) -ne 0 ]] && sudo=(sudo)
-if ! command -v unzip >/dev/null; then
+needed=()
+for tool in unzip lintian; do command -v "$tool" >/dev/null || needed+=("$tool"); done
+if ((${#needed[@]})); then
   "${sudo[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-    unzip >/dev/null
+    "${needed[@]}" >/dev/null
 fi
 
 scratch=$(mktemp -d /tmp/qel-package.XXXXXX)
 installed_here=0
 wine_prefix=
 cleanup() {
-  if ((installed_here)); then "${sudo[@]}" dpkg -r qelrestore >/dev/null 2>&1; fi
+  if ((installed_here)); then "${sudo[@]}" dpkg -P qelrestore >/dev/null 2>&1; fi
   if [[ -n $wine_prefix ]]; then
     WINEPREFIX=$wine_prefix "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k \
       >/dev/null 2>&1
@@ -65,7 +71,10 @@ make_package() {
 # --- the Windows .zip --------------------------------------------------------------------------
 zip_files=(qelrestore.exe qelRestore.bat README.md examples/registry.reg examples/path.conf
   examples/PLUV/db.properties)
-if ! zip=$(make_package "$windows" 'qelrestore-*.zip'); then
+if [[ -z $windows ]]; then
+  echo "SKIP zip: no Windows build folder"
+  zip=
+elif ! zip=$(make_package "$windows" 'qelrestore-*.zip'); then
   fail zip "$zip"
   zip=
 else
@@ -140,13 +149,35 @@ version=$(dpkg-deb -f "$deb" Version)
 listing=$(dpkg-deb -c "$deb" | awk '{print $NF}')
 missing=()
 for f in ./usr/bin/qelrestore ./usr/share/man/man1/qelrestore.1.gz \
-  ./usr/share/doc/qelrestore/README.md ./usr/share/doc/qelrestore/examples/registry.reg; do
+  ./usr/share/doc/qelrestore/README.md ./usr/share/doc/qelrestore/examples/registry.reg \
+  ./usr/share/doc/qelrestore/copyright ./usr/share/doc/qelrestore/changelog.gz \
+  ./var/log/qelrestore/ ./var/lib/qelrestore/; do
   grep -qx -- "$f" <<<"$listing" || missing+=("$f")
 done
 if ((${#missing[@]})); then
   fail deb-contents "missing: ${missing[*]}"
 else
-  pass "deb-contents: $(basename "$deb") holds the program, its manual page and the samples"
+  pass "deb-contents: $(basename "$deb") holds the program, man page, samples, log and state folders"
+fi
+
+# lintian: no error and no warning (its informational notes are not counted). The changelog's
+# newest entry is the package's version: a version raised without an entry fails here.
+if ! command -v lintian >/dev/null; then
+  fail deb-lintian "lintian is not installed"
+else
+  lintian --fail-on error,warning --tag-display-limit 0 "$deb" >"$scratch/lintian" \
+    2>"$scratch/lintian.err"
+  status=$?
+  entry=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/qelrestore/changelog.gz |
+    gunzip 2>/dev/null | head -1)
+  if [[ $status != 0 ]]; then
+    fail deb-lintian "status $status: $(grep -E '^[EW]: ' "$scratch/lintian" | head -5 |
+      tr '\n' ' ')$(grep -v '^running with root' "$scratch/lintian.err" | head -3)"
+  elif [[ $entry != "qelrestore ($version) "* ]]; then
+    fail deb-lintian "the changelog's newest entry is [$entry], not version $version"
+  else
+    pass "deb-lintian: no error or warning; the changelog's newest entry is $version"
+  fi
 fi
 
 # The page as man shows it: its version filled in, and no complaint from the formatter.
@@ -174,6 +205,9 @@ if ! "${sudo[@]}" dpkg -i "$deb" >"$scratch/dpkg.log" 2>&1; then
 fi
 installed_here=1
 pass "deb-install: dpkg -i $(basename "$deb")"
+# Everything the installed program writes goes outside /usr: what is newer than this under /usr
+# after its runs, it wrote.
+touch "$scratch/installed"
 
 # --help and --version from PATH: standard output, exit 0, and no log beside the program.
 logs_before=$(default_logs)
@@ -236,21 +270,54 @@ elif [[ $(cat "$sandbox/install/app.jar") != "restored program" ||
 else
   pass "restore: the folder is copied over the installation, exit status 0"
 fi
+# Without a log path of its own, the installed program logs under /var/log/qelrestore, in the
+# file of the day of the month.
+default_log=/var/log/qelrestore/qelRestorelog.txt$(date +%d)
+usr_log=/usr/bin/${default_log##*/}
+[[ -e $usr_log ]] && usr_log=  # not this run's, so not this check's to remove
+line_count() { if [[ -f $1 ]]; then wc -l <"$1"; else echo 0; fi; }
+lines_before=$(line_count "$default_log")
+HOME=$sandbox/home /usr/bin/qelrestore "$sandbox/backup" </dev/null >"$scratch/out" 2>"$scratch/err"
+status=$?
+last=$(tail -1 "$default_log" 2>/dev/null)
+if [[ $status != 0 || $(line_count "$default_log") -le $lines_before ||
+  $last != *': QEL Restore completed without SQLServer version'$'\r' ]]; then
+  fail default-log "exit status $status (expected 0), last line of $default_log [$last], stderr [$(cat "$scratch/err")]"
+else
+  pass "default-log: a run without a log path logs in $default_log"
+fi
+written=$(find /usr -newer "$scratch/installed" 2>/dev/null | head -5)
+if [[ -n $written ]]; then
+  fail usr-untouched "the runs wrote under /usr: $(tr '\n' ' ' <<<"$written")"
+else
+  pass "usr-untouched: the installed program's runs write nothing under /usr"
+fi
+if [[ -n $usr_log && -e $usr_log ]]; then "${sudo[@]}" rm -f "$usr_log"; fi
 if [[ $(default_logs) != "$logs_before" ]]; then
   fail no-log-run "a run with its own log path left a log in /usr/bin"
 else
   pass "no-log-run: runs with a log path of their own leave nothing in /usr/bin"
 fi
 
-# Removal leaves the machine as it was found.
+# Removal takes the program; purging takes the logs and kept settings too, so the machine is left
+# as it was found.
 "${sudo[@]}" dpkg -r qelrestore >"$scratch/dpkg.log" 2>&1
 status=$?
-installed_here=0
 if [[ $status != 0 || -e /usr/bin/qelrestore || -e /usr/share/man/man1/qelrestore.1.gz ]] ||
   dpkg-query -W -f='${Status}' qelrestore 2>/dev/null | grep -q 'ok installed'; then
   fail deb-remove "dpkg -r: status $status, $(tail -2 "$scratch/dpkg.log")"
 else
   pass "deb-remove: dpkg -r removes the program and its manual page"
+fi
+"${sudo[@]}" dpkg -P qelrestore >"$scratch/dpkg.log" 2>&1
+status=$?
+installed_here=0
+left=()
+for folder in /var/log/qelrestore /var/lib/qelrestore; do [[ -e $folder ]] && left+=("$folder"); done
+if [[ $status != 0 || ${#left[@]} != 0 ]] || dpkg-query -W qelrestore >/dev/null 2>&1; then
+  fail deb-purge "dpkg -P: status $status, left: ${left[*]}; $(tail -2 "$scratch/dpkg.log")"
+else
+  pass "deb-purge: dpkg -P removes the package's logs and kept settings"
 fi
 
 echo "$passed passed, $failed failed"
