@@ -61,7 +61,7 @@ echo "== POSIX form, sanitized"
 bash tests/sanitize/run_sanitized.sh build/sanitize
 
 echo "== Fuzz targets, 20 s each"
-bash tests/fuzz/run_fuzzers.sh 20
+bash fuzz/run_fuzzers.sh 20
 
 echo "== Windows form"
 cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \

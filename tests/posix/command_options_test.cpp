@@ -1,74 +1,28 @@
 // --help and --version of the POSIX program: answered on standard output without a log, and only
 // as the sole, exactly spelt argument; anything else keeps the restore's own reading of arguments.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "driver/command_line.h"
 #include "driver/program.h"
-
-#include "tests/posix/test_files.h"
-
-extern char** environ;
+#include "tests/posix/toolkit.h"
 
 namespace qelrestore {
 namespace {
 
 namespace fs = std::filesystem;
 using test::ReadFile;
-
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using test::RunResult;
 
 class CommandOptionsTest : public testing::Test {
  protected:
-  void SetUp() override {
-    root = fs::temp_directory_path() / ("qel_options_" + std::to_string(::getpid()));
-    fs::remove_all(root);
-    fs::create_directories(root / "program");
-    // A copy of its own: a default log lands beside the program, and must be seen there.
-    fs::copy_file(QELRESTORE_EXE, root / "program/qelrestore");
-  }
-  void TearDown() override { fs::remove_all(root); }
+  // A copy of its own: a default log lands beside the program, and must be seen there.
+  CommandOptionsTest() { sandbox.InstallProgram(); }
 
-  // Runs the program with `arguments`, standard input from /dev/null, both outputs to files.
-  Outcome Run(const std::vector<std::string>& arguments) {
-    const std::string program = (root / "program/qelrestore").string();
-    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
-    for (const std::string& argument : arguments)
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    const std::string out = (root / "stdout.txt").string();
-    const std::string err = (root / "stderr.txt").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    Outcome outcome;
-    EXPECT_EQ(spawned, 0);
-    if (spawned != 0) return outcome;
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    outcome.out = ReadFile(out);
-    outcome.err = ReadFile(err);
-    return outcome;
-  }
+  RunResult Run(const std::vector<std::string>& arguments) { return sandbox.Run(arguments); }
 
   // The files the program folder holds besides the program itself: logs written by a run.
   std::vector<std::string> FilesBesideTheProgram() const {
@@ -79,14 +33,15 @@ class CommandOptionsTest : public testing::Test {
     return names;
   }
 
-  fs::path root;
+  test::Sandbox sandbox;
+  const fs::path root = sandbox.root();
 };
 
 TEST_F(CommandOptionsTest, SoleOptionAnswersOnStandardOutputWithoutALog) {
   std::string usage;
   for (const wchar_t* ch = kUsageMessage; *ch != L'\0'; ++ch) usage += static_cast<char>(*ch);
 
-  const Outcome help = Run({"--help"});
+  const RunResult help = Run({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind(usage + "\n", 0), 0u) << help.out;
   for (const char* line :
@@ -97,7 +52,7 @@ TEST_F(CommandOptionsTest, SoleOptionAnswersOnStandardOutputWithoutALog) {
   }
   EXPECT_EQ(help.err, "");
 
-  const Outcome version = Run({"--version"});
+  const RunResult version = Run({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, std::string("qelrestore ") + kProgramVersion + "\n");
   EXPECT_EQ(version.err, "");
@@ -121,7 +76,7 @@ TEST_F(CommandOptionsTest, AnOptionAmongOtherArgumentsOrInAnotherCaseIsABackupFo
   for (const auto& c : cases) {
     SCOPED_TRACE(c.missingFolder);
     fs::remove(log);
-    const Outcome outcome = Run(c.arguments);
+    const RunResult outcome = Run(c.arguments);
     EXPECT_EQ(outcome.status, kExitStopped) << outcome.err;
     EXPECT_EQ(outcome.out, "");
     const std::string record = ReadFile(log);

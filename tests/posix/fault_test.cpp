@@ -2,25 +2,19 @@
 // middle of a large copy, a client that will not end. Permission bits do not stop root, so when
 // the tests run as root the program is run as the unprivileged user "nobody", in a sandbox that
 // user owns.
-#include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tests/posix/test_files.h"
+#include "tests/posix/toolkit.h"
 
 namespace qelrestore {
 namespace {
@@ -29,113 +23,29 @@ namespace fs = std::filesystem;
 using test::Messages;
 using test::ReadFile;
 using test::WriteFile;
-using Clock = std::chrono::steady_clock;
 
 constexpr uid_t kNobody = 65534;
 constexpr gid_t kNoGroup = 65534;
 
-// Whether a child can become "nobody" here (a container may refuse even root that).
-bool CanRunAsNobody() {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const bool dropped =
-        ::setgroups(0, nullptr) == 0 && ::setgid(kNoGroup) == 0 && ::setuid(kNobody) == 0;
-    ::_exit(dropped && ::geteuid() == kNobody ? 0 : 1);
-  }
-  int status = 0;
-  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
-}
-
-class FaultTest : public testing::Test {
+class FaultTest : public test::InstalledProgramTest {
  protected:
-  void SetUp() override {
-    root = test::TestFolder("fault");
-    fs::remove_all(root);
-    test::MakeTypicalSandbox(root);
+  FaultTest() {
     fs::create_directories(root / "logs");
-  }
-  void TearDown() override {
-    // Give the folders back their write bits, so that everything can be removed.
-    std::error_code ignored;
-    for (auto it = fs::recursive_directory_iterator(root, ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-      if (it->is_directory(ignored)) fs::permissions(it->path(), fs::perms::owner_all, ignored);
-    }
-    fs::remove_all(root, ignored);
+    logFile = root / "logs/run.log";
   }
 
   // Makes permission bits bind: as root, hands the sandbox to "nobody" and runs the program as
-  // that user. False when neither is possible.
+  // that user. False when neither is possible (a container may refuse even root that).
   bool Unprivileged() {
     if (::geteuid() != 0) return true;
-    if (!CanRunAsNobody()) return false;
-    asNobody_ = true;
+    if (test::RunProgram({"/bin/true"}, {.user = kNobody}).status != 0) return false;
+    user = kNobody;
     EXPECT_EQ(::chown(root.c_str(), kNobody, kNoGroup), 0);
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
       EXPECT_EQ(::lchown(entry.path().c_str(), kNobody, kNoGroup), 0) << entry.path();
     }
     return true;
   }
-
-  // Starts the program with `arguments`, HOME in the sandbox, standard input from /dev/null and
-  // standard error to a file; returns its process id.
-  pid_t Start(const std::vector<std::string>& arguments,
-              const std::vector<std::string>& extraEnvironment = {}) {
-    std::vector<std::string> environment = {"HOME=" + (root / "home").string(),
-                                            "PATH=/usr/bin:/bin"};
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
-      if (const char* value = std::getenv(name))
-        environment.push_back(name + ("=" + std::string(value)));
-    }
-    environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
-    const std::string program = (root / "program/qelrestore").string();
-    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
-    for (const std::string& argument : arguments)
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& variable : environment) envp.push_back(variable.data());
-    envp.push_back(nullptr);
-    const std::string errors = (root / "stderr.txt").string();
-
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      const int in = ::open("/dev/null", O_RDONLY);
-      const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-      if (in < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
-      if (asNobody_ &&
-          (::setgroups(0, nullptr) != 0 || ::setgid(kNoGroup) != 0 || ::setuid(kNobody) != 0)) {
-        ::_exit(126);
-      }
-      ::execve(program.c_str(), argv.data(), envp.data());
-      ::_exit(127);
-    }
-    EXPECT_GT(pid, 0);
-    return pid;
-  }
-
-  // Waits for the program; its exit status, or -1 when a signal ended it.
-  static int Wait(pid_t pid) {
-    int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  int Run(const std::vector<std::string>& arguments,
-          const std::vector<std::string>& extraEnvironment = {}) {
-    return Wait(Start(arguments, extraEnvironment));
-  }
-  int RunRestore() { return Run({Backup(), Log(), "N"}); }
-
-  std::string Backup() const { return (root / "backup").string(); }
-  std::string Log() const { return (root / "logs/run.log").string(); }
-  std::string StandardError() const { return ReadFile(root / "stderr.txt"); }
-
-  fs::path root;
-
- private:
-  bool asNobody_ = false;
 };
 
 #define REQUIRE_UNPRIVILEGED()                                            \
@@ -233,28 +143,9 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
     return false;
   };
   bool caught = false;
-  bool ended = false;
-  const pid_t pid = Start({Backup(), Log(), "N"});
-  const auto deadline = Clock::now() + std::chrono::seconds(30);
-  while (Clock::now() < deadline) {
-    if (partlyCopied()) {
-      ::kill(pid, SIGKILL);
-      caught = true;
-      break;
-    }
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
-      ended = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  if (!caught) {
-    ::kill(pid, SIGKILL);
-    if (!ended) Wait(pid);
-    GTEST_SKIP() << "the copy ended before it could be caught in the middle";
-  }
-  EXPECT_EQ(Wait(pid), -1);
+  Run({Backup(), Log(), "N"}, {.killWhen = [&] { return caught = partlyCopied(); }});
+  if (!caught) GTEST_SKIP() << "the copy ended before it could be caught in the middle";
+  EXPECT_EQ(last.signal, SIGKILL);
   // path.conf's separators all become backslashes in the program's texts.
   std::string install = (root / "install").string() + "\\";
   std::replace(install.begin(), install.end(), '/', '\\');
@@ -281,13 +172,11 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
 }
 
 TEST_F(FaultTest, ClientIgnoringTerminationIsLeftRunningAndTheRunEndsInTime) {
-  const auto start = Clock::now();
   // Still running after the wait, so the restore is not verified.
-  EXPECT_EQ(Run({Backup(), Log(), "N"}, {"QEL_STANDIN_SECONDS=60", "QEL_STANDIN_IGNORE_TERM=1"}), 6)
+  EXPECT_EQ(RunRestore({.environment = {"QEL_STANDIN_SECONDS=60", "QEL_STANDIN_IGNORE_TERM=1"}}), 6)
       << StandardError();
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  EXPECT_GE(seconds, 5.0);
-  EXPECT_LT(seconds, 7.5);
+  EXPECT_GE(last.seconds, 5.0);
+  EXPECT_LT(last.seconds, 7.5);
   EXPECT_EQ(Messages(Log()).back(), "SQL Restore Complete");
 
   std::vector<pid_t> clients;

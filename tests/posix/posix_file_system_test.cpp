@@ -17,14 +17,10 @@
 #include "host/posix/posix_errors.h"
 #include "host/posix/posix_host.h"
 #include "host/posix/posix_text.h"
+#include "tests/posix/toolkit.h"
 
 namespace qelrestore::posix {
 namespace {
-
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The Error that `action` throws, or one of code 0 when it throws none.
 template <typename Action>
@@ -45,22 +41,19 @@ int32_t CodeOf(Action action) {
 class PosixFileSystemTest : public testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qelfs-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     std::ofstream(dir_ + "/db.properties") << "DB_PROVIDER=SQLOLEDB\n";
     ::chmod((dir_ + "/db.properties").c_str(), 0640);
     ::mkdir((dir_ + "/folder").c_str(), 0755);
     ::mkfifo((dir_ + "/fifo").c_str(), 0644);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   // The logic's spelling of a path below the temporary folder.
   std::wstring Logic(const std::string& relative) const {
     return DecodeUtf8(dir_) + L"\\" + DecodeUtf8(relative);
   }
 
-  std::string dir_;
+  const test::Sandbox sandbox_;
+  const std::string dir_ = sandbox_.root().string();
   PosixHost host_{0, nullptr, L"qel"};
 };
 
@@ -99,15 +92,16 @@ TEST_F(PosixFileSystemTest, LogIsAppendedToAndLinesReachTheFileAsTheyAreWritten)
   std::ofstream(path) << "previous run\r\n";
   auto log = host_.OpenLog(Logic("log.txt"));
   log->writeLine(L"09:00: QEL start Restore");
-  EXPECT_EQ(Read(path), "previous run\r\n09:00: QEL start Restore\r\n")
+  EXPECT_EQ(test::ReadFile(path), "previous run\r\n09:00: QEL start Restore\r\n")
       << "line written unbuffered";
   log->writeLine(L"caf\u00E9 \xDCE9");
-  EXPECT_EQ(Read(path), "previous run\r\n09:00: QEL start Restore\r\ncaf\xC3\xA9 \xE9\r\n");
+  EXPECT_EQ(test::ReadFile(path),
+            "previous run\r\n09:00: QEL start Restore\r\ncaf\xC3\xA9 \xE9\r\n");
   log->Close();
   log->Close();
   EXPECT_THROW(log->writeLine(L"after close"), Error);
   host_.OpenLog(Logic("new.txt"))->writeLine(L"");
-  EXPECT_EQ(Read(dir_ + "/new.txt"), "\r\n");
+  EXPECT_EQ(test::ReadFile(dir_ + "/new.txt"), "\r\n");
 
   EXPECT_EQ(CodeOf([&] { host_.OpenLog(Logic("no\\log.txt")); }), code::kPathNotFound);
   EXPECT_EQ(CodeOf([&] { host_.OpenLog(Logic("folder")); }), code::kPathFileAccess);
@@ -140,7 +134,7 @@ TEST_F(PosixFileSystemTest, CopyReplacesTheDestinationByANewFileWithTheSourceMod
   std::ofstream(destination) << std::string(200, 'o');
   const int oldReader = ::open(destination.c_str(), O_RDONLY);
   host_.CopyFile(Logic("db.properties"), Logic("curdb.properties.bak"));
-  EXPECT_EQ(Read(destination), "DB_PROVIDER=SQLOLEDB\n");
+  EXPECT_EQ(test::ReadFile(destination), "DB_PROVIDER=SQLOLEDB\n");
   struct stat info {};
   ::stat(destination.c_str(), &info);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
@@ -154,9 +148,9 @@ TEST_F(PosixFileSystemTest, CopyReplacesTheDestinationByANewFileWithTheSourceMod
   std::ofstream(dir_ + "/elsewhere") << "untouched";
   ::symlink("elsewhere", (dir_ + "/linked").c_str());
   host_.CopyFile(Logic("db.properties"), Logic("linked"));
-  EXPECT_EQ(Read(dir_ + "/elsewhere"), "untouched");
+  EXPECT_EQ(test::ReadFile(dir_ + "/elsewhere"), "untouched");
   EXPECT_FALSE(std::filesystem::is_symlink(dir_ + "/linked"));
-  EXPECT_EQ(Read(dir_ + "/linked"), "DB_PROVIDER=SQLOLEDB\n");
+  EXPECT_EQ(test::ReadFile(dir_ + "/linked"), "DB_PROVIDER=SQLOLEDB\n");
   for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
     EXPECT_EQ(entry.path().filename().string().find(".qel-"), std::string::npos) << entry.path();
   }
@@ -188,8 +182,8 @@ TEST_F(PosixFileSystemTest, CopyRefusesSourcesThatAreNoRegularFileAndTheSourceIt
     EXPECT_EQ(error.code(), c.code) << c.source << " -> " << c.destination;
     EXPECT_NE(error.description().find(L'/'), std::wstring::npos) << "no path named";
   }
-  EXPECT_EQ(Read(dir_ + "/target"), "old");
-  EXPECT_EQ(Read(dir_ + "/db.properties"), "DB_PROVIDER=SQLOLEDB\n");
+  EXPECT_EQ(test::ReadFile(dir_ + "/target"), "old");
+  EXPECT_EQ(test::ReadFile(dir_ + "/db.properties"), "DB_PROVIDER=SQLOLEDB\n");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 7)
       << "a temporary file was left behind";
 }

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "support/error.h"
-#include "tests/posix/test_files.h"
+#include "tests/posix/toolkit.h"
 
 namespace qelrestore::posix {
 namespace {
@@ -18,7 +18,8 @@ namespace {
 using Found = RegistryAnswer::Found;
 
 TEST(PosixRegistryTest, ThirtyTwoBitViewOfSoftwareIsItsWow6432NodeKey) {
-  const auto folder = test::TestFolder("registry");
+  const test::Sandbox sandbox;
+  const auto& folder = sandbox.root();
   test::WriteFile(
       folder / "registry.reg",
       "REGEDIT4\r\n\r\n"
@@ -49,12 +50,11 @@ TEST(PosixRegistryTest, ThirtyTwoBitViewOfSoftwareIsItsWow6432NodeKey) {
   }
   EXPECT_EQ(registry.Query(RegistryView::k64Bit, L"SOFTWARE\\Tools", L"other").found,
             Found::kNoValue);
-  std::filesystem::remove_all(folder);
 }
 
 TEST(PosixRegistryTest, FileThatIsNoRegularFileIsRefusedAtOnceNamingIt) {
-  const auto folder = test::TestFolder("registry");
-  std::filesystem::create_directories(folder);
+  const test::Sandbox sandbox;
+  const auto& folder = sandbox.root();
   const std::string fifo = (folder / "registry.reg").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
   PosixRegistry registry(fifo);
@@ -68,7 +68,6 @@ TEST(PosixRegistryTest, FileThatIsNoRegularFileIsRefusedAtOnceNamingIt) {
                 .Query(RegistryView::k64Bit, L"SOFTWARE\\X", L"v")
                 .found,
             Found::kNoKey);
-  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

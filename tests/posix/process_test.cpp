@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/error.h"
+#include "tests/posix/toolkit.h"
 
 extern char** environ;
 
@@ -61,13 +62,6 @@ size_t OpenDescriptorCount() {
     ++count;
   }
   return count;
-}
-
-std::filesystem::path TempFolder() {
-  const auto folder =
-      std::filesystem::temp_directory_path() / ("qel_proc_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(folder);
-  return folder;
 }
 
 // Both ways of waiting: on the pidfd, and by polling.
@@ -138,7 +132,8 @@ TEST_P(PosixProcessTest, DestructionLeavesARunningChildAloneAndCollectsAnEndedOn
 }
 
 TEST(PosixProcess, ArgumentsArriveLiterallyWithoutAShell) {
-  const auto file = TempFolder() / "record.txt";
+  const test::Sandbox sandbox;
+  const auto file = sandbox.root() / "record.txt";
   auto process = StartProcess(
       ChildLine("record:" + file.string(),
                 LR"($HOME `id` a;b *.txt | && >out "two  words" "" \"q\" 'single' C:\dir\)"));
@@ -152,11 +147,11 @@ TEST(PosixProcess, ArgumentsArriveLiterallyWithoutAShell) {
                                              "",      "\"q\"", "'single'", "C:\\dir\\"};
   EXPECT_EQ(lines, expected);
   EXPECT_FALSE(std::filesystem::exists("out"));
-  std::filesystem::remove_all(file.parent_path());
 }
 
 TEST(PosixProcess, ChildGetsNoneOfTheCallersStandardFilesAndDefaultSigpipe) {
-  const auto file = TempFolder() / "files.txt";
+  const test::Sandbox sandbox;
+  const auto file = sandbox.root() / "files.txt";
   // Ignored here, as the program ignores it: the child must not inherit that.
   const auto previous = ::signal(SIGPIPE, SIG_IGN);
   auto process = StartProcess(ChildLine("files:" + file.string()));
@@ -167,7 +162,6 @@ TEST(PosixProcess, ChildGetsNoneOfTheCallersStandardFilesAndDefaultSigpipe) {
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   EXPECT_EQ(lines, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null",
                                              "SIGPIPE default"}));
-  std::filesystem::remove_all(file.parent_path());
 }
 
 struct StartFailure {
@@ -177,7 +171,8 @@ struct StartFailure {
 };
 
 TEST(PosixProcess, StartFailuresCarryTheirCodes) {
-  const auto folder = TempFolder();
+  const test::Sandbox sandbox;
+  const auto& folder = sandbox.root();
   const auto notExecutable = folder / "plain.txt";
   std::ofstream(notExecutable) << "not a program\n";
   std::filesystem::permissions(
@@ -199,7 +194,6 @@ TEST(PosixProcess, StartFailuresCarryTheirCodes) {
       EXPECT_EQ(error.code(), c.code) << c.what;
     }
   }
-  std::filesystem::remove_all(folder);
 }
 
 TEST(PosixProcess, ProgramIsFoundInPath) {

@@ -2,29 +2,23 @@
 // registry file, a command line of 1 MiB, a backup tree deeper than any path may be long, names
 // that are not UTF-8. Each run must end in its one clear outcome in bounded memory: the peak
 // resident size of the program, as wait4() reports it, stays under 64 MiB.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/posix/test_files.h"
+#include "tests/posix/toolkit.h"
 
 namespace qelrestore {
 namespace {
 
 namespace fs = std::filesystem;
+using test::kTypicalDbProperties;
 using test::Messages;
 using test::ReadFile;
 using test::WriteFile;
@@ -47,136 +41,42 @@ void WriteLines(const fs::path& path, size_t totalBytes, size_t itemBytes,
   out << tail;
 }
 
-// Removes a tree below `folder` however deep, one descriptor per level (no path is ever longer
-// than one name).
-void RemoveTreeAt(int folder, const char* name) {
-  const int fd = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    ::unlinkat(folder, name, 0);
-    return;
-  }
-  DIR* entries = ::fdopendir(fd);
-  if (entries == nullptr) {
-    ::close(fd);
-    return;
-  }
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(entries)) {
-    const std::string child = entry->d_name;
-    if (child != "." && child != "..") names.push_back(child);
-  }
-  for (const std::string& child : names) RemoveTreeAt(::dirfd(entries), child.c_str());
-  ::closedir(entries);
-  ::unlinkat(folder, name, AT_REMOVEDIR);
-}
-
-struct Outcome {
-  int status = -1;
-  long maxRssKiB = 0;
-};
-
-class ScaleTest : public testing::Test {
+class ScaleTest : public test::InstalledProgramTest {
  protected:
-  void SetUp() override {
-    root =
-        fs::temp_directory_path() / ("qel_scale_" + std::to_string(::getpid()) + "_" +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
-    RemoveTreeAt(AT_FDCWD, root.c_str());
-    fs::create_directories(root / "program");
-    fs::create_directories(root / "home/.corvilane");
-    fs::create_directories(root / "tools/Binn");
-    fs::copy_file(QELRESTORE_EXE, root / "program/qelrestore");
-    fs::copy_file(QEL_STANDIN_CLIENT, root / "tools/Binn/OSQL.exe");
-    WriteFile(root / "backup/PLUV/db.properties", kDbProperties);
-    fs::create_directories(root / "install");
-    WriteFile(root / "home/.corvilane/path.conf", FinalPathItem());
-    WriteFile(root / "program/registry.reg", "REGEDIT4\r\n\r\n" + ClientKey());
+  // The exit status of a run, whose peak resident size is printed under `what` and checked.
+  int Measure(const std::string& what, const std::vector<std::string>& arguments) {
+    Run(arguments);
+    std::cout << "[ peak rss ] " << what << ": " << last.maxRssKiB / 1024 << "."
+              << last.maxRssKiB % 1024 * 10 / 1024 << " MiB, status " << last.status << "\n";
+    EXPECT_LT(last.maxRssKiB, kRssLimitKiB) << what;
+    return last.status;
   }
-  void TearDown() override { RemoveTreeAt(AT_FDCWD, root.c_str()); }
-
-  static constexpr char kDbProperties[] =
-      "DB_PROVIDER=SQLOLEDB\r\ndbconn.appl.url=jdbc:x://dbhost:1433;name=y\r\n";
-  std::string FinalPathItem() const { return "finalPath=" + (root / "install").string() + "/\r\n"; }
-  std::string ClientKey() const {
-    return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Microsoft SQL "
-           "Server\\80\\Tools\\ClientSetup]\r\n\"SQLPath\"=\"" +
-           (root / "tools").string() + "\"\r\n";
-  }
-
-  // Runs the program and measures it; prints the figure under `what`.
-  Outcome Run(const std::string& what, const std::vector<std::string>& arguments) {
-    std::vector<std::string> environment = {"HOME=" + (root / "home").string(),
-                                            "PATH=/usr/bin:/bin"};
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
-      if (const char* value = std::getenv(name)) {
-        environment.push_back(name + ("=" + std::string(value)));
-      }
-    }
-    const std::string program = (root / "program/qelrestore").string();
-    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
-    for (const std::string& argument : arguments) {
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& variable : environment) envp.push_back(variable.data());
-    envp.push_back(nullptr);
-    const std::string errors = (root / "stderr.txt").string();
-
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      const int in = ::open("/dev/null", O_RDONLY);
-      const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (in < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
-      ::execve(program.c_str(), argv.data(), envp.data());
-      ::_exit(127);
-    }
-    Outcome outcome;
-    int status = 0;
-    struct rusage usage {};
-    EXPECT_EQ(::wait4(pid, &status, 0, &usage), pid);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    outcome.maxRssKiB = usage.ru_maxrss;
-    std::cout << "[ peak rss ] " << what << ": " << outcome.maxRssKiB / 1024 << "."
-              << outcome.maxRssKiB % 1024 * 10 / 1024 << " MiB, status " << outcome.status << "\n";
-    EXPECT_LT(outcome.maxRssKiB, kRssLimitKiB) << what;
-    return outcome;
-  }
-  Outcome RunRestore(const std::string& what) { return Run(what, {Backup(), Log(), "N"}); }
-
-  std::string Backup() const { return (root / "backup").string(); }
-  std::string Log() const { return (root / "run.log").string(); }
-  std::string LastMessage() const {
-    const auto messages = Messages(Log());
-    return messages.empty() ? "" : messages.back();
-  }
-
-  fs::path root;
+  int MeasureRestore(const std::string& what) { return Measure(what, {Backup(), Log(), "N"}); }
 };
 
 TEST_F(ScaleTest, HugePathConf) {
   // 64 MiB of ordinary items before the one that names the folder.
-  WriteLines(root / "home/.corvilane/path.conf", 64 * kMiB, 100, FinalPathItem());
-  EXPECT_EQ(RunRestore("path.conf, 64 MiB of lines").status, 0);
+  WriteLines(root / "home/.corvilane/path.conf", 64 * kMiB, 100, sandbox.FinalPathItem());
+  EXPECT_EQ(MeasureRestore("path.conf, 64 MiB of lines"), 0);
   EXPECT_EQ(LastMessage(), "SQL Restore Complete");
 
   // One item of 64 MiB: too long for an item, reported by the step that reads it.
   fs::remove(Log());
   WriteLines(root / "home/.corvilane/path.conf", 0, 8, "finalPath=" + std::string(64 * kMiB, 'x'));
-  EXPECT_EQ(RunRestore("path.conf, one line of 64 MiB").status, 3);
+  EXPECT_EQ(MeasureRestore("path.conf, one line of 64 MiB"), 3);
   EXPECT_EQ(LastMessage().rfind("Error: 7line no: 55Desc:", 0), 0u) << LastMessage();
 }
 
 TEST_F(ScaleTest, HugeDbProperties) {
-  WriteLines(root / "backup/PLUV/db.properties", 64 * kMiB, 100, kDbProperties);
-  EXPECT_EQ(RunRestore("db.properties, 64 MiB of lines").status, 0);
+  WriteLines(root / "backup/PLUV/db.properties", 64 * kMiB, 100, kTypicalDbProperties);
+  EXPECT_EQ(MeasureRestore("db.properties, 64 MiB of lines"), 0);
   EXPECT_EQ(LastMessage(), "SQL Restore Complete");
   EXPECT_NE(ReadFile(Log() + "sql").find("dbhost,1433"), std::string::npos);
 
   fs::remove(Log());
   WriteLines(root / "backup/PLUV/db.properties", 0, 8,
              "DB_PROVIDER=SQLOLEDB\r\ndbconn.appl.url=" + std::string(64 * kMiB, 'u'));
-  EXPECT_EQ(RunRestore("db.properties, one line of 64 MiB").status, 3);
+  EXPECT_EQ(MeasureRestore("db.properties, one line of 64 MiB"), 3);
   EXPECT_EQ(LastMessage().rfind("Error: 7line no: 85Desc:", 0), 0u) << LastMessage();
 }
 
@@ -187,8 +87,8 @@ TEST_F(ScaleTest, LargeRegistryFile) {
                 "]\r\n\"SQLPath\"=\"" + std::string(200, 'p') +
                 "\"\r\n\"n\"=dword:00000001\r\n\r\n";
   }
-  WriteFile(root / "program/registry.reg", registry + ClientKey());
-  EXPECT_EQ(RunRestore("registry file of 10 MiB").status, 0);
+  WriteFile(root / "program/registry.reg", registry + sandbox.ClientKey());
+  EXPECT_EQ(MeasureRestore("registry file of 10 MiB"), 0);
   EXPECT_EQ(LastMessage(), "SQL Restore Complete");
   EXPECT_NE(ReadFile(Log() + "sql").find("dbhost,1433"), std::string::npos);
 }
@@ -201,7 +101,7 @@ TEST_F(ScaleTest, CommandLineOfOneMebibyte) {
   size_t total = 0;
   for (const std::string& argument : arguments) total += argument.size() + 3;
   ASSERT_GE(total, kMiB);
-  EXPECT_EQ(Run("command line of 1 MiB", arguments).status, 2);
+  EXPECT_EQ(Measure("command line of 1 MiB", arguments), 2);
   EXPECT_EQ(LastMessage(), missing + "backup directory not found. Pls. check");
 }
 
@@ -225,7 +125,7 @@ TEST_F(ScaleTest, BackupTreeFortyLevelsDeepWithLongestNames) {
   ::close(leaf);
   ::close(folder);
 
-  EXPECT_EQ(RunRestore("backup tree 40 levels deep, names of 255 bytes").status, 0);
+  EXPECT_EQ(MeasureRestore("backup tree 40 levels deep, names of 255 bytes"), 0);
   EXPECT_EQ(Messages(Log()).at(2), "Restore Folder completed");
   folder = ::open((root / "install").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   for (int level = 0; level < kLevels && folder >= 0; ++level) {
@@ -247,7 +147,7 @@ TEST_F(ScaleTest, NamesThatAreNotUtf8) {
   // Inside the backup, names are copied byte for byte.
   const std::vector<std::string> names = {"\xff\xfe.bin", "caf\xe9.txt", "\xc3(", "ok\x80\x80"};
   for (const std::string& name : names) WriteFile(root / "backup" / name, name);
-  EXPECT_EQ(RunRestore("file names that are not UTF-8").status, 0);
+  EXPECT_EQ(MeasureRestore("file names that are not UTF-8"), 0);
   EXPECT_EQ(Messages(Log()).at(2), "Restore Folder completed");
   for (const std::string& name : names) EXPECT_EQ(ReadFile(root / "install" / name), name);
 
@@ -255,9 +155,8 @@ TEST_F(ScaleTest, NamesThatAreNotUtf8) {
   fs::rename(root / "backup", root / "back\xff");
   fs::remove(Log());
   for (const std::string& name : names) fs::remove(root / "install" / name);
-  EXPECT_EQ(Run("a backup folder named in bytes that are not UTF-8",
-                {(root / "back\xff").string(), Log(), "N"})
-                .status,
+  EXPECT_EQ(Measure("a backup folder named in bytes that are not UTF-8",
+                    {(root / "back\xff").string(), Log(), "N"}),
             0);
   for (const std::string& name : names) EXPECT_EQ(ReadFile(root / "install" / name), name);
 }

@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang into build/fuzz and runs each on a fresh copy of its seed
-# corpus (tests/fuzz_corpus/<target>) for SECONDS (default 20). Any crash, broken contract, leak,
+# corpus (fuzz/corpus/<target>) for SECONDS (default 20). Any crash, broken contract, leak,
 # timeout (10 s for one input) or memory use past 512 MB fails the target; its input is kept under
 # build/fuzz/findings/<target>/. Prints per target the executions and the coverage, then
 # "N passed, M failed"; exits non-zero when any failed.
 #
-# Usage: tests/fuzz/run_fuzzers.sh [SECONDS]
+# Usage: fuzz/run_fuzzers.sh [SECONDS]
 # Environment: QEL_FUZZ_JOBS  targets run at the same time (default 1)
 #              QEL_FUZZ_TARGETS  a space-separated subset of the targets (default all)
 #              QEL_FUZZ_BUILD  the build folder, below the top folder (default build/fuzz)
 #
-# The long run, before a release: tests/fuzz/run_fuzzers.sh 600 with QEL_FUZZ_JOBS=2 (ten minutes
+# The long run, before a release: fuzz/run_fuzzers.sh 600 with QEL_FUZZ_JOBS=2 (ten minutes
 # per target, two at a time: about 40 minutes for the seven targets).
 set -euo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${1:-20}
 jobs=${QEL_FUZZ_JOBS:-1}
@@ -48,7 +48,7 @@ run_target() {
   local log="$build/logs/$target.log"
   rm -rf "$corpus" "$findings"
   mkdir -p "$corpus" "$findings"
-  cp -r "tests/fuzz_corpus/$target/." "$corpus/"
+  cp -r "fuzz/corpus/$target/." "$corpus/"
   local status=0
   "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" -rss_limit_mb=512 -timeout=10 \
     -max_len="$(max_len "$target")" -print_final_stats=1 -artifact_prefix="$root/$findings/" \
@@ -59,7 +59,7 @@ run_target() {
 }
 
 for target in "${targets[@]}"; do
-  [ -d "tests/fuzz_corpus/$target" ] || { echo "no seed corpus for $target" >&2; exit 2; }
+  [ -d "fuzz/corpus/$target" ] || { echo "no seed corpus for $target" >&2; exit 2; }
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
   echo "== $target: ${seconds}s"
   run_target "$target" &
