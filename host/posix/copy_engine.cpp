@@ -211,9 +211,9 @@ bool CopyWalker::FailErrno(int error, std::string_view name) {
   return Fail(std::strerror(error), name);
 }
 
-CopyReport CopyFolderContents(const std::string& sourceFolder,
-                              const std::string& destinationFolder) {
-  return CopyWalker().Run(sourceFolder, destinationFolder);
+CopyReport CopyFolderContents(const std::string& sourceFolder, const std::string& destinationFolder,
+                              const CopyProgress& progress) {
+  return CopyWalker(progress).Run(sourceFolder, destinationFolder);
 }
 
 }  // namespace qelrestore::posix

@@ -26,6 +26,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,9 +47,12 @@ struct CopyReport {
   uint64_t failureCount = 0;          // every failure
 };
 
+// Told after each file copied or found up to date: the files and their bytes so far.
+using CopyProgress = std::function<void(uint64_t files, uint64_t bytes)>;
+
 // Copies every entry of `sourceFolder` into `destinationFolder` (native paths). Never throws on a
 // file-system failure; those are counted and named in the report.
-CopyReport CopyFolderContents(const std::string& sourceFolder,
-                              const std::string& destinationFolder);
+CopyReport CopyFolderContents(const std::string& sourceFolder, const std::string& destinationFolder,
+                              const CopyProgress& progress = {});
 
 }  // namespace qelrestore::posix

@@ -70,6 +70,9 @@ void CopyWalker::CopyRegularFile(int from, const char* name, const Target& to) {
   if (info.st_nlink > 1 && !firstNames_.contains(IdOf(info))) {
     firstNames_.emplace(IdOf(info), FirstName{relative_ + name, made, info.st_nlink - 1});
   }
+  ++filesDone_;
+  bytesDone_ += static_cast<uint64_t>(info.st_size);
+  if (progress_) progress_(filesDone_, bytesDone_);
 }
 
 // A destination file of the same length and modification time (to the nanosecond) as the

@@ -22,6 +22,7 @@ namespace qelrestore::posix {
 
 class CopyWalker {
  public:
+  explicit CopyWalker(const CopyProgress& progress) : progress_(progress) {}
   CopyReport Run(const std::string& sourceFolder, const std::string& destinationFolder);
 
  private:
@@ -71,6 +72,9 @@ class CopyWalker {
   bool FailErrno(int error, std::string_view name);
 
   CopyReport report_;
+  const CopyProgress& progress_;
+  uint64_t filesDone_ = 0;
+  uint64_t bytesDone_ = 0;
   std::string sourceRoot_;  // for messages, ending in '/'
   std::string relative_;    // folder being walked, below both named folders, ending in '/'
   NodeId backupRoot_;

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <optional>
 
 #include "host/posix/copy_engine.h"
 #include "host/posix/posix_file_system.h"
@@ -87,6 +89,53 @@ std::string HomeFolder() {
     return found->pw_dir;
   }
 }
+
+// During a long copy, one status line on a terminal's standard error, rewritten in place at most
+// ten times a second: an unattended copy that says nothing for minutes looks hung. A copy over
+// within the first tenth of a second shows nothing. Best effort, as every report on stderr.
+class CopyStatusLine {
+ public:
+  CopyStatusLine() : start_(Seconds()), shown_(start_) {}
+  CopyStatusLine(const CopyStatusLine&) = delete;
+  CopyStatusLine& operator=(const CopyStatusLine&) = delete;
+  ~CopyStatusLine() {
+    if (!anyShown_) return;
+    Write(Seconds());
+    WriteToStandardError("\n");
+  }
+
+  void Update(uint64_t files, uint64_t bytes) {
+    files_ = files;
+    bytes_ = bytes;
+    const double now = Seconds();
+    if (now - shown_ >= 0.1) Write(now);
+  }
+
+ private:
+  static double Seconds() {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+  }
+
+  void Write(double now) {
+    shown_ = now;
+    anyShown_ = true;
+    const double mebibytes = static_cast<double>(bytes_) / (1024.0 * 1024.0);
+    const double elapsed = now - start_;
+    char text[128];
+    std::snprintf(text, sizeof text, "\rCopied %llu files, %.1f MiB, %.1f MiB/s   ",
+                  static_cast<unsigned long long>(files_), mebibytes,
+                  elapsed > 0 ? mebibytes / elapsed : 0.0);
+    WriteToStandardError(text);
+  }
+
+  double start_;
+  double shown_;
+  bool anyShown_ = false;
+  uint64_t files_ = 0;
+  uint64_t bytes_ = 0;
+};
 
 }  // namespace
 
@@ -240,7 +289,15 @@ void PosixHost::RemoveFile(const std::wstring& path) {
 // the caller, which logs them.
 FolderCopy PosixHost::CopyFolderContents(const std::wstring& source,
                                          const std::wstring& destination, bool /*unattended*/) {
-  const CopyReport report = posix::CopyFolderContents(NativePath(source), NativePath(destination));
+  std::optional<CopyStatusLine> statusLine;
+  CopyProgress progress;
+  if (::isatty(STDERR_FILENO) == 1) {
+    statusLine.emplace();
+    progress = [&statusLine](uint64_t files, uint64_t bytes) { statusLine->Update(files, bytes); };
+  }
+  const CopyReport report =
+      posix::CopyFolderContents(NativePath(source), NativePath(destination), progress);
+  statusLine.reset();
   FolderCopy copy;
   copy.outcome = report.complete ? CopyOutcome::kComplete : CopyOutcome::kIncomplete;
   copy.notCopied.reserve(std::min(report.failures.size(), kNotCopiedNamed));

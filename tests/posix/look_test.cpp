@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -143,15 +144,15 @@ TEST(LookTest, InstalledFoldersOnlyWhenRunFromTheInstalledFolder) {
   EXPECT_EQ(host.KeptSettingsFolder(), host.ProgramFolder());
 }
 
-// What a standard error saw of a Start/Wait loop on the stand-in client that writes its percent
-// lines over two seconds, and how long before the loop ended the first of them came.
+// What standard error saw of `run`, done in a child whose stderr is a terminal or a pipe, and how
+// long before the child ended the first of it came.
 struct Watched {
   std::string text;  // without CR
   double secondsBeforeEnd = 0;
   int status = -1;
 };
 
-Watched WatchClient(bool terminal, const fs::path& folder) {
+Watched WatchStandardError(bool terminal, const std::function<int()>& run) {
   int reader = -1;
   int writer = -1;
   if (terminal) {
@@ -164,21 +165,11 @@ Watched WatchClient(bool terminal, const fs::path& folder) {
     reader = ends[0];
     writer = ends[1];
   }
-  const std::wstring output = (folder / "client.out").wstring();
-  const std::wstring line =
-      L"\"" + fs::path(QEL_STANDIN_CLIENT).wstring() + L"\" -o \"" + output + L"\"";
   std::fflush(nullptr);
   const pid_t child = ::fork();
   if (child == 0) {
     ::dup2(writer, STDERR_FILENO);
-    ::setenv("QEL_STANDIN_PROGRESS_SECONDS", "2", 1);
-    PosixHost host(0, nullptr, L"qel");
-    const std::unique_ptr<Process> process = host.Start(line, WindowStyle::kNormal, output);
-    ProcessState state;
-    do {
-      state = process->Wait(250);
-    } while (state.kind == ProcessState::Kind::kRunning);
-    ::_exit(state.kind == ProcessState::Kind::kExited ? int(state.code) : 99);
+    ::_exit(run());
   }
   ::close(writer);
   Watched watched;
@@ -202,6 +193,49 @@ Watched WatchClient(bool terminal, const fs::path& folder) {
     watched.secondsBeforeEnd = std::chrono::duration<double>(Clock::now() - *first).count();
   }
   return watched;
+}
+
+// A Start/Wait loop on the stand-in client that writes its percent lines over two seconds.
+Watched WatchClient(bool terminal, const fs::path& folder) {
+  const std::wstring output = (folder / "client.out").wstring();
+  const std::wstring line =
+      L"\"" + fs::path(QEL_STANDIN_CLIENT).wstring() + L"\" -o \"" + output + L"\"";
+  return WatchStandardError(terminal, [&] {
+    ::setenv("QEL_STANDIN_PROGRESS_SECONDS", "2", 1);
+    PosixHost host(0, nullptr, L"qel");
+    const std::unique_ptr<Process> process = host.Start(line, WindowStyle::kNormal, output);
+    ProcessState state;
+    do {
+      state = process->Wait(250);
+    } while (state.kind == ProcessState::Kind::kRunning);
+    return state.kind == ProcessState::Kind::kExited ? int(state.code) : 99;
+  });
+}
+
+TEST(LookTest, ACopyLongerThanATenthOfASecondShowsOneStatusLineOnATerminalOnly) {
+  const test::Sandbox sandbox;
+  for (int i = 0; i < 4000; ++i) {
+    test::WriteFile(sandbox.root() / "backup" / std::to_string(i % 40) / std::to_string(i),
+                    std::string(4096, 'x'));
+  }
+  const auto copyInto = [&sandbox](const char* into) {
+    return [&sandbox, into] {
+      PosixHost host(0, nullptr, L"qel");
+      const FolderCopy copy = host.CopyFolderContents((sandbox.root() / "backup").wstring(),
+                                                      (sandbox.root() / into).wstring(), true);
+      return copy.outcome == CopyOutcome::kComplete ? 0 : 1;
+    };
+  };
+  const Watched terminal = WatchStandardError(true, copyInto("on-terminal"));
+  EXPECT_EQ(terminal.status, 0);
+  // Rewritten in place: one line, ended once, holding the final count.
+  EXPECT_EQ(std::count(terminal.text.begin(), terminal.text.end(), '\n'), 1) << terminal.text;
+  EXPECT_NE(terminal.text.find("Copied 4000 files, 15.6 MiB, "), std::string::npos)
+      << terminal.text;
+
+  const Watched pipe = WatchStandardError(false, copyInto("on-pipe"));
+  EXPECT_EQ(pipe.status, 0);
+  EXPECT_EQ(pipe.text, "");
 }
 
 TEST(LookTest, ClientProgressPercentLinesReachATerminalWhileWaitingAndNothingElse) {
