@@ -46,8 +46,8 @@ int RunChecks(const std::wstring& standin, const std::wstring& scratch) {
   qelrestore::windows::WindowsHost host(L"host checks");
 
   // QEL_STANDIN_STATUS=3221225477 (0xC0000005, an access violation's status) is set by the script.
-  const auto process =
-      host.Start(L"\"" + standin + L"\" -o nothing", qelrestore::WindowStyle::kNormal, L"");
+  const auto process = host.Start(L"\"" + standin + L"\" -o \"" + scratch + L"\\client.out\"",
+                                  qelrestore::WindowStyle::kNormal, L"");
   Check(process != nullptr, "a started client can be waited for");
   if (process != nullptr) {
     const ProcessState ended = process->Wait(20000);
