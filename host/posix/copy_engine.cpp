@@ -32,7 +32,7 @@ CopyReport CopyWalker::Run(const std::string& sourceFolder, const std::string& d
   sourceRoot_ = sourceFolder.empty() ? "." : sourceFolder;
   if (sourceRoot_.back() != '/') sourceRoot_ += '/';
   // The two named folders are followed when they are links: the caller chose them.
-  CopyFd source(::open(sourceRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd source(::open(sourceRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat info {};
   if (!source.valid() || ::fstat(source.get(), &info) != 0) {
     FailErrno(errno, "");
@@ -54,26 +54,26 @@ CopyReport CopyWalker::Run(const std::string& sourceFolder, const std::string& d
 }
 
 // Opens the destination folder, creating it and any missing folder above it first.
-CopyFd CopyWalker::OpenDestinationRoot(const std::string& destination, struct stat& info) {
+UniqueFd CopyWalker::OpenDestinationRoot(const std::string& destination, struct stat& info) {
   const std::string path = destination.empty() ? "." : destination;
-  CopyFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folder.valid() && errno == ENOENT) {
     for (size_t end = 1; end <= path.size(); ++end) {
       // An existing part answers EEXIST; a real obstacle shows in the open that follows.
       if (end == path.size() || path[end] == '/') ::mkdir(path.substr(0, end).c_str(), 0777);
     }
-    folder = CopyFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    folder = UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   }
   if (!folder.valid() || ::fstat(folder.get(), &info) != 0) {
     Fail(std::string("the destination folder cannot be opened: ") + std::strerror(errno), "");
-    return CopyFd();
+    return UniqueFd();
   }
   return folder;
 }
 
 // Opens the folder `fd` for reading its entries; the DIR owns the descriptor from then on, and
 // its dirfd() serves the folder's attributes after the walk.
-std::unique_ptr<DIR, CopyWalker::DirCloser> CopyWalker::OpenEntries(CopyFd fd) {
+std::unique_ptr<DIR, CopyWalker::DirCloser> CopyWalker::OpenEntries(UniqueFd fd) {
   DIR* dir = ::fdopendir(fd.get());
   if (dir == nullptr) {
     FailErrno(errno, "");
@@ -118,7 +118,7 @@ void CopyWalker::CopyEntry(int from, const char* name, unsigned char type, const
 }
 
 void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
-  CopyFd source(::openat(from, name, kOpenFolder));
+  UniqueFd source(::openat(from, name, kOpenFolder));
   struct stat info {};
   if (!source.valid() || ::fstat(source.get(), &info) != 0) {
     FailErrno(errno, name);
@@ -138,7 +138,7 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
   }
   // O_NOFOLLOW here too: a link or a file standing where the folder goes is reported, not
   // written through.
-  CopyFd target(::openat(to.fd, name, kOpenFolder));
+  UniqueFd target(::openat(to.fd, name, kOpenFolder));
   struct stat existing {};
   if (!target.valid() || ::fstat(target.get(), &existing) != 0) {
     if (errno == ELOOP || errno == ENOTDIR) {

@@ -45,7 +45,7 @@ struct FdPath {
 }  // namespace
 
 void CopyWalker::CopyRegularFile(int from, const char* name, const Target& to) {
-  CopyFd in(::openat(from, name, kOpenSource));
+  UniqueFd in(::openat(from, name, kOpenSource));
   struct stat info {};
   if (!in.valid() || ::fstat(in.get(), &info) != 0) {
     FailErrno(errno, name);
@@ -88,7 +88,7 @@ bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat&
   if (existing.st_size != info.st_size || !SameTime(existing.st_mtim, info.st_mtim)) return false;
   const bool alone = existing.st_nlink == 1;
   if (!alone && info.st_nlink == 1) return false;
-  CopyFd out(::openat(to.fd, name, kOpenSource));
+  UniqueFd out(::openat(to.fd, name, kOpenSource));
   struct stat opened {};
   if (!out.valid() || ::fstat(out.get(), &opened) != 0 || IdOf(opened) != IdOf(existing) ||
       !data_.SameContent(in, out.get(), info.st_size)) {
@@ -113,9 +113,9 @@ bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat&
 
 bool CopyWalker::WriteReplacement(int in, const struct stat& info, const char* name,
                                   const Target& to, NodeId& made) {
-  CopyFd out;
+  UniqueFd out;
   if (const int failure = MakeTemporary([&](const char* temporary) {
-        out = CopyFd(::openat(to.fd, temporary, kCreateFile, 0600));
+        out = UniqueFd(::openat(to.fd, temporary, kCreateFile, 0600));
         return out.valid() ? 0 : -1;
       })) {
     return FailErrno(failure, name);
@@ -139,7 +139,7 @@ bool CopyWalker::WriteReplacement(int in, const struct stat& info, const char* n
     if (::fstat(out.get(), &written) != 0) return Discard(to, errno, name);
     made = IdOf(written);
   }
-  if (const int failure = out.Close()) return Discard(to, failure, name);
+  if (const int failure = out.reset()) return Discard(to, failure, name);
   return Replace(to, name);
 }
 
@@ -153,8 +153,8 @@ bool CopyWalker::LinkToFirstName(const struct stat& info, const char* name, cons
   bool done = existing != nullptr && IdOf(*existing) == first->second.copy;
   if (!done) {
     // Opened without following a link at its end, and linked only when it is that very copy.
-    CopyFd node(::openat(destinationFd_.get(), first->second.path.c_str(),
-                         O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd node(::openat(destinationFd_.get(), first->second.path.c_str(),
+                           O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat found {};
     if (node.valid() && ::fstat(node.get(), &found) == 0 && IdOf(found) == first->second.copy) {
       const FdPath path(node.get());
@@ -242,7 +242,7 @@ void CopyWalker::CopySpecial(const char* name, const struct stat& info, const Ta
     FailErrno(failure, name);
     return;
   }
-  CopyFd node(::openat(to.fd, temporary_, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd node(::openat(to.fd, temporary_, O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat made {};
   if (!node.valid() || ::fstat(node.get(), &made) != 0) {
     Discard(to, errno, name);

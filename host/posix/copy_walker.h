@@ -40,11 +40,11 @@ class CopyWalker {
   };
 
   // copy_engine.cpp: the walk.
-  CopyFd OpenDestinationRoot(const std::string& destination, struct stat& info);
+  UniqueFd OpenDestinationRoot(const std::string& destination, struct stat& info);
   struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
   };
-  std::unique_ptr<DIR, DirCloser> OpenEntries(CopyFd fd);
+  std::unique_ptr<DIR, DirCloser> OpenEntries(UniqueFd fd);
   void CopyContents(DIR* dir, const Target& to);
   void CopyEntry(int from, const char* name, unsigned char type, const Target& to);
   void CopyFolder(int from, const char* name, const Target& to);
@@ -79,7 +79,7 @@ class CopyWalker {
   std::string relative_;    // folder being walked, below both named folders, ending in '/'
   NodeId backupRoot_;
   NodeId destinationRoot_;  // never descended into as a source folder
-  CopyFd destinationFd_;
+  UniqueFd destinationFd_;
   std::vector<NodeId> sourcePath_;  // source folders from the root down to the one being walked
   std::unordered_map<NodeId, FirstName, NodeIdHash> firstNames_;
   FileDataCopier data_;

@@ -28,7 +28,8 @@ class UniqueFd {
   bool valid() const { return fd_ >= 0; }
   // Gives the descriptor up without closing it.
   int release() { return std::exchange(fd_, -1); }
-  // Closes the descriptor held (if any); returns the errno of a failed close, else 0.
+  // Closes the descriptor held (if any); returns the errno of a failed close, else 0. A file
+  // system may report a failed write only here.
   int reset() {
     if (fd_ < 0) return 0;
     // Linux releases the descriptor even when close() reports an error, so it is never retried.

@@ -38,42 +38,37 @@ check_log() {
   crlf=$(grep -c $'\r$' "$file")
   [[ $lines == "$crlf" && -z $(tail -c 1 "$file" | tr -d '\n') ]] ||
     { echo "$((lines - crlf)) of $lines log lines not ended by CR LF"; return 1; }
-  local -a actual=()
-  mapfile -t actual < <(log_entries "$file")
+  mapfile -t ENTRIES < <(log_entries "$file")
   [[ $(sort -u "$WORK/time-shapes" | wc -l) -le 1 ]] ||
     { echo "time texts of different shapes: $(sort -u "$WORK/time-shapes" | tr '\n' ' ')"; return 1; }
+  match_entries log "$@"
+}
+
+# match_entries NOUN EXPECTATIONS...: the lines in ENTRIES match the expectations in order, exactly
+# (msg, out), by their beginning (msg~, out~) or as an error record (record), and nothing follows.
+match_entries() {
+  local noun=$1
+  shift
   local i=0 expectation kind want got
   for expectation in "$@"; do
     kind=${expectation%% *}
     want=$(form_expected "${expectation#* }")
-    got=${actual[i]-<no line>}
+    got=${ENTRIES[i]-<no line>}
     case $kind in
-      msg) [[ $got == "$want" ]] ;;
-      msg~) [[ $got == "$want"* ]] ;;
+      msg | out) [[ $got == "$want" ]] ;;
+      msg~ | out~) [[ $got == "$want"* ]] ;;
       record) [[ $got == "[record]$want" ]] ;;
-    esac || { echo "log line $((i + 1)): expected [$want], got [$got]"; return 1; }
+    esac || { echo "$noun line $((i + 1)): expected [$want], got [$got]"; return 1; }
     i=$((i + 1))
   done
-  ((${#actual[@]} == i)) || { echo "log line $((i + 1)) not expected: [${actual[i]}]"; return 1; }
+  ((${#ENTRIES[@]} == i)) || { echo "$noun line $((i + 1)) not expected: [${ENTRIES[i]}]"; return 1; }
 }
 
 # check_output EXPECTATIONS...: the lines of standard output (a dry run's, in the log's own line
 # format) match "out TEXT" and "out~ TEXT" (a beginning) in order, and nothing follows them.
 check_output() {
-  local -a actual=()
-  mapfile -t actual < <(tr -d '\r' <"$WORK/out" | log_entries /dev/stdin)
-  local i=0 expectation kind want got
-  for expectation in "$@"; do
-    kind=${expectation%% *}
-    want=$(form_expected "${expectation#* }")
-    got=${actual[i]-<no line>}
-    case $kind in
-      out) [[ $got == "$want" ]] ;;
-      out~) [[ $got == "$want"* ]] ;;
-    esac || { echo "output line $((i + 1)): expected [$want], got [$got]"; return 1; }
-    i=$((i + 1))
-  done
-  ((${#actual[@]} == i)) || { echo "output line $((i + 1)) not expected: [${actual[i]}]"; return 1; }
+  mapfile -t ENTRIES < <(tr -d '\r' <"$WORK/out" | log_entries /dev/stdin)
+  match_entries output "$@"
 }
 
 # the_log: the log file of the case's run: its second argument, else the default log in the
