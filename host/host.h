@@ -192,9 +192,9 @@ class Host : public InputFiles {
   virtual CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) = 0;
 
   // --- Registry ---
-  // The value `valueName` of the key `keyPath` below HKEY_LOCAL_MACHINE, in one view. A host with
-  // one view answers both alike. Throws when the registry itself cannot be read (a registry file
-  // that cannot be opened).
+  // The value `valueName` of the key `keyPath` below the local machine's root key, in one view. A
+  // host with one view answers both alike. Throws when the registry itself cannot be read (a
+  // registry file that cannot be opened).
   virtual RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                             const std::wstring& valueName) = 0;
 

@@ -1,6 +1,8 @@
 // The frame of a run: its ends, exit statuses, checkpoints, boxes and log.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "driver/command_line.h"
 #include "tests/unit/run_fixture.h"
 
@@ -244,6 +246,22 @@ TEST_F(RunTest, TwoItemsCopyTwiceWithTheShortenedBackupFolder) {
   EXPECT_EQ(Log()[3], L"Start copying from C:\\bkto C:\\Other\\");
   // The database part follows the last item, whose db.properties path has no separator added.
   EXPECT_TRUE(host.Called("FileExists C:\\OtherPLUV\\db.properties"));
+}
+
+TEST_F(RunTest, ALineCutByAFailedWriteLeavesTheErrorRecordALineOfItsOwn) {
+  TypicalRun probe;
+  probe.Execute();
+  const auto& calls = probe.host.calls;
+  const auto copying = std::find_if(calls.begin(), calls.end(), [](const std::string& call) {
+    return call.rfind("writeLine ", 0) == 0 && call.find("Start copying") != std::string::npos;
+  });
+  ASSERT_NE(copying, calls.end());
+  host.faults[copying - calls.begin()] = Fault::kHalfWay;
+  EXPECT_EQ(Execute(), kExitErrorReport);
+  const auto lines = host.Lines(kLog);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1].find(L"Start copying"), std::wstring::npos);  // cut before the message
+  EXPECT_EQ(lines[2].find(L"Error:"), 19u) << Narrow(lines[2]);
 }
 
 }  // namespace
