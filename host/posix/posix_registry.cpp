@@ -33,6 +33,9 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
   if (!S_ISREG(info.st_mode)) {
     throw PathError(code::kPathFileAccess, "open", path, "not a regular file");
   }
+  // Room for the whole file at once: growing the text as it is read would hold up to three times
+  // its size for a moment.
+  bytes.reserve(static_cast<size_t>(info.st_size));
   char buffer[65536];
   for (;;) {
     const ssize_t count = ::read(file.get(), buffer, sizeof buffer);

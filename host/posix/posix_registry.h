@@ -15,7 +15,7 @@
 
 namespace qelrestore::posix {
 
-class RegistryStore;  // the loaded keys and values (reg_file.h)
+class RegistryStore;  // the loaded keys and values (registry_store.h)
 
 class PosixRegistry {
  public:

@@ -153,8 +153,9 @@ TEST(RegFile, Utf8ByteOrderMarkAndAbbreviatedRoot) {
 
 TEST(RegFile, KeyDeletionTakesTheSubtreeOnly) {
   const RegistryStore store = ParseRegFile(
-      "REGEDIT4\n[HKLM\\S\\A\\1]\n[HKLM\\S\\A\\2]\n[HKLM\\S\\A0]\n[HKLM\\S\\A]\n\"v\"=\"x\"\n"
-      "[-HKEY_LOCAL_MACHINE\\S\\a]\n[HKLM\\T\\X]\n[-HKLM\\T\\X]\n[-HKLM\\U\\V]\n",
+      "REGEDIT4\n[HKLM\\S]\n\"w\"=\"1\"\n[HKLM\\S\\A\\1]\n[HKLM\\S\\A\\2]\n[HKLM\\S\\A0]\n"
+      "[HKLM\\S\\A]\n\"v\"=\"x\"\n[-HKEY_LOCAL_MACHINE\\S\\a]\n[HKLM\\T\\X]\n[-HKLM\\T\\X]\n"
+      "[-HKLM\\U\\V]\n[HKLM\\T\\Y]\n[-HKLM\\T\\Y]\n",
       L"t.reg");
   EXPECT_FALSE(store.HasKey(L"HKEY_LOCAL_MACHINE\\S\\A"));
   EXPECT_FALSE(store.HasKey(L"HKEY_LOCAL_MACHINE\\S\\A\\1"));
@@ -162,6 +163,9 @@ TEST(RegFile, KeyDeletionTakesTheSubtreeOnly) {
   EXPECT_TRUE(store.HasKey(L"HKEY_LOCAL_MACHINE\\S"));
   EXPECT_TRUE(store.HasKey(L"HKEY_LOCAL_MACHINE\\T")) << "a parent outlives its only child";
   EXPECT_FALSE(store.HasKey(L"HKEY_LOCAL_MACHINE\\U")) << "deleting nothing creates nothing";
+  // S is both named and kept, T kept twice: each is stored once, and S keeps its value.
+  EXPECT_EQ(store.KeyCount(), 3u);
+  EXPECT_EQ(ValueOf(store, L"w", L"HKEY_LOCAL_MACHINE\\S"), Seen(true, Type::kString, "1\0"s, 0));
 }
 
 // Key lines act in file order even though the store settles them only at the end.
