@@ -1,7 +1,9 @@
 @echo off
 rem Starts qelrestore.exe from this file's own folder with the four settings of a restore, each
 rem in exactly one pair of double quotes (the quotes a caller typed are dropped first, so none
-rem are doubled), and hands its exit status back to the caller.
+rem are doubled), and hands its exit status back to the caller: 0 when the restore completed
+rem and the database restore was verified, 5 when something failed, 6 when the database restore
+rem was not verified (README.md holds the whole table).
 rem   qelRestore.bat backdirectory [outputlog] [background flag] [keep db.properties flag]
 setlocal
 rem Without a first argument the program shows its usage message; four empty pairs of quotes
