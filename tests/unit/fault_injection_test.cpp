@@ -93,7 +93,8 @@ int32_t StepOf(const std::vector<std::string>& calls, size_t index) {
   const size_t dbOpened = FirstIndex(calls, std::string("OpenForInput ") + kDbProperties);
   if (call == "Read") return index < dbOpened ? 54 : 84;
   // The kept db.properties goes to its folder before the copy and comes back after it.
-  if (call == "KeptSettingsFolder") return index < FirstIndex(calls, "CopyFolderContents") ? 58 : 76;
+  if (call == "KeptSettingsFolder")
+    return index < FirstIndex(calls, "CopyFolderContents") ? 58 : 76;
   const struct {
     std::string prefix;
     int32_t checkpoint;
