@@ -106,26 +106,6 @@ class PosixReader final : public Reader {
   std::string path_;
 };
 
-// Opens `nativePath` for reading without following a link or waiting on a FIFO, and makes sure
-// it is a regular file.
-UniqueFd OpenRegularFile(const std::string& nativePath, int extraFlags, struct stat& info) {
-  UniqueFd fd(::open(SystemPath(nativePath, "open"),
-                     O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | extraFlags));
-  if (!fd.valid()) {
-    const int failure = errno;
-    if (failure == ELOOP && (extraFlags & O_NOFOLLOW) != 0) {
-      throw PathError(code::kPathFileAccess, "open", nativePath, "a symbolic link, not followed");
-    }
-    throw ErrnoError(failure, "open", nativePath);
-  }
-  if (::fstat(fd.get(), &info) != 0) throw ErrnoError(errno, "fstat", nativePath);
-  if (S_ISDIR(info.st_mode)) throw ErrnoError(EISDIR, "open", nativePath);
-  if (!S_ISREG(info.st_mode)) {
-    throw PathError(code::kPathFileAccess, "open", nativePath, "not a regular file");
-  }
-  return fd;
-}
-
 // The new file a copy is written to, beside its destination; removed unless it was renamed over
 // the destination.
 class TemporaryFile {
@@ -226,6 +206,24 @@ void PlanFolder(UniqueFd folder, const UniqueFd& destination, const FolderId& de
 }
 
 }  // namespace
+
+UniqueFd OpenRegularFile(const std::string& nativePath, int extraFlags, struct stat& info) {
+  UniqueFd fd(::open(SystemPath(nativePath, "open"),
+                     O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | extraFlags));
+  if (!fd.valid()) {
+    const int failure = errno;
+    if (failure == ELOOP && (extraFlags & O_NOFOLLOW) != 0) {
+      throw PathError(code::kPathFileAccess, "open", nativePath, "a symbolic link, not followed");
+    }
+    throw ErrnoError(failure, "open", nativePath);
+  }
+  if (::fstat(fd.get(), &info) != 0) throw ErrnoError(errno, "fstat", nativePath);
+  if (S_ISDIR(info.st_mode)) throw ErrnoError(EISDIR, "open", nativePath);
+  if (!S_ISREG(info.st_mode)) {
+    throw PathError(code::kPathFileAccess, "open", nativePath, "not a regular file");
+  }
+  return fd;
+}
 
 bool IsFile(const std::string& nativePath) {
   struct stat info {};

@@ -4,6 +4,8 @@
 // names the path.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
 
@@ -25,6 +27,11 @@ std::unique_ptr<TextStream> OpenLogFile(const std::string& nativePath);
 // failed write throws (a closed pipe is EPIPE, the program ignoring SIGPIPE). Closing it leaves
 // descriptor 1 open, so no file opened later can take its place.
 std::unique_ptr<TextStream> OpenStandardOutputStream();
+
+// Opens `nativePath` for reading (with `extraFlags`, O_NOFOLLOW for one) without waiting on a
+// FIFO, and fills `info`. Throws the file's error (53 when missing, 76 when its folder is
+// missing), or 75 when it is not a regular file.
+UniqueFd OpenRegularFile(const std::string& nativePath, int extraFlags, struct stat& info);
 
 // Opens a regular file for sequential reading. It is opened without blocking and then looked at,
 // so a FIFO or device is refused at once instead of waited on. A missing file is error 53 (76

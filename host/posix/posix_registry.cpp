@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "host/posix/posix_errors.h"
+#include "host/posix/posix_file_system.h"
 #include "host/posix/posix_text.h"
 #include "host/posix/reg_file.h"
 #include "host/posix/unique_fd.h"
@@ -19,19 +20,16 @@ namespace {
 constexpr std::wstring_view kSoftware = L"software\\";
 constexpr std::wstring_view kWow64Node = L"Wow6432Node\\";
 
-// The whole file, or false when it does not exist. It is opened without blocking and must be a
-// regular file, so that a FIFO or a device in its place is refused at once; other failures throw.
+// The whole file, or false when it does not exist. It must be a regular file, opened without
+// waiting, so that a FIFO or a device in its place is refused at once; other failures throw.
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
-  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!file.valid()) {
-    const int error = errno;
-    if (error == ENOENT || error == ENOTDIR) return false;
-    throw ErrnoError(error, "open", path);
-  }
   struct stat info {};
-  if (::fstat(file.get(), &info) != 0) throw ErrnoError(errno, "fstat", path);
-  if (!S_ISREG(info.st_mode)) {
-    throw PathError(code::kPathFileAccess, "open", path, "not a regular file");
+  UniqueFd file;
+  try {
+    file = OpenRegularFile(path, 0, info);
+  } catch (const Error& error) {
+    if (error.code() == code::kFileNotFound || error.code() == code::kPathNotFound) return false;
+    throw;
   }
   // Room for the whole file at once: growing the text as it is read would hold up to three times
   // its size for a moment.
