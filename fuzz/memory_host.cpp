@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "host/posix/posix_text.h"
+#include "support/utf8_text.h"
 
 namespace qelrestore::fuzz {
 namespace {
@@ -40,6 +41,10 @@ std::unique_ptr<Reader> MemoryFiles::OpenForInput(const std::wstring&) {
 
 std::wstring MemoryFiles::DecodeText(std::string_view bytes) {
   return posix::DecodeUtf8(bytes);
+}
+
+std::wstring MemoryFiles::DecodeConsoleText(std::string_view bytes) {
+  return DecodeUtf8Escaping(bytes);
 }
 
 }  // namespace qelrestore::fuzz

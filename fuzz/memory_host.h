@@ -22,6 +22,7 @@ class MemoryFiles : public InputFiles {
 
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;
+  std::wstring DecodeConsoleText(std::string_view bytes) override;
 
  private:
   std::string_view bytes_;

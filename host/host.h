@@ -58,6 +58,10 @@ class InputFiles {
   // Decodes single-byte text of the files and the registry (the ANSI code page on Windows).
   // Never throws; bytes that do not decode are kept recognisably rather than dropped.
   virtual std::wstring DecodeText(std::string_view bytes) = 0;
+  // Decodes single-byte text that a console program wrote to a file: the OEM code page on
+  // Windows; UTF-8 on POSIX, each byte that is not valid UTF-8 written as the four characters
+  // \xNN. Never throws.
+  virtual std::wstring DecodeConsoleText(std::string_view bytes) = 0;
 };
 
 // The run log's stream: single-byte text, each line reaching the file before writeLine returns.

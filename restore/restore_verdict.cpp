@@ -22,6 +22,7 @@ VerdictLine JudgeRestore(InputFiles& files, const LaunchResult& launch,
                          const std::wstring& staleOutput) {
   ClientOutput output;
   std::wstring unreadable;
+  bool noOutputFile = false;
   if (!staleOutput.empty()) {
     unreadable = L"the output of an earlier run could not be removed: " + staleOutput;
   } else {
@@ -29,13 +30,18 @@ VerdictLine JudgeRestore(InputFiles& files, const LaunchResult& launch,
       output = ReadClientOutput(files, outputFile);
     } catch (...) {
       const Error error = CurrentExceptionAsError();
-      unreadable = error.code() == code::kFileNotFound
-                       ? L"the SQL client wrote no output file " + outputFile
-                       : error.description();
+      noOutputFile = error.code() == code::kFileNotFound;
+      unreadable =
+          noOutputFile ? L"the SQL client wrote no output file " + outputFile : error.description();
     }
   }
 
   if (!output.error.empty()) return Failed(output.error);
+  // A client that ended without its output file refused its options or failed to start: nothing
+  // was restored, whatever status it ended with.
+  if (launch.end == LaunchResult::End::kExited && noOutputFile) {
+    return Failed(L"the SQL client ended without writing its output file " + outputFile);
+  }
   if (launch.end == LaunchResult::End::kExited && launch.code != 0) {
     return Failed(L"the SQL client ended with status " + std::to_wstring(launch.code));
   }

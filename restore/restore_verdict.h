@@ -21,11 +21,12 @@ struct VerdictLine {
   std::wstring message;  // "SQL restore verified: ...", "... failed: ...", "... not verified: ..."
 };
 
-// Judges a client that was started. An error message in its output makes the restore failed,
-// and so does a client that ended with a status other than 0 or by a signal; a client that
-// ended with 0 and wrote the line of a processed restore makes it verified; anything else leaves
-// it not verified. `staleOutput`, when not empty, says why an earlier run's output file could
-// not be removed: that file cannot speak for this run. Never throws for a file it cannot read.
+// Judges a client that was started. An error message or a client's own error in its output makes
+// the restore failed, and so does a client that ended without writing its output file, with a
+// status other than 0 or by a signal; a client that ended with 0 and wrote the server's line of a
+// processed restore makes it verified; anything else leaves it not verified. `staleOutput`, when
+// not empty, says why an earlier run's output file could not be removed: that file cannot speak for
+// this run. Never throws for a file it cannot read.
 VerdictLine JudgeRestore(InputFiles& files, const LaunchResult& launch,
                          const std::wstring& outputFile, int32_t waitSeconds,
                          const std::wstring& staleOutput);

@@ -15,6 +15,7 @@
 #include "host/posix/posix_file_system.h"
 #include "host/posix/posix_process.h"
 #include "host/posix/posix_text.h"
+#include "support/utf8_text.h"
 
 namespace qelrestore::posix {
 namespace {
@@ -259,6 +260,10 @@ std::unique_ptr<Reader> PosixHost::OpenForInput(const std::wstring& path) {
 
 std::wstring PosixHost::DecodeText(std::string_view bytes) {
   return DecodeUtf8(bytes);
+}
+
+std::wstring PosixHost::DecodeConsoleText(std::string_view bytes) {
+  return DecodeUtf8Escaping(bytes);
 }
 
 bool PosixHost::FileExists(const std::wstring& path) {

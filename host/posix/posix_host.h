@@ -54,6 +54,7 @@ class PosixHost final : public Host {
 
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;
+  std::wstring DecodeConsoleText(std::string_view bytes) override;
   bool FileExists(const std::wstring& path) override;
   bool FolderExists(const std::wstring& path) override;
   std::unique_ptr<TextStream> OpenLog(const std::wstring& path) override;

@@ -226,6 +226,10 @@ std::wstring WindowsHost::DecodeText(std::string_view bytes) {
   return FromAnsi(bytes);
 }
 
+std::wstring WindowsHost::DecodeConsoleText(std::string_view bytes) {
+  return FromOem(bytes);
+}
+
 RegistryAnswer WindowsHost::QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                                const std::wstring& valueName) {
   return ReadRegistry(view, keyPath, valueName);

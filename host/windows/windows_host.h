@@ -40,6 +40,7 @@ class WindowsHost final : public Host {
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;
+  std::wstring DecodeConsoleText(std::string_view bytes) override;
 
   RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                     const std::wstring& valueName) override;

@@ -34,6 +34,27 @@ std::string FromWide(UINT codePage, std::wstring_view text) {
   return result;
 }
 
+std::wstring FromCodePage(UINT codePage, std::string_view bytes) {
+  std::wstring result;
+  while (!bytes.empty()) {
+    const size_t take = std::min(bytes.size(), kPiece);
+    const int units = static_cast<int>(take);
+    // No MB_ERR_INVALID_CHARS: an undefined byte must come back as a character, not fail the call.
+    const int needed = ::MultiByteToWideChar(codePage, 0, bytes.data(), units, nullptr, 0);
+    if (needed > 0) {
+      const size_t at = result.size();
+      result.resize(at + static_cast<size_t>(needed));
+      ::MultiByteToWideChar(codePage, 0, bytes.data(), units, result.data() + at, needed);
+    } else {
+      // The code page refused the bytes altogether: keep each one as the character of its value.
+      for (size_t i = 0; i < take; ++i)
+        result += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]));
+    }
+    bytes.remove_prefix(take);
+  }
+  return result;
+}
+
 }  // namespace
 
 std::string ToAnsi(std::wstring_view text) {
@@ -45,24 +66,11 @@ std::string ToUtf8(std::wstring_view text) {
 }
 
 std::wstring FromAnsi(std::string_view bytes) {
-  std::wstring result;
-  while (!bytes.empty()) {
-    const size_t take = std::min(bytes.size(), kPiece);
-    const int units = static_cast<int>(take);
-    // No MB_ERR_INVALID_CHARS: an undefined byte must come back as a character, not fail the call.
-    const int needed = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), units, nullptr, 0);
-    if (needed > 0) {
-      const size_t at = result.size();
-      result.resize(at + static_cast<size_t>(needed));
-      ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), units, result.data() + at, needed);
-    } else {
-      // The code page refused the bytes altogether: keep each one as the character of its value.
-      for (size_t i = 0; i < take; ++i)
-        result += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]));
-    }
-    bytes.remove_prefix(take);
-  }
-  return result;
+  return FromCodePage(CP_ACP, bytes);
+}
+
+std::wstring FromOem(std::string_view bytes) {
+  return FromCodePage(::GetOEMCP(), bytes);
 }
 
 std::wstring_view ArgumentsOf(std::wstring_view commandLine) {

@@ -16,6 +16,10 @@ std::string ToAnsi(std::wstring_view text);
 // undefined come back as the code page's replacement, never dropped. NULs inside are kept.
 std::wstring FromAnsi(std::string_view bytes);
 
+// The OEM code page (the console's, in which console programs write their output files) to
+// UTF-16, byte for byte as FromAnsi does.
+std::wstring FromOem(std::string_view bytes);
+
 // UTF-16 to UTF-8 (unpaired surrogates become U+FFFD).
 std::string ToUtf8(std::wstring_view text);
 

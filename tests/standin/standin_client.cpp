@@ -5,6 +5,12 @@
 // restore reads it afterwards, chosen by QEL_STANDIN_OUTPUT:
 //   success (default)  the percent lines and the two closing lines of a restore that worked
 //   error              the messages of a restore that could not open its backup
+//   success-de         the closing lines of a restore that worked, from a server that speaks German
+//   error-ja           the messages of a failed restore in Japanese; the whole file UTF-16LE after
+//                      its byte-order mark, as the client writes it with -u
+//   error-oem          a German error message with an umlaut in code page 850, as a Windows
+//                      client writes it in a German console (not UTF-8)
+//   connection         the client's own lines when the server cannot be reached (status 0 still)
 //   none               nothing appended
 //   nofile             no -o file written at all
 // Then it sleeps QEL_STANDIN_SECONDS seconds when set (QEL_STANDIN_PROGRESS_SECONDS spreads the
@@ -99,6 +105,35 @@ const char* const kErrorOutput[] = {
     "RESTORE DATABASE is terminating abnormally.",
 };
 
+const char* const kGermanSuccessEnd[] = {
+    "10 Prozent verarbeitet.",
+    "100 Prozent verarbeitet.",
+    "RESTORE DATABASE hat erfolgreich 202 Seiten in 0.120 Sekunden verarbeitet (13.147 MB/s).",
+};
+
+const char* const kJapaneseError[] = {
+    "\xE3\x83\xA1\xE3\x83\x83\xE3\x82\xBB\xE3\x83\xBC\xE3\x82\xB8 3201\xE3\x80\x81"
+    "\xE3\x83\xAC\xE3\x83\x99\xE3\x83\xAB 16\xE3\x80\x81\xE7\x8A\xB6\xE6\x85\x8B 2"
+    "\xE3\x80\x81\xE8\xA1\x8C 1",  // メッセージ 3201、レベル 16、状態 2、行 1
+    "\xE3\x83\x90\xE3\x83\x83\xE3\x82\xAF\xE3\x82\xA2\xE3\x83\x83\xE3\x83\x97 "
+    "\xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9 'QEL_PLUV.bak' "
+    "\xE3\x82\x92\xE9\x96\x8B\xE3\x81\x91\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93"
+    "\xE3\x80\x82",  // バックアップ デバイス '...' を開けません。
+    "RESTORE DATABASE \xE3\x81\x8C\xE7\x95\xB0\xE5\xB8\xB8\xE7\xB5\x82\xE4\xBA\x86"
+    "\xE3\x81\x97\xE3\x81\xA6\xE3\x81\x84\xE3\x81\xBE\xE3\x81\x99\xE3\x80\x82",
+};
+
+const char* const kOemError[] = {
+    "Meldung 3201, Ebene 16, Status 2, Zeile 1",
+    "Das Sicherungsmedium 'QEL_PLUV.bak' kann nicht ge\x94"
+    "ffnet werden.",
+};
+
+const char* const kConnectionFailure[] = {
+    "[DBNETLIB]SQL Server does not exist or access denied.",
+    "[DBNETLIB]ConnectionOpen (Connect()).",
+};
+
 const char* const kSuccessEnd[] = {
     "Processed 200 pages for database 'QEL_PLUV', file 'QEL_PLUV' on file 1.",
     "RESTORE DATABASE successfully processed 202 pages in 0.120 seconds (13.147 MB/sec).",
@@ -107,6 +142,35 @@ const char* const kSuccessEnd[] = {
 void WriteLine(std::ofstream& out, const std::string& line) {
   out << line << kLineEnd;
   out.flush();  // a reader watching the file sees each line as it comes
+}
+
+template <size_t N>
+void WriteLines(std::ofstream& out, const char* const (&lines)[N]) {
+  for (const char* line : lines) WriteLine(out, line);
+}
+
+// UTF-8 text as UTF-16LE bytes.
+std::string Utf16le(const std::string& text) {
+  std::string bytes;
+  const auto unit = [&bytes](uint32_t value) {
+    bytes += static_cast<char>(value & 0xFF);
+    bytes += static_cast<char>(value >> 8);
+  };
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    uint32_t value = length == 1 ? lead : lead & (0x3Fu >> (length - 1));
+    for (size_t k = 1; k < length && i + k < text.size(); ++k)
+      value = value << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+    i += length;
+    if (value > 0xFFFF) {
+      unit(0xD800 + ((value - 0x10000) >> 10));
+      unit(0xDC00 + ((value - 0x10000) & 0x3FF));
+    } else {
+      unit(value);
+    }
+  }
+  return bytes;
 }
 
 }  // namespace
@@ -119,7 +183,7 @@ int main(int argc, char** argv) {
   const Received received = WhatWasReceived(argc, argv);
   if (!received.outputFile.empty() && output != "nofile") {
     std::ofstream out(received.outputFile, std::ios::binary);
-    out << received.text;
+    if (output != "error-ja") out << received.text;
     if (output.empty() || output == "success") {
       const double pause = std::strtod(Variable("QEL_STANDIN_PROGRESS_SECONDS").c_str(), nullptr);
       for (int percent = 10; percent <= 100; percent += 10) {
@@ -128,7 +192,17 @@ int main(int argc, char** argv) {
       }
       for (const char* line : kSuccessEnd) WriteLine(out, line);
     } else if (output == "error") {
-      for (const char* line : kErrorOutput) WriteLine(out, line);
+      WriteLines(out, kErrorOutput);
+    } else if (output == "success-de") {
+      WriteLines(out, kGermanSuccessEnd);
+    } else if (output == "error-oem") {
+      WriteLines(out, kOemError);
+    } else if (output == "connection") {
+      WriteLines(out, kConnectionFailure);
+    } else if (output == "error-ja") {
+      std::string text = received.text;
+      for (const char* line : kJapaneseError) text += std::string(line) + kLineEnd;
+      out << "\xFF\xFE" << Utf16le(text);
     }
     out.flush();
     if (!out) {

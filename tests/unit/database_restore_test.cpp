@@ -133,11 +133,12 @@ TEST_F(RunTest, FailedWinsOverNotVerified) {
 TEST_F(RunTest, AnEarlierRunsOutputNeverSpeaksForThisRun) {
   host.AddFile(kClientOutput, "RESTORE DATABASE successfully processed 1 pages.\r\n");
   host.processes = {ProcessRunningFor(100)};  // writes nothing
-  EXPECT_EQ(Execute(), kExitNotVerified);
+  EXPECT_EQ(Execute(), kExitIncomplete);
   const auto log = Log();
-  EXPECT_EQ(log[log.size() - 2], std::wstring(L"SQL restore not verified: the SQL client wrote no "
-                                              L"output file ") +
-                                     kClientOutput);
+  EXPECT_EQ(log[log.size() - 2],
+            std::wstring(L"SQL restore failed: the SQL client ended without writing its output "
+                         L"file ") +
+                kClientOutput);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/utf8_text.h"
+
 namespace qelrestore::test {
 
 std::wstring Wide(std::string_view text) {
@@ -263,6 +265,11 @@ std::unique_ptr<Reader> FakeHost::OpenForInput(const std::wstring& path) {
 std::wstring FakeHost::DecodeText(std::string_view bytes) {
   if (Enter("DecodeText") == Fault::kThrow) ThrowInjected();
   return Wide(bytes);
+}
+
+std::wstring FakeHost::DecodeConsoleText(std::string_view bytes) {
+  if (Enter("DecodeConsoleText") == Fault::kThrow) ThrowInjected();
+  return DecodeUtf8Escaping(bytes);
 }
 
 bool FakeHost::FileExists(const std::wstring& path) {

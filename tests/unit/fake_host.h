@@ -46,7 +46,8 @@ inline FakeProcess ProcessNotStarting(Error error) {
 enum class Fault {
   // The way the call's contract allows: a throw for calls that may throw, otherwise the failure
   // answer (false, nothing, a key not opened, a failed wait, a folder copy with nothing copied).
-  // Calls whose contract has no failure at all (YieldToEvents, DecodeText) go on unaffected.
+  // Calls whose contract has no failure at all (YieldToEvents, DecodeText, DecodeConsoleText) go on
+  // unaffected.
   kFail,
   // For calls that write: part of the data reaches its file, then the call throws (a disk that
   // fills up mid-write); a folder copy copies part of the files and reports the rest not copied.
@@ -132,6 +133,7 @@ class FakeHost : public Host {
   std::optional<std::wstring> ProfileFolder() override;
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;
+  std::wstring DecodeConsoleText(std::string_view bytes) override;
   bool FileExists(const std::wstring& path) override;
   bool FolderExists(const std::wstring& path) override;
   std::wstring DefaultLogFolder() override;
