@@ -23,18 +23,4 @@ struct ClientOutput {
 // Throws the host's error when the file cannot be opened or read.
 ClientOutput ReadClientOutput(InputFiles& files, const std::wstring& path);
 
-// True when `line` is an error message's header of severity 11 or more: "WORD N, WORD L, WORD S"
-// with words of any language, the fields apart by ", ", "、" or "，", ASCII or full-width digits.
-bool IsErrorHeader(std::wstring_view line);
-
-// True when `line` is one the clients print themselves when they cannot connect, log in or take
-// their options: "Sqlcmd: ..." (not a warning), "[DBNETLIB]...", "[Microsoft][ODBC ...]...",
-// "usage: osql ...". An "HResult 0x..." header counts as an error header.
-bool IsClientError(std::wstring_view line);
-
-// True when `line` has the shape of the server's message of a processed restore in any language:
-// it begins "RESTORE DATABASE" and carries, in this order, the pages and the seconds (either way
-// round), then in parentheses the rate with a decimal part and a unit followed by "/".
-bool IsRestoreProcessedLine(std::wstring_view line);
-
 }  // namespace qelrestore

@@ -1,6 +1,7 @@
 // Checks of the Windows host on a real (wine) system, for what the end-to-end table cannot reach:
 // exit codes above 2^31, registry values past the first read's buffer, input paths that are no
-// disk files, the plan of a folder copy, lines on standard output. run_wine_tests.sh prepares the
+// disk files, the plan of a folder copy, lines on standard output, the client's output in the
+// console's code page. run_wine_tests.sh prepares the
 // registry key, the files and the environment, runs it and looks for its standard output line:
 //
 //   host_checks.exe STANDIN-CLIENT-PATH SCRATCH-FOLDER
@@ -10,7 +11,9 @@
 #include <functional>
 #include <string>
 
+#include "host/windows/windows_api.h"
 #include "host/windows/windows_host.h"
+#include "restore/client_output.h"
 #include "support/error.h"
 
 namespace {
@@ -99,6 +102,23 @@ int RunChecks(const std::wstring& standin, const std::wstring& scratch) {
       host.PlanFolderCopy(scratch + L"\\plan\\source", scratch + L"\\plan\\destination");
   Check(plan.files == 3 && plan.bytes == 15 && plan.replacing == 1,
         "the plan counts hidden and nested files, not folders, and the one it would replace");
+
+  // The client writes its output file in the console's code page: 437 or 850 in a western
+  // locale (wine's own is 437), where 0x94 is "ö"; it is "”" in the ANSI code page 1252.
+  const std::wstring output = scratch + L"\\client-oem.out";
+  if (FILE* file = _wfopen(output.c_str(), L"wb")) {
+    std::fputs(
+        "Meldung 3201, Ebene 16, Status 2, Zeile 1\r\nkann nicht ge\x94"
+        "ffnet werden.\r\n",
+        file);
+    std::fclose(file);
+  }
+  const UINT console = ::GetOEMCP();
+  Check((console == 437 || console == 850) && ::GetACP() != console,
+        "a western locale: console code page 437 or 850, another ANSI code page");
+  Check(qelrestore::ReadClientOutput(host, output).error ==
+            L"Meldung 3201, Ebene 16, Status 2, Zeile 1 kann nicht ge\u00F6ffnet werden.",
+        "the client's output is read in the console's code page");
 
   // run_wine_tests.sh looks for this line, CR LF included, among the output.
   host.OpenStandardOutput()->writeLine(L"standard output line");
