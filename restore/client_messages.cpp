@@ -69,6 +69,14 @@ bool TakeSeparator(std::wstring_view& text) {
   return true;
 }
 
+// A line that begins "RESTORE DATABASE" as the server's messages do and is no echo of the
+// statement, which names the database in brackets and the backup file as N'...'.
+bool IsRestoreDatabaseLine(std::wstring_view line) {
+  return line.substr(0, kRestoreDatabase.size()) == kRestoreDatabase &&
+         line.find_first_of(L"[\"") == std::wstring_view::npos &&
+         line.find(L"N'") == std::wstring_view::npos;
+}
+
 // The client's header of an error of its own network or driver layer.
 bool IsResultCodeHeader(std::wstring_view line) {
   return StartsWithNoCase(SkipBlanks(line), L"HResult 0x");
@@ -88,10 +96,14 @@ bool ParseMessageHeader(std::wstring_view line, MessageHeader& header) {
          TakeWordAndNumber(text, state);
 }
 
-bool IsRestoreDatabaseLine(std::wstring_view line) {
-  return line.substr(0, kRestoreDatabase.size()) == kRestoreDatabase &&
-         line.find_first_of(L"[\"") == std::wstring_view::npos &&
-         line.find(L"N'") == std::wstring_view::npos;
+bool IsRestoreProcessedText(std::wstring_view line) {
+  if (!IsRestoreDatabaseLine(line)) return false;
+  for (size_t i = 1; i + 1 < line.size(); ++i) {
+    if ((line[i] == L'.' || line[i] == L',') && IsAsciiDigit(line[i - 1]) &&
+        IsAsciiDigit(line[i + 1]))
+      return true;
+  }
+  return false;
 }
 
 bool IsErrorHeader(std::wstring_view line) {

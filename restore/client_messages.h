@@ -29,9 +29,11 @@ bool IsClientError(std::wstring_view line);
 // round), then in parentheses the rate with a decimal part and a unit followed by "/".
 bool IsRestoreProcessedLine(std::wstring_view line);
 
-// True when `line` begins "RESTORE DATABASE" as the server's messages do and is no echo of the
-// statement, which names the database in brackets and the backup file as N'...'.
-bool IsRestoreDatabaseLine(std::wstring_view line);
+// True when `line` begins "RESTORE DATABASE" as the server's messages do, is no echo of the
+// statement (which names the database in brackets and the backup file as N'...') and carries a
+// number with a decimal part: the text under the numbered header of a processed restore,
+// whatever its language makes of the rest.
+bool IsRestoreProcessedText(std::wstring_view line);
 
 // True when the line holds nothing but blanks.
 bool IsBlankLine(std::wstring_view line);

@@ -47,7 +47,7 @@ class LineSplitter {
     }
     if (awaitingProcessed_) {
       awaitingProcessed_ = false;
-      if (IsRestoreDatabaseLine(line)) {
+      if (IsRestoreProcessedText(line)) {
         if (output_.success.empty()) output_.success = line;
         return;
       }

@@ -199,6 +199,11 @@ TEST(RestoreVerdict, RealOutputsInTenLanguages) {
        "RESTORE DATABASE successfully processed 202 pages in 0.120 seconds (13.147 MB/sec).\n",
        0, kVerified,
        L"RESTORE DATABASE successfully processed 202 pages in 0.120 seconds (13.147 MB/sec)."},
+      {"en numbered header over a line that is no processed restore", "CP437", kConsole,
+       "Msg 3014, Level 0, State 1, Server QELHOST, Line 1\n"
+       "RESTORE DATABASE is terminating abnormally.\n",
+       0, kNotVerified,
+       L"C:\\qel\\run.logsql holds neither an error message nor the line of a processed restore"},
       {"en terminating abnormally alone", "CP437", kConsole,
        "RESTORE DATABASE is terminating abnormally.\n", 0, kNotVerified,
        L"C:\\qel\\run.logsql holds neither an error message nor the line of a processed restore"},
