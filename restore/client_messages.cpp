@@ -44,13 +44,14 @@ bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix) {
   return true;
 }
 
-// Takes a word (no blank, separator or digit), blanks, then a number; false when the text does not.
+// Takes a word (no blank, separator or digit), any blanks, then a number; false when the text
+// does not.
 bool TakeWordAndNumber(std::wstring_view& text, long& number) {
   size_t i = 0;
   while (i < text.size() && !IsBlank(text[i]) && !IsFieldSeparator(text[i]) &&
          DigitValue(text[i]) < 0)
     ++i;
-  if (i == 0 || i == text.size() || !IsBlank(text[i])) return false;
+  if (i == 0) return false;
   while (i < text.size() && IsBlank(text[i])) ++i;
   const size_t digits = i;
   number = 0;

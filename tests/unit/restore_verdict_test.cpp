@@ -262,6 +262,7 @@ TEST(RestoreVerdict, RealOutputsInTenLanguages) {
        L"错误 2(系统找不到指定的文件。)。"},
       {"ja success", "CP932", kConsole,
        "100 パーセント処理されました。\n"
+       "データベース 'QEL_PLUV'、ファイル 'QEL_PLUV' (ファイル 1) の 200 ページを処理しました。\n"
        "RESTORE DATABASE により 202 ページが 0.120 秒間に正常に処理されました (13.147 MB/秒)。\n",
        0, kVerified,
        L"RESTORE DATABASE により 202 ページが 0.120 秒間に正常に処理されました (13.147 MB/秒)。"},
@@ -277,6 +278,17 @@ TEST(RestoreVerdict, RealOutputsInTenLanguages) {
        1, kFailed,
        L"メッセージ 3201、レベル 16、状態 2、行 1 バックアップ デバイス 'C:\\bk\\QEL_PLUV.bak' を"
        L"開けません。"},
+      {"ja instance not found", "CP932", kConsole,
+       "HResult 0xFFFFFFFF、レベル 16、状態 1\n"
+       "SQL ネットワーク インターフェイス: サーバー/指定したインスタンスの検索エラー [xFFFFFFFF].\n"
+       "Sqlcmd: エラー: Microsoft SQL Server Native Client : "
+       "ログインでタイムアウトが発生しました。\n",
+       0, kFailed,
+       L"HResult 0xFFFFFFFF、レベル 16、状態 1 SQL ネットワーク インターフェイス: サーバー/指定した"
+       L"インスタンスの検索エラー [xFFFFFFFF]."},
+      {"zh header without blanks", "CP936", kConsole,
+       "消息3201，级别16，状态2，第1行\n无法打开备份设备。\n", 0, kFailed,
+       L"消息3201，级别16，状态2，第1行 无法打开备份设备。"},
       {"ja full-width digits, status 0", "CP932", kConsole,
        "  メッセージ ３２０１、レベル １６、状態 ２、行 １\n"
        "バックアップ デバイスを開けません。\n",
@@ -345,6 +357,7 @@ TEST(RestoreVerdict, RealOutputsInTenLanguages) {
        L"'C:\\bk\\QEL_PLUV.bak'."},
       {"ko success", "CP949", kConsole,
        "10%이(가) 처리되었습니다.\n"
+       "파일 1에서 데이터베이스 'QEL_PLUV', 파일 'QEL_PLUV'의 페이지 200개를 처리했습니다.\n"
        "RESTORE DATABASE이(가) 202페이지를 0.120초 동안 처리했습니다(13.147MB/초).\n",
        0, kVerified, L"RESTORE DATABASE이(가) 202페이지를 0.120초 동안 처리했습니다(13.147MB/초)."},
       {"ko error after the success line", "CP949", kConsole,
