@@ -11,7 +11,7 @@
 #              QEL_FUZZ_BUILD  the build folder, below the top folder (default build/fuzz)
 #
 # The long run, before a release: fuzz/run_fuzzers.sh 600 with QEL_FUZZ_JOBS=2 (ten minutes
-# per target, two at a time: about 40 minutes for the seven targets).
+# per target, two at a time: about 40 minutes for the eight targets).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
