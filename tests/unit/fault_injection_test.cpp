@@ -156,6 +156,7 @@ const std::vector<Rule>& Rules() {
       {"DecodeText", {Fault::kFail}, {End::kUnchanged}},
       {"Unattended", {Fault::kFail}, {End::kUnchanged}},
       {"EnvironmentVariable", {Fault::kFail}, {End::kUnchanged}},  // the default wait
+      {"IdentifyFolder", {Fault::kFail}, {End::kUnchanged}},       // the text comparison decides
       {"FileExists " + kPathConfPath,
        {Fault::kFail},
        {End::kStopped, Wide(kPathConfPath) + L"not found. Pls. check"}},
