@@ -1,9 +1,8 @@
 #include "driver/program.h"
 
-#include <memory>
-
 #include "driver/restore_main.h"
 #include "driver/run_environment.h"
+#include "log/run_log.h"
 #include "support/error.h"
 #include "support/text.h"
 
@@ -19,9 +18,7 @@ int RunProgram(Host& host) {
       // run shows no box, which would wait for somebody: it says so on standard output.
       const std::wstring heading = L"Unhandled error" + NumberText(error.code());
       if (ReadDryRun(host) == true) {
-        const std::unique_ptr<TextStream> out = host.OpenStandardOutput();
-        out->writeLine(heading);
-        out->writeLine(error.description());
+        PrintDryRunLine(host, heading + L": " + error.description());
       } else {
         host.MessageBox(heading + L"\r\n" + error.description());
       }

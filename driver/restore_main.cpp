@@ -161,7 +161,7 @@ class Restore {
   // where nothing may wait for somebody.
   void Tell(const std::wstring& text) {
     if (mode_.dryRun) {
-      host_.OpenStandardOutput()->writeLine(text);
+      PrintDryRunLine(host_, text);
     } else {
       host_.MessageBox(text);
     }

@@ -23,8 +23,10 @@ std::wstring Joined(const std::wstring& folder, const std::wstring& name) {
 // The path in its extended form (\\?\C:\... or \\?\UNC\server\...), which reaches entries whose
 // path is longer than MAX_PATH, the very ones the shell may have left out. The path as given when
 // it cannot be made absolute.
-std::wstring Extended(const std::wstring& path) {
+std::wstring Extended(std::wstring path) {
   if (path.rfind(L"\\\\?\\", 0) == 0) return path;
+  // "D:" alone is the current folder of drive D; the backup folder "D:" is the drive's root.
+  if (path.size() == 2 && path[1] == L':') path += L'\\';
   const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
   if (needed == 0) return path;
   std::wstring full(needed, L'\0');
@@ -35,8 +37,7 @@ std::wstring Extended(const std::wstring& path) {
   return L"\\\\?\\" + full;
 }
 
-// An entry as the copy meets it: a folder is walked, everything else (a reparse point too) is
-// copied as one file.
+// A folder whose entries are walked; a reparse point (a link or junction) is not walked.
 bool IsWalkedFolder(DWORD attributes) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
@@ -92,11 +93,13 @@ constexpr uint64_t kTimeSlack = 2 * 10'000'000ULL;
 std::wstring Mismatch(const WIN32_FIND_DATAW& source, const std::wstring& destinationPath) {
   WIN32_FILE_ATTRIBUTE_DATA copy{};
   if (!DestinationEntry(destinationPath, copy)) return L"it is not in the installation folder";
-  const bool folderThere = IsWalkedFolder(copy.dwFileAttributes);
-  if (IsWalkedFolder(source.dwFileAttributes)) {
+  const bool folderThere = (copy.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if ((source.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return folderThere ? L"" : L"a file stands where a folder goes";
   }
   if (folderThere) return L"a folder stands where a file goes";
+  // A link's own size and time are not those of what the shell copied through it.
+  if ((source.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return L"";
   if (SizeOf(copy.nFileSizeHigh, copy.nFileSizeLow) !=
       SizeOf(source.nFileSizeHigh, source.nFileSizeLow)) {
     return L"the installation's file has another size than the backup's";
@@ -173,7 +176,7 @@ CopyPlan PlanShellFolderCopy(const std::wstring& source, const std::wstring& des
     if (found == nullptr) return false;
     WIN32_FILE_ATTRIBUTE_DATA there{};
     const bool present = DestinationEntry(Joined(target, relative), there);
-    const bool folderThere = present && IsWalkedFolder(there.dwFileAttributes);
+    const bool folderThere = present && (there.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (IsWalkedFolder(found->dwFileAttributes)) return !present || folderThere;
     if (folderThere) return false;
     ++plan.files;

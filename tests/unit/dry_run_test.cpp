@@ -105,7 +105,8 @@ TEST(DryRunTest, NoBoxWaitsForAnybody) {
     int status;
     std::string printed;
   } cases[] = {
-      {L"\"C:\\bk\" \"C:\\no\\run.log\"", L"5", kExitUnhandled, "Unhandled error 76\n"},
+      {L"\"C:\\bk\" \"C:\\no\\run.log\"", L"5", kExitUnhandled,
+       "Unhandled error 76: Path not found: C:\\no"},
       {L"", L"5", kExitUsage, "qelRestore.bat backdirectory"},
       {L"\"C:\\bk\"", L"soon", kExitUsage, "QELRESTORE_CLIENT_WAIT must be"},
   };
@@ -115,7 +116,8 @@ TEST(DryRunTest, NoBoxWaitsForAnybody) {
     run.host.environment[L"QELRESTORE_CLIENT_WAIT"] = c.wait;
     EXPECT_EQ(RunProgram(run.host), c.status) << c.printed;
     EXPECT_TRUE(run.host.boxes.empty()) << c.printed;
-    EXPECT_EQ(run.host.standardOutput.rfind(c.printed, 0), 0u) << run.host.standardOutput;
+    ASSERT_EQ(run.Printed().size(), 1u) << run.host.standardOutput;
+    EXPECT_EQ(run.Printed()[0].rfind(c.printed, 0), 0u) << run.host.standardOutput;
   }
 }
 

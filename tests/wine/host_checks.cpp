@@ -83,6 +83,9 @@ void CheckFolderCopies(qelrestore::Host& host, const std::wstring& scratch) {
   }
 
   const std::wstring audit = scratch + L"\\audit\\";
+  const qelrestore::CopyPlan plan = host.PlanFolderCopy(audit + L"source", audit + L"destination");
+  Check(plan.files == 1 && plan.bytes == 6 && plan.replacing == 0,
+        "the plan leaves out what the copy cannot copy: a folder where a file stands");
   const qelrestore::FolderCopy copy =
       host.CopyFolderContents(audit + L"source", audit + L"destination", true);
   const std::wstring named = NotCopiedText(copy);
@@ -107,6 +110,8 @@ void CheckKeptFileCopies(qelrestore::Host& host, const std::wstring& scratch) {
   const DWORD attributes = ::GetFileAttributesW((kept + L"fresh.bak").c_str());
   Check(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0,
         "the copy of a read-only file is not read-only");
+  Check(CodeThrown([&] { host.CopyFile(kept + L"new.properties", kept + L"fresh.bak"); }) == 0,
+        "a later save replaces the copy of a read-only file");
 }
 
 int RunChecks(const std::wstring& standin, const std::wstring& scratch) {
