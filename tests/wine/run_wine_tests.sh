@@ -64,6 +64,10 @@ run_host_checks() {
     printf copied >"$audit/source/a.txt"
     printf nested >"$audit/source/sub/b.txt"
     printf file >"$audit/destination/sub"
+    # A file whose path is longer than 260 characters.
+    local long=$files/long/source/$(printf 'd%.0s' {1..120})/$(printf 'e%.0s' {1..120})
+    mkdir -p "$long" "$files/long/destination"
+    printf long >"$long/f.txt"
     # The kept settings file's copy: a hard link and a read-only file at the destination.
     local kept=$files/kept
     mkdir -p "$kept"
