@@ -214,9 +214,12 @@ std::optional<FolderIdentity> IdentityOfFolder(const std::wstring& path) {
   BY_HANDLE_FILE_INFORMATION record{};
   if (!RecordOf(path, false, record) || (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
     return std::nullopt;
-  return FolderIdentity{
-      record.dwVolumeSerialNumber,
-      (static_cast<uint64_t>(record.nFileIndexHigh) << 32) | record.nFileIndexLow};
+  const uint64_t index =
+      (static_cast<uint64_t>(record.nFileIndexHigh) << 32) | record.nFileIndexLow;
+  // Some network file systems give every file the index 0, and a 128-bit index that does not fit
+  // comes back as all ones: such an index tells no folder from another.
+  if (index == 0 || index == UINT64_MAX) return std::nullopt;
+  return FolderIdentity{record.dwVolumeSerialNumber, index};
 }
 
 void DeleteFileIfThere(const std::wstring& path) {
