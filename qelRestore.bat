@@ -5,7 +5,9 @@ rem are doubled), and hands its exit status back to the caller: 0 when the resto
 rem and the database restore was verified, 5 when something failed, 6 when the database restore
 rem was not verified (README.md holds the whole table).
 rem   qelRestore.bat backdirectory [outputlog] [background flag] [keep db.properties flag]
-setlocal
+rem Delayed expansion off whatever the caller chose, so that a "!" in an argument reaches the
+rem program as typed.
+setlocal DisableDelayedExpansion
 rem Without a first argument the program shows its usage message; four empty pairs of quotes
 rem would be taken for a command line with settings in it.
 if "%~1"=="" (

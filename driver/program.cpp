@@ -1,6 +1,8 @@
 #include "driver/program.h"
 
 #include "driver/restore_main.h"
+#include "driver/run_environment.h"
+#include "log/run_log.h"
 #include "support/error.h"
 #include "support/text.h"
 
@@ -12,9 +14,14 @@ int RunProgram(Host& host) {
   } catch (...) {
     const Error error = CurrentExceptionAsError();
     try {
-      // The host's own report of an error nobody trapped: its code and its description.
-      host.MessageBox(L"Unhandled error" + NumberText(error.code()) + L"\r\n" +
-                      error.description());
+      // The host's own report of an error nobody trapped: its code and its description. A dry
+      // run shows no box, which would wait for somebody: it says so on standard output.
+      const std::wstring heading = L"Unhandled error" + NumberText(error.code());
+      if (ReadDryRun(host) == true) {
+        PrintDryRunLine(host, heading + L": " + error.description());
+      } else {
+        host.MessageBox(heading + L"\r\n" + error.description());
+      }
     } catch (...) {
       // Nothing is left to tell it with; the exit status still says how the run ended.
     }

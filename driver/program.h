@@ -17,8 +17,8 @@ enum ExitStatus : int {
 };
 
 // Runs `Main` on the host; an error that escapes it (one raised before errors are reported, or
-// while the error report runs) is shown in the host's own report box, naming its code and
-// description, and gives kExitUnhandled. Never throws.
+// while the error report runs) is shown in the host's own report box (on standard output in a dry
+// run), naming its code and description, and gives kExitUnhandled. Never throws.
 int RunProgram(Host& host);
 
 // The program's title, the caption of its boxes, and its version.

@@ -29,24 +29,24 @@ class Restore {
 
   int Run() {
     checkpoint_ = 0;
-    const std::optional<int32_t> clientWait = ReadClientWait(host_);
-    if (!clientWait) {
-      host_.MessageBox(kClientWaitMessage);
-      return kExitUsage;
-    }
-    clientWaitSeconds_ = *clientWait;
     const std::optional<bool> dryRun = ReadDryRun(host_);
     if (!dryRun) {
       host_.MessageBox(kDryRunMessage);
       return kExitUsage;
     }
     mode_.dryRun = *dryRun;
+    const std::optional<int32_t> clientWait = ReadClientWait(host_);
+    if (!clientWait) {
+      Tell(kClientWaitMessage);
+      return kExitUsage;
+    }
+    clientWaitSeconds_ = *clientWait;
     settings_.backgroundFlag = L"N";
     settings_.keepCurrentDbProperties = L"N";
     settings_.logFilePath = DefaultLogPath(host_);
     if (!ParseCommandLine(host_.CommandLine(), settings_, checkpoint_)) {
       checkpoint_ = 34;
-      host_.MessageBox(kUsageMessage);
+      Tell(kUsageMessage);
       return End(kExitUsage);
     }
 
@@ -155,6 +155,16 @@ class Restore {
     if (somethingFailed_ || database_ == DatabaseOutcome::kFailed) return kExitIncomplete;
     if (database_ == DatabaseOutcome::kNotVerified) return kExitNotVerified;
     return kExitCompleted;
+  }
+
+  // A message that is shown directly, not logged: in a box, or on standard output in a dry run,
+  // where nothing may wait for somebody.
+  void Tell(const std::wstring& text) {
+    if (mode_.dryRun) {
+      PrintDryRunLine(host_, text);
+    } else {
+      host_.MessageBox(text);
+    }
   }
 
   // A failed check: nothing is reported, the input file is closed.

@@ -100,6 +100,14 @@ struct CopyPlan {
   uint64_t replacing = 0;  // of them, those that would replace an existing destination entry
 };
 
+// Which file-system object a folder is, whatever path names it: two paths name the same folder
+// exactly when their identities are equal.
+struct FolderIdentity {
+  uint64_t volume = 0;  // the volume (Windows: its serial number; POSIX: the device)
+  uint64_t file = 0;    // the folder on that volume (Windows: the file index; POSIX: the inode)
+  bool operator==(const FolderIdentity&) const = default;
+};
+
 // The two views of the registry on a 64-bit machine: 32-bit programs register in the first.
 enum class RegistryView { k32Bit, k64Bit };
 
@@ -119,6 +127,10 @@ struct RegistryAnswer {
   // The value's data as stored, text with its terminating NULs, an integer as 4 little-endian
   // bytes; it may be empty whatever the type.
   std::vector<uint8_t> data;
+  // The string types' data as the registry holds it, when that is text rather than bytes (the
+  // Windows registry's UTF-16), terminating NULs included: then no code page decodes it, so no
+  // character is turned into a look-alike. Nothing where `data` is to be decoded instead.
+  std::optional<std::wstring> text;
 };
 
 // How a started program's window is shown, where there are windows.
@@ -180,7 +192,9 @@ class Host : public InputFiles {
   virtual std::unique_ptr<TextStream> OpenLog(const std::wstring& path) = 0;
   // A stream of lines on standard output, for a run that must write no file (a dry run).
   virtual std::unique_ptr<TextStream> OpenStandardOutput() = 0;
-  // Copies one whole file over `destination`; a missing source is error 53.
+  // Copies one whole file to `destination` as a new file put in place of that name: a link
+  // standing at `destination` is replaced, never written through, and a read-only destination is
+  // replaced too; the copy does not carry the read-only attribute. A missing source is error 53.
   virtual void CopyFile(const std::wstring& source, const std::wstring& destination) = 0;
   // Removes a file when it is there; nothing when it is not. Throws when it is there and cannot
   // be removed.
@@ -194,6 +208,10 @@ class Host : public InputFiles {
   // What CopyFolderContents would copy, counted by a walk of `source` that changes nothing.
   // Entries it cannot read are left out of the count.
   virtual CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) = 0;
+  // The identity of the folder `path` names, the same for every spelling of it (letter case,
+  // either separator, a trailing one, a short name, a second path through a link, junction or
+  // mount); nothing when no folder can be opened there. Never throws.
+  virtual std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) = 0;
 
   // --- Registry ---
   // The value `valueName` of the key `keyPath` below the local machine's root key, in one view. A

@@ -28,6 +28,12 @@ std::wstring EscapeControlCharacters(std::wstring_view text) {
   return escaped;
 }
 
+void PrintDryRunLine(Host& host, const std::wstring& message) {
+  const std::wstring line =
+      host.FormatDateTime(host.Now()) + L": " + EscapeControlCharacters(message);
+  host.OpenStandardOutput()->writeLine(line);
+}
+
 void RunLog::Open(const std::wstring& logFilePath) {
   const bool existed = host_.FileExists(logFilePath);
   logStream_ = host_.OpenLog(logFilePath);

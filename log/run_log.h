@@ -20,6 +20,10 @@ std::wstring DefaultLogPath(Host& host);
 // cannot forge a line of the log.
 std::wstring EscapeControlCharacters(std::wstring_view text);
 
+// One line in the log's form ("time text: message", control characters escaped) on standard
+// output: what a dry run tells instead of showing a box, which would wait for somebody.
+void PrintDryRunLine(Host& host, const std::wstring& message);
+
 class RunLog {
  public:
   // `backgroundFlag` is the run's message-box flag, read at every message: exactly "N" silences

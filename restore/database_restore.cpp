@@ -42,11 +42,23 @@ bool BreaksArgument(std::wstring_view text) {
   return false;
 }
 
+// True when the text would end its quoted argument or the command line: a double quote or a
+// control character. A blank stays inside the quotes.
+bool BreaksQuotedArgument(std::wstring_view text) {
+  for (const wchar_t c : text) {
+    if (c == L'"' || c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
 // Why the client must not be started, or nothing when it may be.
 std::wstring ReasonNotToStart(const std::wstring& clientToolsFolder, const ServerSettings& server) {
   // Without a registered folder the client's path leads to the root of the current drive, a
   // folder anybody may write to.
   if (clientToolsFolder.empty()) return L"no folder is registered for the SQL client";
+  if (BreaksQuotedArgument(clientToolsFolder)) {
+    return L"the SQL client's folder in the registry holds a double quote or a control character";
+  }
   if (BreaksArgument(server.serverHost) || BreaksArgument(server.serverPort)) {
     return L"the server host or port in db.properties holds a blank, a double quote or a control "
            L"character";

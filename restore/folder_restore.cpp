@@ -1,5 +1,7 @@
 #include "restore/folder_restore.h"
 
+#include <optional>
+
 #include "support/error.h"
 #include "support/text.h"
 
@@ -8,6 +10,12 @@ namespace qelrestore {
 namespace {
 std::wstring SavedDbPropertiesPath(Host& host) {
   return host.KeptSettingsFolder() + L"\\curdb.properties.bak";
+}
+
+// True when both paths name one folder, however each is spelled or reached.
+bool SameFolder(Host& host, const std::wstring& one, const std::wstring& other) {
+  const std::optional<FolderIdentity> first = host.IdentifyFolder(one);
+  return first && first == host.IdentifyFolder(other);
 }
 
 // One line for each entry the copy could name, then the count of the rest.
@@ -54,7 +62,8 @@ FolderEnd RestoreInstallationFolder(Host& host, RunLog& log, FolderRestoreMode m
   }
   constexpr int32_t kSelfRestoreCheck = 651;
   checkpoint = kSelfRestoreCheck;
-  if (backupDirectory == item.installationFolder) {
+  if (backupDirectory == item.installationFolder ||
+      SameFolder(host, backupDirectory, item.installationFolder)) {
     log.LogMessage(L"Cannot restore to itself" + item.rawFinalPath);
     return FolderEnd::kStop;
   }

@@ -9,8 +9,13 @@ namespace qelrestore {
 
 namespace {
 
-// The first `count` bytes of the data as text; nothing for zero-length data.
-std::wstring DataText(Host& host, const std::vector<uint8_t>& data, size_t terminators) {
+// The value's text without its `terminators` closing NULs; nothing for zero-length data.
+std::wstring DataText(Host& host, const RegistryAnswer& answer, size_t terminators) {
+  if (answer.text) {
+    if (answer.text->size() <= terminators) return {};
+    return answer.text->substr(0, answer.text->size() - terminators);
+  }
+  const std::vector<uint8_t>& data = answer.data;
   if (data.size() <= terminators) return {};
   return host.DecodeText(
       std::string_view(reinterpret_cast<const char*>(data.data()), data.size() - terminators));
@@ -35,9 +40,9 @@ RegistryValue ReadRegistryValue(Host& host, const std::wstring& keyPath,
   switch (answer.type) {
     case RegistryType::kString:
     case RegistryType::kExpandString:
-      return DataText(host, data, 1);  // without the terminating NUL
+      return DataText(host, answer, 1);  // without the terminating NUL
     case RegistryType::kMultiString:
-      return DataText(host, data, 2);  // without the list's two closing NULs
+      return DataText(host, answer, 2);  // without the list's two closing NULs
     case RegistryType::kDword: {
       data.resize(4, 0);  // shorter data reads as if padded with zeros
       const uint32_t bits = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |

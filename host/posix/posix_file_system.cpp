@@ -235,6 +235,12 @@ bool IsFolder(const std::string& nativePath) {
   return StatPath(nativePath, info) && S_ISDIR(info.st_mode);
 }
 
+std::optional<FolderIdentity> FolderIdentityOf(const std::string& nativePath) {
+  struct stat info {};
+  if (!StatPath(nativePath, info) || !S_ISDIR(info.st_mode)) return std::nullopt;
+  return FolderIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
 std::unique_ptr<TextStream> OpenLogFile(const std::string& nativePath) {
   const int fd = ::open(SystemPath(nativePath, "open"),
                         O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);

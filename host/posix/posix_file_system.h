@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "host/host.h"
@@ -18,6 +19,9 @@ namespace qelrestore::posix {
 bool IsFile(const std::string& nativePath);
 // True when the path, links followed, is a folder. Never throws.
 bool IsFolder(const std::string& nativePath);
+// The device and inode of the folder the path names, links followed; nothing when it is no
+// folder or cannot be reached. Never throws.
+std::optional<FolderIdentity> FolderIdentityOf(const std::string& nativePath);
 
 // Opens the log for appending, creating it (mode 0666 less the umask) when missing. Each line goes
 // to the file in one write.

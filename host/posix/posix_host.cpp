@@ -318,6 +318,10 @@ CopyPlan PosixHost::PlanFolderCopy(const std::wstring& source, const std::wstrin
   return posix::PlanFolderCopy(NativePath(source), NativePath(destination));
 }
 
+std::optional<FolderIdentity> PosixHost::IdentifyFolder(const std::wstring& path) {
+  return FolderIdentityOf(NativePath(path));
+}
+
 RegistryAnswer PosixHost::QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                              const std::wstring& valueName) {
   return registry_.Query(view, keyPath, valueName);

@@ -64,6 +64,7 @@ class PosixHost final : public Host {
   FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
                                 bool unattended) override;
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
+  std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;
 
   RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                     const std::wstring& valueName) override;

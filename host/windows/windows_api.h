@@ -1,5 +1,6 @@
 // The one gate to the Win32 headers, and the small owners of the handles the Windows host holds.
-// Nothing outside host/windows includes it (the stand-in client of the tests aside).
+// Nothing outside host/windows includes it (the stand-in client and the host checks of the tests
+// aside).
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN

@@ -1,6 +1,7 @@
 #include "host/windows/windows_file_system.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -130,15 +131,95 @@ std::unique_ptr<Reader> OpenInputFile(const std::wstring& path) {
   return std::make_unique<WindowsReader>(std::move(file), path);
 }
 
-void CopyWholeFile(const std::wstring& source, const std::wstring& destination) {
-  if (::CopyFileW(source.c_str(), destination.c_str(), FALSE)) return;
+namespace {
+
+// The open file's record: attributes, link count, volume and file index. False when the path
+// cannot be opened. With `ownEntry` a link or junction at `path` is looked at, not its target.
+bool RecordOf(const std::wstring& path, bool ownEntry, BY_HANDLE_FILE_INFORMATION& record) {
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (ownEntry ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+  const UniqueFileHandle file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                            kShareAll | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                            flags, nullptr));
+  return file.valid() && ::GetFileInformationByHandle(file.get(), &record);
+}
+
+// A name beside `path` that is this process's own for this call.
+std::wstring NameBeside(const std::wstring& path, const wchar_t* kind, int attempt) {
+  return path + L"." + kind + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+         std::to_wstring(attempt);
+}
+
+constexpr DWORD kBlockingAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// Puts the file `fresh` in place of the name `destination`. Moving replaces the name only: what a
+// hard or symbolic link there leads to is never opened. A read-only, hidden or system file there
+// refuses to be replaced; when that name is the file's only one its attributes are cleared first,
+// otherwise (a link that others share) it is moved aside under a name of its own and deleted when
+// the system lets it be, since clearing its attributes would change the file it leads to.
+bool PutInPlace(const std::wstring& fresh, const std::wstring& destination) {
+  constexpr DWORD kReplace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (::MoveFileExW(fresh.c_str(), destination.c_str(), kReplace)) return true;
   const DWORD error = ::GetLastError();
-  const std::wstring both = source + L" -> " + destination;
-  // The source missing because its folder is missing is still a missing source.
-  if (AttributesOf(source) == INVALID_FILE_ATTRIBUTES) {
-    throw CallError(code::kFileNotFound, L"CopyFileW", both);
+  BY_HANDLE_FILE_INFORMATION record{};
+  if (!RecordOf(destination, true, record) ||
+      (record.dwFileAttributes & kBlockingAttributes) == 0 ||
+      (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    ::SetLastError(error);
+    return false;
   }
-  throw Win32Error(error, L"CopyFileW", both);
+  const bool ownName =
+      record.nNumberOfLinks == 1 && (record.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  if (ownName) {
+    const DWORD cleared = record.dwFileAttributes & ~kBlockingAttributes;
+    if (!::SetFileAttributesW(destination.c_str(), cleared == 0 ? FILE_ATTRIBUTE_NORMAL : cleared))
+      return false;
+    return ::MoveFileExW(fresh.c_str(), destination.c_str(), kReplace) != 0;
+  }
+  const std::wstring aside = NameBeside(destination, L"old", 0);
+  if (!::MoveFileExW(destination.c_str(), aside.c_str(), 0)) return false;
+  if (!::MoveFileExW(fresh.c_str(), destination.c_str(), kReplace)) return false;
+  ::DeleteFileW(aside.c_str());
+  return true;
+}
+
+}  // namespace
+
+void CopyWholeFile(const std::wstring& source, const std::wstring& destination) {
+  const std::wstring both = source + L" -> " + destination;
+  // The copy is made under a name no other entry holds (CopyFileW is told not to replace one),
+  // so nothing planted beside the destination is written through.
+  std::wstring fresh;
+  for (int attempt = 0;; ++attempt) {
+    fresh = NameBeside(destination, L"new", attempt);
+    if (::CopyFileW(source.c_str(), fresh.c_str(), TRUE)) break;
+    const DWORD error = ::GetLastError();
+    if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) && attempt < 16) continue;
+    // The source missing because its folder is missing is still a missing source.
+    if (AttributesOf(source) == INVALID_FILE_ATTRIBUTES) {
+      throw CallError(code::kFileNotFound, L"CopyFileW", both);
+    }
+    throw Win32Error(error, L"CopyFileW", both);
+  }
+  // CopyFileW gives the copy the source's attributes; a read-only copy would refuse the next run.
+  const DWORD copied = AttributesOf(fresh) & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  ::SetFileAttributesW(fresh.c_str(), copied == 0 ? FILE_ATTRIBUTE_NORMAL : copied);
+  if (PutInPlace(fresh, destination)) return;
+  const DWORD error = ::GetLastError();
+  ::DeleteFileW(fresh.c_str());
+  throw Win32Error(error, L"MoveFileExW", both);
+}
+
+std::optional<FolderIdentity> IdentityOfFolder(const std::wstring& path) {
+  BY_HANDLE_FILE_INFORMATION record{};
+  if (!RecordOf(path, false, record) || (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    return std::nullopt;
+  const uint64_t index =
+      (static_cast<uint64_t>(record.nFileIndexHigh) << 32) | record.nFileIndexLow;
+  // Some network file systems give every file the index 0, and a 128-bit index that does not fit
+  // comes back as all ones: such an index tells no folder from another.
+  if (index == 0 || index == UINT64_MAX) return std::nullopt;
+  return FolderIdentity{record.dwVolumeSerialNumber, index};
 }
 
 void DeleteFileIfThere(const std::wstring& path) {
@@ -146,79 +227,6 @@ void DeleteFileIfThere(const std::wstring& path) {
   const DWORD error = ::GetLastError();
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
   throw Win32Error(error, L"DeleteFileW", path);
-}
-
-FolderCopy ShellCopyFolderContents(const std::wstring& source, const std::wstring& destination,
-                                   bool unattended) {
-  // The wildcard makes the shell copy what the folder holds rather than the folder itself. Each
-  // path list is ended by an empty entry: the string's own NUL plus the one added here.
-  std::string from = ToAnsi(source);
-  from += from.empty() || from.back() != '\\' ? "\\*" : "*";
-  from += '\0';
-  std::string to = ToAnsi(destination);
-  to += '\0';
-  SHFILEOPSTRUCTA shell{};
-  shell.hwnd = nullptr;
-  shell.wFunc = FO_COPY;
-  shell.pFrom = from.c_str();
-  shell.pTo = to.c_str();
-  shell.fFlags = FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR;
-  // Unattended runs keep the shell's own windows away: no dialog may hold the run.
-  if (unattended) shell.fFlags |= FOF_SILENT | FOF_NOERRORUI;
-  const int result = ::SHFileOperationA(&shell);
-  // The shell reports a failure only in its result or as an aborted operation; it does not say
-  // which entries were left out, so none is named or counted.
-  FolderCopy copy;
-  copy.outcome = result == 0 && shell.fAnyOperationsAborted == FALSE ? CopyOutcome::kComplete
-                                                                     : CopyOutcome::kIncomplete;
-  return copy;
-}
-
-namespace {
-
-// `folder` and `name` joined by one backslash (a drive's root already ends in one).
-std::wstring Joined(const std::wstring& folder, const std::wstring& name) {
-  if (name.empty()) return folder;
-  if (folder.empty() || folder.back() == L'\\') return folder + name;
-  return folder + L'\\' + name;
-}
-
-}  // namespace
-
-CopyPlan PlanShellFolderCopy(const std::wstring& source, const std::wstring& destination) {
-  // The shell's copy cannot list what it would do, so the plan walks the source itself, the way
-  // the copy meets it: every entry, hidden and system ones included. An entry that is a reparse
-  // point (a link or junction) is copied as the link it is, so it counts as a file and its
-  // target is not walked. Folders are paths relative to `source`; a stack rather than recursion
-  // keeps a deep tree off the call stack.
-  CopyPlan plan;
-  std::vector<std::wstring> folders{L""};
-  while (!folders.empty()) {
-    const std::wstring relative = std::move(folders.back());
-    folders.pop_back();
-    WIN32_FIND_DATAW found{};
-    const HANDLE search =
-        ::FindFirstFileExW(Joined(Joined(source, relative), L"*").c_str(), FindExInfoBasic, &found,
-                           FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    // A folder that cannot be listed is left out of the count, as the copy would leave it out.
-    if (search == INVALID_HANDLE_VALUE) continue;
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring entry = Joined(relative, name);
-      const DWORD attributes = found.dwFileAttributes;
-      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        folders.push_back(entry);
-        continue;
-      }
-      ++plan.files;
-      plan.bytes += (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-      if (AttributesOf(Joined(destination, entry)) != INVALID_FILE_ATTRIBUTES) ++plan.replacing;
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
-  }
-  return plan;
 }
 
 }  // namespace qelrestore::windows

@@ -1,9 +1,10 @@
 // Files on Windows: existence tests, the run log's and standard output's streams, sequential
-// input, whole-file copy and removal, and the shell's folder copy and its plan. Every file is
+// input, whole-file copy and removal, folder identity. Every file is
 // opened with CreateFileW and owned by its object.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "host/host.h"
@@ -26,20 +27,17 @@ std::unique_ptr<TextStream> OpenStandardOutputStream();
 // NUL, COM1) or a pipe is error 75 naming the path, refused before anything is read from it.
 std::unique_ptr<Reader> OpenInputFile(const std::wstring& path);
 
-// Copies `source` over `destination`; a missing source is error 53 (also when its folder is
-// missing), other failures are mapped from the system's error.
+// Copies `source` to a new file beside `destination` and moves it over that name (a link there is
+// replaced, not written through; a read-only one too); the copy is never read-only. A missing
+// source is error 53 (also when its folder is missing), other failures are mapped from the
+// system's error.
 void CopyWholeFile(const std::wstring& source, const std::wstring& destination);
+
+// The volume serial number and file index of the folder the path names, links and junctions
+// followed; nothing when no folder can be opened there. Never throws.
+std::optional<FolderIdentity> IdentityOfFolder(const std::wstring& path);
 
 // Deletes the file; a file that is not there (nor its folder) is no failure.
 void DeleteFileIfThere(const std::wstring& path);
-
-// The shell's copy of every entry of `source` into `destination`. `unattended`: the shell shows
-// neither progress nor error windows.
-FolderCopy ShellCopyFolderContents(const std::wstring& source, const std::wstring& destination,
-                                   bool unattended);
-
-// What ShellCopyFolderContents would copy: the files (and links) under `source`, their bytes, and
-// how many of them have an entry of the same path under `destination`. Changes nothing.
-CopyPlan PlanShellFolderCopy(const std::wstring& source, const std::wstring& destination);
 
 }  // namespace qelrestore::windows

@@ -7,6 +7,7 @@
 #include "host/windows/windows_api.h"
 #include "host/windows/windows_errors.h"
 #include "host/windows/windows_file_system.h"
+#include "host/windows/windows_folder_copy.h"
 #include "host/windows/windows_process.h"
 #include "host/windows/windows_registry.h"
 #include "host/windows/windows_text.h"
@@ -216,6 +217,10 @@ FolderCopy WindowsHost::CopyFolderContents(const std::wstring& source,
 
 CopyPlan WindowsHost::PlanFolderCopy(const std::wstring& source, const std::wstring& destination) {
   return PlanShellFolderCopy(source, destination);
+}
+
+std::optional<FolderIdentity> WindowsHost::IdentifyFolder(const std::wstring& path) {
+  return IdentityOfFolder(path);
 }
 
 std::unique_ptr<Reader> WindowsHost::OpenForInput(const std::wstring& path) {

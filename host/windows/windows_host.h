@@ -38,6 +38,7 @@ class WindowsHost final : public Host {
   FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
                                 bool unattended) override;
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
+  std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;
   std::wstring DecodeConsoleText(std::string_view bytes) override;

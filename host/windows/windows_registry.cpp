@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "host/windows/windows_api.h"
 #include "host/windows/windows_errors.h"
-#include "host/windows/windows_text.h"
 
 namespace qelrestore::windows {
 
@@ -45,8 +45,10 @@ RegistryAnswer ReadRegistry(RegistryView view, const std::wstring& keyPath,
                             const std::wstring& valueName) {
   RegistryAnswer answer;
   HKEY opened = nullptr;
+  // The wide calls throughout: a code page would turn a character it lacks into a look-alike
+  // (a fullwidth letter into its ASCII one), and the path would name another folder.
   const LONG openStatus =
-      ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, ToAnsi(keyPath).c_str(), 0, AccessFor(view), &opened);
+      ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, AccessFor(view), &opened);
   if (openStatus == ERROR_FILE_NOT_FOUND) {
     answer.found = RegistryAnswer::Found::kNoKey;
     return answer;
@@ -57,14 +59,14 @@ RegistryAnswer ReadRegistry(RegistryView view, const std::wstring& keyPath,
   }
   const UniqueRegistryKey key(opened);
 
-  const std::string name = ToAnsi(valueName);
+  const wchar_t* const name = valueName.c_str();
   std::vector<uint8_t> buffer(kFirstBufferSize);
   DWORD type = REG_NONE;
   DWORD size = kFirstBufferSize;
-  LONG status = ::RegQueryValueExA(key.get(), name.c_str(), nullptr, &type, buffer.data(), &size);
+  LONG status = ::RegQueryValueExW(key.get(), name, nullptr, &type, buffer.data(), &size);
   if (status == ERROR_MORE_DATA) {
     buffer.assign(size, 0);
-    status = ::RegQueryValueExA(key.get(), name.c_str(), nullptr, &type, buffer.data(), &size);
+    status = ::RegQueryValueExW(key.get(), name, nullptr, &type, buffer.data(), &size);
     if (status == ERROR_MORE_DATA) {
       // The value grew between the two queries: what the buffer holds is not the value.
       throw Error(code::kPathFileAccess, L"Registry value changed while it was read: " + valueName);
@@ -75,12 +77,19 @@ RegistryAnswer ReadRegistry(RegistryView view, const std::wstring& keyPath,
     return answer;
   }
   if (status != ERROR_SUCCESS) {
-    throw Win32Error(static_cast<uint32_t>(status), L"RegQueryValueExA",
+    throw Win32Error(static_cast<uint32_t>(status), L"RegQueryValueExW",
                      keyPath + L"\\" + valueName);
   }
   answer.found = RegistryAnswer::Found::kValue;
   answer.type = TypeOf(type);
   buffer.resize(std::min<size_t>(buffer.size(), size));  // zero-length data: no bytes
+  if (answer.type == RegistryType::kString || answer.type == RegistryType::kExpandString ||
+      answer.type == RegistryType::kMultiString) {
+    // UTF-16 code units; an odd last byte is no whole character and is dropped.
+    std::wstring text(buffer.size() / sizeof(wchar_t), L'\0');
+    std::memcpy(text.data(), buffer.data(), text.size() * sizeof(wchar_t));
+    answer.text = std::move(text);
+  }
   answer.data = std::move(buffer);
   return answer;
 }

@@ -1,6 +1,6 @@
-// Text at the Win32 boundary. The logic's text is UTF-16; the ANSI calls (registry, profile, shell
-// copy) and the log file take the system's ANSI code page, and standard error takes UTF-8 when it
-// is not a console.
+// Text at the Win32 boundary. The logic's text is UTF-16 and the system calls take it as it is; the
+// log file and the text files read take the system's ANSI code page, and standard error takes
+// UTF-8 when it is not a console.
 #pragma once
 
 #include <string>

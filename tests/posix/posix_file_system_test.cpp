@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -85,6 +86,16 @@ TEST_F(PosixFileSystemTest, ExistenceTestsFollowLinksAndTellFilesFromFolders) {
     EXPECT_EQ(host_.FileExists(Logic(c.name)), c.file) << c.name;
     EXPECT_EQ(host_.FolderExists(Logic(c.name)), c.folder) << c.name;
   }
+}
+
+TEST_F(PosixFileSystemTest, AFolderHasOneIdentityWhicheverPathLeadsToIt) {
+  ::symlink("folder", (dir_ + "/link_to_folder").c_str());
+  const std::optional<FolderIdentity> folder = host_.IdentifyFolder(Logic("folder"));
+  ASSERT_TRUE(folder.has_value());
+  EXPECT_EQ(host_.IdentifyFolder(Logic("link_to_folder\\")), folder);
+  EXPECT_EQ(host_.IdentifyFolder(Logic("folder\\..\\folder")), folder);
+  EXPECT_NE(host_.IdentifyFolder(DecodeUtf8(dir_)), folder);
+  EXPECT_FALSE(host_.IdentifyFolder(Logic("db.properties")).has_value());
 }
 
 TEST_F(PosixFileSystemTest, LogIsAppendedToAndLinesReachTheFileAsTheyAreWritten) {

@@ -177,12 +177,13 @@ TEST_F(ProgramTest, BoxWaitsForEnterAtATerminal) {
   EXPECT_TRUE(last.timedOut) << "the usage box did not wait at a terminal";
 }
 
-TEST_F(ProgramTest, RestoringAFolderOntoItselfUnderAnotherSpellingKeepsEveryFile) {
-  // The text comparison cannot see it; the copy must not destroy what it copies.
+TEST_F(ProgramTest, RestoringAFolderOntoItselfUnderAnotherSpellingIsRefused) {
+  // The texts differ; the folder is the same.
   fs::create_directory_symlink(root / "backup", root / "alias");
   WritePathConf("finalPath=" + (root / "alias").string() + "/\r\n");
-  EXPECT_EQ(RunRestore(), kExitIncomplete) << StandardError();
-  EXPECT_EQ(Messages(Log())[2], "Restore Folder NOT complete");
+  EXPECT_EQ(RunRestore(), kExitStopped) << StandardError();
+  ASSERT_EQ(Messages(Log()).size(), 2u);
+  EXPECT_EQ(Messages(Log())[1], "Cannot restore to itself" + (root / "alias").string() + "/");
   EXPECT_EQ(ReadFile(root / "backup/app.jar"), "new program");
   EXPECT_EQ(ReadFile(root / "backup/PLUV/db.properties").substr(0, 20), "DB_PROVIDER=SQLOLEDB");
 }

@@ -88,6 +88,20 @@ TEST_F(RunTest, AServerThatWouldSplitTheCommandLineStartsNothing) {
   }
 }
 
+TEST_F(RunTest, ARegisteredFolderThatWouldSplitTheCommandLineStartsNothing) {
+  for (const char* folder : {"C:\\other.exe\" \"", "C:\\T\nools"}) {
+    TypicalRun run;
+    run.host.registry32[kMsdeKey][L"SQLPath"] = {RegistryType::kString, std::string(folder) + '\0'};
+    EXPECT_EQ(RunProgram(run.host), kExitIncomplete) << folder;
+    EXPECT_TRUE(run.host.startedCommands.empty()) << folder;
+    const auto log = run.Log();
+    EXPECT_EQ(log[log.size() - 3].rfind(L"\"C:\\", 0), 0u) << folder;  // the command is logged
+    EXPECT_EQ(log[log.size() - 2],
+              L"SQL client could not be started: the SQL client's folder in the registry holds a "
+              L"double quote or a control character");
+  }
+}
+
 TEST_F(RunTest, ClientStillRunningAfterTheLimitIsLeftAndNotVerified) {
   host.processes = {ProcessRunningFor(60000)};
   EXPECT_EQ(Execute(), kExitNotVerified);

@@ -79,6 +79,19 @@ TEST_F(RunTest, EveryFailedCheckStopsWithItsMessageAndStatus2) {
          h.folders.insert(L"C:\\App");
        },
        L"Cannot restore to itselfC:/App/"},
+      {"the same folder spelled otherwise: case, separators, no trailing one",
+       [](FakeHost& h) {
+         h.commandLine = L"\"c:/APP\"";
+         h.folders.insert(L"c:/APP");
+       },
+       L"Cannot restore to itselfC:/App/"},
+      {"the same folder through a junction or short name",
+       [](FakeHost& h) {
+         h.commandLine = L"\"C:\\APP~1\"";
+         h.folders.insert(L"C:\\APP~1");
+         h.folderLinks[L"C:\\APP~1"] = L"C:\\App";
+       },
+       L"Cannot restore to itselfC:/App/"},
       {"backup folder gone when the second item comes",
        [](FakeHost& h) {
          h.AddFile(kPathConf, "finalPath=C:/App/\r\nfinalPath=C:/Other/\r\n");

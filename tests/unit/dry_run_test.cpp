@@ -85,8 +85,6 @@ TEST(DryRunTest, PredictsTheStatusOfTheRealRun) {
       {"keep flag without db.properties to keep",
        [](FakeHost& h) { h.commandLine = L"\"C:\\bk\" \"default\" \"N\" \"Y\""; }, kExitErrorReport,
        "Error: 53line no: 58Desc:File not found: C:\\App\\PLUV\\db.properties"},
-      {"log folder missing", [](FakeHost& h) { h.commandLine = L"\"C:\\bk\" \"C:\\no\\run.log\""; },
-       kExitUnhandled, ""},
   };
   for (const auto& c : cases) {
     DryRun run;
@@ -96,6 +94,30 @@ TEST(DryRunTest, PredictsTheStatusOfTheRealRun) {
     EXPECT_EQ(printed.empty() ? "" : printed.back(), c.last) << c.name;
     EXPECT_TRUE(run.host.writtenPaths.empty()) << c.name;
     EXPECT_TRUE(run.host.startedCommands.empty()) << c.name;
+    EXPECT_TRUE(run.host.boxes.empty()) << c.name;
+  }
+}
+
+TEST(DryRunTest, NoBoxWaitsForAnybody) {
+  const struct {
+    const wchar_t* commandLine;
+    const wchar_t* wait;
+    int status;
+    std::string printed;
+  } cases[] = {
+      {L"\"C:\\bk\" \"C:\\no\\run.log\"", L"5", kExitUnhandled,
+       "Unhandled error 76: Path not found: C:\\no"},
+      {L"", L"5", kExitUsage, "qelRestore.bat backdirectory"},
+      {L"\"C:\\bk\"", L"soon", kExitUsage, "QELRESTORE_CLIENT_WAIT must be"},
+  };
+  for (const auto& c : cases) {
+    DryRun run;
+    run.host.commandLine = c.commandLine;
+    run.host.environment[L"QELRESTORE_CLIENT_WAIT"] = c.wait;
+    EXPECT_EQ(RunProgram(run.host), c.status) << c.printed;
+    EXPECT_TRUE(run.host.boxes.empty()) << c.printed;
+    ASSERT_EQ(run.Printed().size(), 1u) << run.host.standardOutput;
+    EXPECT_EQ(run.Printed()[0].rfind(c.printed, 0), 0u) << run.host.standardOutput;
   }
 }
 

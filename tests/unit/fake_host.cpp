@@ -284,6 +284,33 @@ bool FakeHost::FolderExists(const std::wstring& path) {
   return !fault && !path.empty() && folders.count(WithoutTrailingBackslashes(path)) != 0;
 }
 
+namespace {
+// A path as the fake's folder identity sees it: lower case, backslashes, no trailing one.
+std::wstring IdentityText(std::wstring path) {
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
+  return WithoutTrailingBackslashes(path);
+}
+}  // namespace
+
+std::optional<FolderIdentity> FakeHost::IdentifyFolder(const std::wstring& path) {
+  const std::optional<Fault> fault = Enter("IdentifyFolder", path);
+  if (fault == Fault::kThrow) ThrowInjected();
+  if (fault) return std::nullopt;
+  std::wstring wanted = IdentityText(path);
+  for (const auto& [link, target] : folderLinks) {
+    if (IdentityText(link) == wanted) wanted = IdentityText(target);
+  }
+  uint64_t index = 1;
+  for (const std::wstring& folder : folders) {
+    if (IdentityText(folder) == wanted) return FolderIdentity{7, index};
+    ++index;
+  }
+  return std::nullopt;
+}
+
 std::unique_ptr<TextStream> FakeHost::OpenStandardOutput() {
   EnterOrThrow("OpenStandardOutput");
   return std::make_unique<FakeStream>(*this, L"");

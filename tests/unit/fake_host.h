@@ -84,6 +84,9 @@ class FakeHost : public Host {
   int64_t boxMilliseconds = 0;  // how long the operator takes to dismiss a box
   std::map<std::wstring, std::string> files;
   std::set<std::wstring> folders;
+  // Second paths of folders (a junction, a short name): path -> the folder it leads to. A folder's
+  // identity ignores letter case, the kind of separator and trailing ones.
+  std::map<std::wstring, std::wstring> folderLinks;
   std::map<std::wstring, std::wstring> environment;
   RegistryKeys registry32;
   RegistryKeys registry64;
@@ -141,6 +144,7 @@ class FakeHost : public Host {
   std::unique_ptr<TextStream> OpenLog(const std::wstring& path) override;
   std::unique_ptr<TextStream> OpenStandardOutput() override;
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
+  std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;
   void CopyFile(const std::wstring& source, const std::wstring& destination) override;
   void RemoveFile(const std::wstring& path) override;
   FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,

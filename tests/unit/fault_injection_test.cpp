@@ -157,6 +157,7 @@ const std::vector<Rule>& Rules() {
       {"DecodeConsoleText", {Fault::kFail}, {End::kUnchanged}},
       {"Unattended", {Fault::kFail}, {End::kUnchanged}},
       {"EnvironmentVariable", {Fault::kFail}, {End::kUnchanged}},  // the default wait
+      {"IdentifyFolder", {Fault::kFail}, {End::kUnchanged}},       // the text comparison decides
       {"FileExists " + kPathConfPath,
        {Fault::kFail},
        {End::kStopped, Wide(kPathConfPath) + L"not found. Pls. check"}},

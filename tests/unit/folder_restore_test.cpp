@@ -27,16 +27,6 @@ TEST_F(RunTest, OnlyAnExactYKeepsTheSettings) {
   EXPECT_EQ(host.files[kCurrent], host.files[L"C:\\bk\\PLUV\\db.properties"]);
 }
 
-TEST_F(RunTest, SelfRestoreComparisonIsExactText) {
-  // A different spelling of the same folder is not refused by the text comparison.
-  host.commandLine = L"\"C:\\App\"";
-  host.folders.insert(L"C:\\App");
-  host.files.erase(L"C:\\bk\\PLUV\\db.properties");
-  EXPECT_EQ(Execute(), kExitCompleted);
-  ASSERT_EQ(host.folderCopies.size(), 1u);
-  EXPECT_EQ(host.folderCopies[0].source, L"C:\\App");
-}
-
 TEST_F(RunTest, OnlyUnattendedRunsAskForAnUnattendedCopy) {
   for (const bool unattended : {false, true}) {
     TypicalRun run;

@@ -1,7 +1,8 @@
 // Checks of the Windows host on a real (wine) system, for what the end-to-end table cannot reach:
-// exit codes above 2^31, registry values past the first read's buffer, input paths that are no
-// disk files, the plan of a folder copy, lines on standard output, the client's output in the
-// console's code page. run_wine_tests.sh prepares the
+// exit codes above 2^31, registry values past the first read's buffer or outside the code page,
+// input paths that are no disk files, folder copies and their plan, folder identity, the kept
+// settings file's copy, lines on standard output, the client's output in the console's code
+// page. run_wine_tests.sh prepares the
 // registry key, the files and the environment, runs it and looks for its standard output line:
 //
 //   host_checks.exe STANDIN-CLIENT-PATH SCRATCH-FOLDER
@@ -13,8 +14,10 @@
 
 #include "host/windows/windows_api.h"
 #include "host/windows/windows_host.h"
+#include "host/windows/windows_text.h"
 #include "restore/client_output.h"
 #include "support/error.h"
+#include "support/registry_reader.h"
 
 namespace {
 
@@ -45,6 +48,87 @@ int32_t CodeThrown(const std::function<void()>& action) {
   return 0;
 }
 
+// The content of a file, read through the host; empty when it cannot be read.
+std::string Content(qelrestore::Host& host, const std::wstring& path) {
+  std::string text;
+  try {
+    const auto reader = host.OpenForInput(path);
+    char buffer[256];
+    for (size_t got; (got = reader->Read(buffer, sizeof buffer)) != 0;) text.append(buffer, got);
+  } catch (const Error&) {
+  }
+  return text;
+}
+
+// run_wine_tests.sh made wide\<name>\a.txt for each name below and wide\backup\a.txt, and
+// audit\source and audit\destination (a file where the folder sub goes).
+// The entries a copy did not copy, "PATH: REASON|" each.
+std::wstring NotCopiedText(const qelrestore::FolderCopy& copy) {
+  std::wstring named;
+  for (const auto& entry : copy.notCopied) named += entry.path + L": " + entry.reason + L"|";
+  return named;
+}
+
+void CheckFolderCopies(qelrestore::Host& host, const std::wstring& scratch) {
+  const std::wstring wide = scratch + L"\\wide\\";
+  // A fullwidth b (a code page makes it "backup", another folder), Cyrillic and an emoji.
+  for (const std::wstring name : {L"\uFF42"
+                                  L"ackup",
+                                  L"\u0414\u043E\u043C\U0001F4C1"}) {
+    const qelrestore::FolderCopy copy =
+        host.CopyFolderContents(wide + name, wide + L"to-" + name, true);
+    Check(copy.outcome == qelrestore::CopyOutcome::kComplete &&
+              Content(host, wide + L"to-" + name + L"\\a.txt") == "wide",
+          "a folder named outside the code page is copied, not another one");
+    if (copy.outcome != qelrestore::CopyOutcome::kComplete)
+      std::printf("  not copied: %s\n", qelrestore::windows::ToUtf8(NotCopiedText(copy)).c_str());
+  }
+
+  const std::wstring audit = scratch + L"\\audit\\";
+  const qelrestore::CopyPlan plan = host.PlanFolderCopy(audit + L"source", audit + L"destination");
+  Check(plan.files == 1 && plan.bytes == 6 && plan.replacing == 0,
+        "the plan leaves out what the copy cannot copy: a folder where a file stands");
+  const qelrestore::FolderCopy copy =
+      host.CopyFolderContents(audit + L"source", audit + L"destination", true);
+  const std::wstring named = NotCopiedText(copy);
+  Check(copy.outcome == qelrestore::CopyOutcome::kIncomplete && copy.notCopiedCount == 1 &&
+            named == audit + L"source\\sub: a file stands where a folder goes|",
+        "a folder the shell left out without saying so is named");
+  if (copy.notCopiedCount != 1)
+    std::printf("  not copied: %s\n", qelrestore::windows::ToUtf8(named).c_str());
+  Check(Content(host, audit + L"destination\\a.txt") == "copied", "the rest is copied");
+
+  // long\source\d...\e...\f.txt is past 260 characters: wine's shell leaves it out unsaid.
+  const std::wstring longer = scratch + L"\\long\\";
+  const qelrestore::FolderCopy longCopy =
+      host.CopyFolderContents(longer + L"source", longer + L"destination", true);
+  const std::wstring deep = std::wstring(120, L'd') + L"\\" + std::wstring(120, L'e');
+  const bool copied =
+      Content(host, L"\\\\?\\" + longer + L"destination\\" + deep + L"\\f.txt") == "long";
+  Check(copied ? longCopy.outcome == qelrestore::CopyOutcome::kComplete
+               : longCopy.notCopiedCount == 1 &&
+                     NotCopiedText(longCopy) ==
+                         longer + L"source\\" + deep + L": it is not in the installation folder|",
+        "a path past 260 characters is copied, or named as not copied");
+}
+
+// run_wine_tests.sh made kept\new.properties, a read-only kept\ro-source.properties, kept\link.bak
+// a hard link to kept\victim, and a read-only kept\ro.bak.
+void CheckKeptFileCopies(qelrestore::Host& host, const std::wstring& scratch) {
+  const std::wstring kept = scratch + L"\\kept\\";
+  host.CopyFile(kept + L"new.properties", kept + L"link.bak");
+  Check(Content(host, kept + L"link.bak") == "new" && Content(host, kept + L"victim") == "victim",
+        "a hard link at the destination is replaced, its target left as it was");
+  host.CopyFile(kept + L"new.properties", kept + L"ro.bak");
+  Check(Content(host, kept + L"ro.bak") == "new", "a read-only destination is replaced");
+  host.CopyFile(kept + L"ro-source.properties", kept + L"fresh.bak");
+  const DWORD attributes = ::GetFileAttributesW((kept + L"fresh.bak").c_str());
+  Check(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0,
+        "the copy of a read-only file is not read-only");
+  Check(CodeThrown([&] { host.CopyFile(kept + L"new.properties", kept + L"fresh.bak"); }) == 0,
+        "a later save replaces the copy of a read-only file");
+}
+
 int RunChecks(const std::wstring& standin, const std::wstring& scratch) {
   qelrestore::windows::WindowsHost host(L"host checks");
 
@@ -65,7 +149,8 @@ int RunChecks(const std::wstring& standin, const std::wstring& scratch) {
 
   const RegistryAnswer longValue = host.QueryRegistryValue(RegistryView::k64Bit, kKey, L"Long");
   Check(longValue.found == RegistryAnswer::Found::kValue &&
-            longValue.type == RegistryType::kString && longValue.data.size() == 3001,
+            longValue.type == RegistryType::kString && longValue.text &&
+            longValue.text->size() == 3001,
         "a value of 3000 characters is read whole, its NUL included");
   Check(host.QueryRegistryValue(RegistryView::k32Bit, kKey, L"Long").found ==
             RegistryAnswer::Found::kNoKey,
@@ -119,6 +204,24 @@ int RunChecks(const std::wstring& standin, const std::wstring& scratch) {
   Check(qelrestore::ReadClientOutput(host, output).error ==
             L"Meldung 3201, Ebene 16, Status 2, Zeile 1 kann nicht ge\u00F6ffnet werden.",
         "the client's output is read in the console's code page");
+  CheckFolderCopies(host, scratch);
+  CheckKeptFileCopies(host, scratch);
+
+  // Identity: spelled with other case, forward slashes and a trailing one, and reached through a
+  // Unix link (wine's form of a junction), plan\source is one folder; its neighbour another.
+  const auto source = host.IdentifyFolder(scratch + L"\\plan\\source");
+  Check(source.has_value() && source == host.IdentifyFolder(scratch + L"/PLAN/Source/") &&
+            source == host.IdentifyFolder(scratch + L"\\alias"),
+        "every spelling of a folder and a second path to it have its identity");
+  Check(source != host.IdentifyFolder(scratch + L"\\plan\\destination") &&
+            !host.IdentifyFolder(scratch + L"\\plan\\source\\a.txt").has_value(),
+        "another folder has another identity, a file none");
+
+  // SQLPath C:\qel\<fullwidth t>ools: read by a code page it would name C:\qel\tools.
+  Check(qelrestore::RegistryValueText(
+            host, qelrestore::ReadRegistryValue(host, kKey, L"LookAlike", std::nullopt)) ==
+            L"C:\\qel\\\uFF54ools",
+        "a registry text is read as it stands, not turned into a look-alike");
 
   // run_wine_tests.sh looks for this line, CR LF included, among the output.
   host.OpenStandardOutput()->writeLine(L"standard output line");

@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
-# The Windows form's suite under wine64: the host's own checks (host_checks.exe) in a private
-# wine prefix, then the cases of tests/e2e/scenarios.table, run by the shared runner in one
-# private wine prefix of its own.
+# The Windows form's suite under wine64, as an unprivileged user: the host's own checks
+# (host_checks.exe) and the batch file's in a private wine prefix, then the cases of
+# tests/e2e/scenarios.table, run by the shared runner in one private wine prefix of its own.
 #
 #   bash tests/wine/run_wine_tests.sh <windows-build-dir>
 set -u
 build=${1:?usage: run_wine_tests.sh <windows-build-dir>}
 build=$(cd "$build" && pwd) || exit 2
 
+# Wine run as root writes read-only files as any other, and the Windows form's checks of read-only
+# files would pass for the wrong reason: as root, the suite runs itself again as nobody.
+if [[ $(id -u) == 0 && -z ${QEL_WINE_AS_ROOT-} ]]; then
+  home=$(mktemp -d /tmp/qel-wine-home.XXXXXX)
+  chown nobody "$home"
+  setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    env HOME="$home" USER=nobody bash "$0" "$build"
+  status=$?
+  rm -rf "$home"
+  exit "$status"
+fi
 # run_host_checks: the registry key and environment host_checks.exe expects, then the program.
 run_host_checks() {
   local checks=$build/tests/wine/host_checks.exe standin=$build/tests/wine/standin_client.exe
@@ -16,6 +27,8 @@ run_host_checks() {
   local scratch
   scratch=$(mktemp -d /tmp/qel-host-checks.XXXXXX)
   (
+    # File names hold characters outside ASCII: wine reads their bytes as UTF-8 in this locale.
+    export LC_ALL=C.UTF-8
     export WINEPREFIX=$scratch/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     trap '"$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k >/dev/null 2>&1' EXIT
     "$wine" wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
@@ -26,12 +39,45 @@ run_host_checks() {
       echo "reg add failed" >&2
       exit 1
     fi
-    local plan=$scratch/files/plan
+    # A code page would read <fullwidth t> as t, naming another folder.
+    "$wine" reg add "$key" /v LookAlike /t REG_SZ /d 'C:\qel\ｔools' /f /reg:64 >/dev/null 2>&1 ||
+      { echo "reg add failed" >&2; exit 1; }
+    local files=$scratch/files
+    local plan=$files/plan
     mkdir -p "$plan/source/sub" "$plan/source/empty" "$plan/destination/sub"
     printf abc >"$plan/source/a.txt"
     printf hidden. >"$plan/source/.hidden"
     printf bbbbb >"$plan/source/sub/b.txt"
     printf old >"$plan/destination/sub/b.txt"
+    ln -s plan/source "$files/alias"
+    # Folders named outside the code page, and the folder a code page would take one of them for.
+    local name
+    for name in ｂackup Дом📁; do
+      mkdir -p "$files/wide/$name" "$files/wide/to-$name"
+      printf wide >"$files/wide/$name/a.txt"
+    done
+    mkdir -p "$files/wide/backup"
+    printf narrow >"$files/wide/backup/a.txt"
+    # What wine's shell copy leaves out without saying so: a folder where a file stands.
+    local audit=$files/audit
+    mkdir -p "$audit/source/sub" "$audit/destination"
+    printf copied >"$audit/source/a.txt"
+    printf nested >"$audit/source/sub/b.txt"
+    printf file >"$audit/destination/sub"
+    # A file whose path is longer than 260 characters.
+    local long=$files/long/source/$(printf 'd%.0s' {1..120})/$(printf 'e%.0s' {1..120})
+    mkdir -p "$long" "$files/long/destination"
+    printf long >"$long/f.txt"
+    # The kept settings file's copy: a hard link and a read-only file at the destination.
+    local kept=$files/kept
+    mkdir -p "$kept"
+    printf new >"$kept/new.properties"
+    printf new >"$kept/ro-source.properties"
+    chmod a-w "$kept/ro-source.properties"
+    printf victim >"$kept/victim"
+    ln "$kept/victim" "$kept/link.bak"
+    printf old >"$kept/ro.bak"
+    chmod a-w "$kept/ro.bak"
     # Z: is the prefix's view of the Unix root.
     env -u QEL_HOST_CHECK_UNSET QEL_HOST_CHECK_EMPTY= QEL_STANDIN_STATUS=3221225477 \
       "$wine" "$checks" "Z:${standin//\//\\}" "Z:${scratch//\//\\}\\files" >"$scratch/out"
@@ -39,6 +85,20 @@ run_host_checks() {
     tr -d '\r' <"$scratch/out"
     if ! grep -qx $'standard output line\r' "$scratch/out"; then
       echo "FAIL a line of OpenStandardOutput ended by CR LF on standard output"
+      status=1
+    fi
+    # qelRestore.bat started at a prompt with delayed expansion on (where "!such!", no variable,
+    # stays as typed): the "!"s of an argument reach the program, which names the backup folder
+    # it was given (a dry run, and the folder is missing).
+    local bat=$scratch/bat
+    mkdir -p "$bat"
+    cp "$build/qelrestore.exe" "$(dirname "$0")/../../qelRestore.bat" "$bat/"
+    QELRESTORE_DRY_RUN=1 QELRESTORE_BOXES=console "$wine" cmd /v:on /c \
+      "Z:${bat//\//\\}\\qelRestore.bat" 'C:\no!such!' "Z:${bat//\//\\}\\run.log" \
+      >"$scratch/bat.out" 2>&1 </dev/null
+    if ! grep -q 'C:\\no!such!backup directory not found' "$scratch/bat.out"; then
+      echo "FAIL qelRestore.bat hands a \"!\" of an argument on under delayed expansion:"
+      tr -d '\r' <"$scratch/bat.out"
       status=1
     fi
     exit "$status"

@@ -134,7 +134,7 @@ form_check_client() {
 client_pids() {
   local pid
   for pid in $(pgrep -f 'Binn.(OSQL|sqlcmd)\.exe'); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+    tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" && echo "$pid"
   done
   return 0
 }

@@ -1,0 +1,190 @@
+#include "host/windows/windows_folder_copy.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/windows/windows_api.h"
+#include "host/windows/windows_text.h"
+
+namespace qelrestore::windows {
+
+namespace {
+
+// `folder` and `name` joined by one backslash (a drive's root already ends in one).
+std::wstring Joined(const std::wstring& folder, const std::wstring& name) {
+  if (name.empty()) return folder;
+  if (folder.empty() || folder.back() == L'\\' || folder.back() == L'/') return folder + name;
+  return folder + L'\\' + name;
+}
+
+// The path in its extended form (\\?\C:\... or \\?\UNC\server\...), which reaches entries whose
+// path is longer than MAX_PATH, the very ones the shell may have left out. The path as given when
+// it cannot be made absolute.
+std::wstring Extended(std::wstring path) {
+  if (path.rfind(L"\\\\?\\", 0) == 0) return path;
+  // "D:" alone is the current folder of drive D; the backup folder "D:" is the drive's root.
+  if (path.size() == 2 && path[1] == L':') path += L'\\';
+  const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  const DWORD got = ::GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (got == 0 || got >= needed) return path;
+  full.resize(got);
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+// A folder whose entries are walked; a reparse point (a link or junction) is not walked.
+bool IsWalkedFolder(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+uint64_t SizeOf(DWORD high, DWORD low) {
+  return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+uint64_t TicksOf(const FILETIME& time) {
+  return SizeOf(time.dwHighDateTime, time.dwLowDateTime);
+}
+
+// Calls `visit(relative path, found data)` for every entry below `source`, folders before what
+// they hold; a folder for which `visit` returns false is not walked. A folder that cannot be
+// listed is visited with `listed` false. A stack rather than recursion keeps a deep tree off the
+// call stack.
+using Visit = std::function<bool(const std::wstring&, const WIN32_FIND_DATAW*)>;
+void Walk(const std::wstring& source, const Visit& visit) {
+  const std::wstring root = Extended(source);
+  std::vector<std::wstring> folders{L""};
+  while (!folders.empty()) {
+    const std::wstring relative = std::move(folders.back());
+    folders.pop_back();
+    WIN32_FIND_DATAW found{};
+    const HANDLE search =
+        ::FindFirstFileExW(Joined(Joined(root, relative), L"*").c_str(), FindExInfoBasic, &found,
+                           FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) {
+      visit(relative, nullptr);
+      continue;
+    }
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring entry = Joined(relative, name);
+      if (visit(entry, &found) && IsWalkedFolder(found.dwFileAttributes)) folders.push_back(entry);
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+  }
+}
+
+// The destination entry of the same path: its attributes, size and last-write time.
+bool DestinationEntry(const std::wstring& path, WIN32_FILE_ATTRIBUTE_DATA& data) {
+  return ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != 0;
+}
+
+// FAT keeps last-write times in steps of 2 seconds, so a copy there may differ by that much.
+constexpr uint64_t kTimeSlack = 2 * 10'000'000ULL;
+
+// Why the destination entry does not hold what the copy should have put there; empty when it
+// does.
+std::wstring Mismatch(const WIN32_FIND_DATAW& source, const std::wstring& destinationPath) {
+  WIN32_FILE_ATTRIBUTE_DATA copy{};
+  if (!DestinationEntry(destinationPath, copy)) return L"it is not in the installation folder";
+  const bool folderThere = (copy.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if ((source.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return folderThere ? L"" : L"a file stands where a folder goes";
+  }
+  if (folderThere) return L"a folder stands where a file goes";
+  // A link's own size and time are not those of what the shell copied through it.
+  if ((source.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return L"";
+  if (SizeOf(copy.nFileSizeHigh, copy.nFileSizeLow) !=
+      SizeOf(source.nFileSizeHigh, source.nFileSizeLow)) {
+    return L"the installation's file has another size than the backup's";
+  }
+  const uint64_t from = TicksOf(source.ftLastWriteTime);
+  const uint64_t to = TicksOf(copy.ftLastWriteTime);
+  if ((from > to ? from - to : to - from) > kTimeSlack) {
+    return L"the installation's file has another last-write time than the backup's";
+  }
+  return L"";
+}
+
+void NoteNotCopied(FolderCopy& copy, std::wstring path, std::wstring reason) {
+  if (copy.notCopied.size() < kNotCopiedNamed) {
+    copy.notCopied.push_back({std::move(path), std::move(reason)});
+  }
+  ++copy.notCopiedCount;
+}
+
+}  // namespace
+
+FolderCopy ShellCopyFolderContents(const std::wstring& source, const std::wstring& destination,
+                                   bool unattended) {
+  // The wildcard makes the shell copy what the folder holds rather than the folder itself. Each
+  // path list is ended by an empty entry: the string's own NUL plus the one added here. Wide
+  // paths name every folder exactly; a code page would turn some characters into others.
+  std::wstring from = source;
+  from += from.empty() || from.back() != L'\\' ? L"\\*" : L"*";
+  from += L'\0';
+  std::wstring to = destination;
+  to += L'\0';
+  SHFILEOPSTRUCTW shell{};
+  shell.hwnd = nullptr;
+  shell.wFunc = FO_COPY;
+  shell.pFrom = from.c_str();
+  shell.pTo = to.c_str();
+  shell.fFlags = FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR;
+  // Unattended runs keep the shell's own windows away: no dialog may hold the run.
+  if (unattended) shell.fFlags |= FOF_SILENT | FOF_NOERRORUI;
+  const int result = ::SHFileOperationW(&shell);
+
+  FolderCopy copy;
+  const std::wstring target = Extended(destination);
+  Walk(source, [&](const std::wstring& relative, const WIN32_FIND_DATAW* found) {
+    const std::wstring named = Joined(source, relative);
+    if (found == nullptr) {
+      NoteNotCopied(copy, named, L"the backup folder cannot be read");
+      return false;
+    }
+    std::wstring reason = Mismatch(*found, Joined(target, relative));
+    if (reason.empty()) return true;
+    NoteNotCopied(copy, named, std::move(reason));
+    return false;  // what a missing or misplaced folder holds is not there either
+  });
+  if (copy.notCopiedCount == 0 && (result != 0 || shell.fAnyOperationsAborted != FALSE)) {
+    NoteNotCopied(copy, source,
+                  shell.fAnyOperationsAborted != FALSE
+                      ? std::wstring(L"the copy was cancelled")
+                      : L"the shell's copy failed with code " + std::to_wstring(result));
+  }
+  copy.outcome = copy.notCopiedCount == 0 ? CopyOutcome::kComplete : CopyOutcome::kIncomplete;
+  return copy;
+}
+
+CopyPlan PlanShellFolderCopy(const std::wstring& source, const std::wstring& destination) {
+  // The shell's copy cannot list what it would do, so the plan walks the source itself, the way
+  // the copy meets it: every entry, hidden and system ones included. An entry that is a reparse
+  // point (a link or junction) is copied as the link it is, so it counts as a file and its
+  // target is not walked.
+  CopyPlan plan;
+  const std::wstring target = Extended(destination);
+  Walk(source, [&](const std::wstring& relative, const WIN32_FIND_DATAW* found) {
+    // A folder that cannot be listed is left out of the count, as the copy would leave it out.
+    if (found == nullptr) return false;
+    WIN32_FILE_ATTRIBUTE_DATA there{};
+    const bool present = DestinationEntry(Joined(target, relative), there);
+    const bool folderThere = present && (there.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (IsWalkedFolder(found->dwFileAttributes)) return !present || folderThere;
+    if (folderThere) return false;
+    ++plan.files;
+    plan.bytes += SizeOf(found->nFileSizeHigh, found->nFileSizeLow);
+    if (present) ++plan.replacing;
+    return false;
+  });
+  return plan;
+}
+
+}  // namespace qelrestore::windows
