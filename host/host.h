@@ -205,6 +205,10 @@ class Host : public InputFiles {
   // with a terminal may show its "n percent processed" lines while the process is waited for.
   virtual std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
                                          const std::wstring& progressFile) = 0;
+  // A path as the SQL client takes it on its command line. A client that reads Windows paths gets
+  // the logic's own text; one that takes its arguments literally gets the path the host itself
+  // would open (every "\" a "/" on POSIX). Never throws.
+  virtual std::wstring PathForClient(const std::wstring& path) { return path; }
 };
 
 }  // namespace qelrestore

@@ -56,10 +56,13 @@ std::wstring ReasonNotToStart(const std::wstring& clientToolsFolder, const Serve
 
 }  // namespace
 
-std::wstring BuildRestoreStatement(const std::wstring& backupDirectory) {
-  return L" RESTORE DATABASE [QEL_PLUV] From DISK = N'" +
-         DoubleApostrophes(TrimLeadingSpaces(backupDirectory)) +
-         L"\\QEL_PLUV.bak' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = 10";
+std::wstring BuildRestoreStatement(
+    const std::wstring& backupDirectory,
+    const std::function<std::wstring(const std::wstring&)>& forClient) {
+  std::wstring backupFile = std::wstring(TrimLeadingSpaces(backupDirectory)) + L"\\QEL_PLUV.bak";
+  if (forClient) backupFile = forClient(backupFile);
+  return L" RESTORE DATABASE [QEL_PLUV] From DISK = N'" + DoubleApostrophes(backupFile) +
+         L"' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = 10";
 }
 
 std::wstring BuildRestoreCommand(const std::wstring& clientToolsFolder, const std::wstring& client,
@@ -74,7 +77,9 @@ DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRe
                                 int32_t& checkpoint) {
   checkpoint = 113;
   log.LogMessage(L"SQL start Restore " + request.server.serverVersion);
-  const std::wstring statement = BuildRestoreStatement(request.backupDirectory);
+  // The client is handed every path in the form it takes; the log names the command line run.
+  const auto forClient = [&host](const std::wstring& path) { return host.PathForClient(path); };
+  const std::wstring statement = BuildRestoreStatement(request.backupDirectory, forClient);
 
   const ClientRow* row = nullptr;
   for (const ClientRow& candidate : kClients) {
@@ -96,8 +101,9 @@ DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRe
   const RegistryValue folder = ReadRegistryValue(host, clientSetupKey, L"SQLPath");
   const std::wstring clientToolsFolder = TrimAtNul(RegistryValueText(host, folder));
   checkpoint = row->keyCheckpoint + 2;
-  const std::wstring command = BuildRestoreCommand(clientToolsFolder, row->client, request.server,
-                                                   statement, request.logFilePath);
+  const std::wstring command =
+      BuildRestoreCommand(forClient(clientToolsFolder + row->client), L"", request.server,
+                          statement, forClient(request.logFilePath));
   log.LogMessage(command);
 
   LaunchResult launch;

@@ -418,4 +418,11 @@ std::unique_ptr<Process> FakeHost::Start(const std::wstring& command, WindowStyl
   return std::make_unique<FakeRunningProcess>(*this, script);
 }
 
+std::wstring FakeHost::PathForClient(const std::wstring& path) {
+  Enter("PathForClient", path);
+  std::wstring mapped = path;
+  if (clientTakesSlashes) std::replace(mapped.begin(), mapped.end(), L'\\', L'/');
+  return mapped;
+}
+
 }  // namespace qelrestore::test

@@ -90,6 +90,7 @@ class FakeHost : public Host {
   std::set<std::wstring> keysNotOpened32;
   std::set<std::wstring> keysNotOpened64;
   std::vector<FakeProcess> processes;  // taken in order by Start
+  bool clientTakesSlashes = false;     // PathForClient turns every "\" into "/"
   // The folder copy (source, destination); the default copies the files below the source folder
   // into the destination and reports it complete.
   std::function<FolderCopy(const std::wstring&, const std::wstring&)> folderCopy;
@@ -147,6 +148,7 @@ class FakeHost : public Host {
                                     const std::wstring& valueName) override;
   std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
                                  const std::wstring& progressFile) override;
+  std::wstring PathForClient(const std::wstring& path) override;
 
   // Records a call; returns the fault scripted for it, if any.
   std::optional<Fault> Enter(const std::string& name, const std::wstring& argument = {});

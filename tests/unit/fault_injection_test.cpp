@@ -154,6 +154,7 @@ const std::vector<Rule>& Rules() {
       // Calls whose contract has no failure, or whose failure the run takes in its stride.
       {"YieldToEvents", {Fault::kFail}, {End::kUnchanged}},
       {"DecodeText", {Fault::kFail}, {End::kUnchanged}},
+      {"PathForClient", {Fault::kFail}, {End::kUnchanged}},
       {"Unattended", {Fault::kFail}, {End::kUnchanged}},
       {"EnvironmentVariable", {Fault::kFail}, {End::kUnchanged}},  // the default wait
       {"FileExists " + kPathConfPath,

@@ -86,7 +86,8 @@ form_run() {
 # own texts: the installation folder (path.conf's value, "/" turned into "\"), the parts it
 # joins on ("\QEL_PLUV.bak", "\Binn\OSQL.exe", ...) keep their backslashes; the backup folder,
 # the log path, the registry's folder and the profile stay as given, a trailing "/" included
-# (only a trailing "\" is cut from the backup folder).
+# (only a trailing "\" is cut from the backup folder). The SQL client's command line alone has
+# every "\" turned into "/", as the client gets it.
 form_expected() {
   local text=${1//%PROFILE%/@@profile@@}
   local -a kept=()
@@ -121,6 +122,8 @@ form_expected() {
   text=${text//\\//}
   text=${text//@@profile@@/$PROFILE_DIR}
   for ((n = 0; n < ${#kept[@]}; n++)); do text=${text//@@$n@@/${kept[n]}}; done
+  # The SQL client takes its arguments literally: its command line holds the paths as opened.
+  [[ $text == '"'*' -E -Q'* ]] && text=${text//\\//}
   printf '%s' "$text"
 }
 
@@ -130,7 +133,7 @@ form_check_client() {
   local want got
   want=$(printf '%s\n' "${WINDOWS_ARGS[@]:1}")
   # The stand-in writes its arguments first, then what a client prints.
-  got=$(head -n "$((${#WINDOWS_ARGS[@]} - 1))" "$(host_path "${RUN_ARGS[1]}")sql" 2>/dev/null)
+  got=$(head -n "$((${#WINDOWS_ARGS[@]} - 1))" "$(the_log)sql" 2>/dev/null)
   [[ $got == "$want" ]] || { echo "the client got [$got], expected [$want]"; return 1; }
 }
 

@@ -126,7 +126,7 @@ form_expected() { printf '%s' "${1//%PROFILE%/$PROFILE_TEXT}"; }
 # form_check_client COMMAND: the stand-in saw exactly COMMAND as its command line.
 form_check_client() {
   local got
-  got=$(head -n 1 "$(host_path "${RUN_ARGS[1]}")sql" 2>/dev/null | tr -d '\r')
+  got=$(head -n 1 "$(the_log)sql" 2>/dev/null | tr -d '\r')
   [[ $got == "$1" ]] || { echo "the client saw [$got]"; return 1; }
 }
 
