@@ -244,8 +244,9 @@ TEST_F(RunTest, TwoItemsCopyTwiceWithTheShortenedBackupFolder) {
   EXPECT_EQ(host.folderCopies[1].source, L"C:\\bk");
   EXPECT_EQ(host.folderCopies[1].destination, L"C:\\Other\\");
   EXPECT_EQ(Log()[3], L"Start copying from C:\\bkto C:\\Other\\");
-  // The database part follows the last item, whose db.properties path has no separator added.
-  EXPECT_TRUE(host.Called("FileExists C:\\OtherPLUV\\db.properties"));
+  // The database part follows the last item; a value without its trailing separator names the
+  // same folder.
+  EXPECT_TRUE(host.Called("FileExists C:\\Other\\PLUV\\db.properties"));
 }
 
 TEST_F(RunTest, ALineCutByAFailedWriteLeavesTheErrorRecordALineOfItsOwn) {
