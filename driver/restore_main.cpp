@@ -82,7 +82,11 @@ class Restore {
   // From the first item of path.conf to the end of a completed run; an error here is reported.
   int RestoreUnderTrap() {
     if (!RestoreFolders()) return Stop();
-    PutBackDbProperties(host_, mode_, dbPropertiesPath_, checkpoint_);
+    // Without any finalPath item the put-back has no db.properties to go to, and fails so.
+    PutBackDbProperties(host_, mode_,
+                        itemDbProperties_.empty() ? std::vector<std::wstring>{dbPropertiesPath_}
+                                                  : itemDbProperties_,
+                        checkpoint_);
 
     checkpoint_ = 77;
     const std::wstring settingsFile = DbPropertiesToRead();
@@ -129,8 +133,10 @@ class Restore {
       if (!finalPath) continue;
       anyFinalPath = true;
       dbPropertiesPath_ = finalPath->dbPropertiesPath;
-      const FolderEnd end = RestoreInstallationFolder(host_, log_, mode_, settings_.backupDirectory,
-                                                      *finalPath, checkpoint_);
+      itemDbProperties_.push_back(dbPropertiesPath_);
+      const FolderEnd end =
+          RestoreInstallationFolder(host_, log_, mode_, settings_.backupDirectory, *finalPath,
+                                    itemDbProperties_.size(), checkpoint_);
       if (end == FolderEnd::kStop) return false;
       if (end == FolderEnd::kNotComplete) somethingFailed_ = true;
     }
@@ -180,6 +186,7 @@ class Restore {
   FolderRestoreMode mode_;
   std::wstring pathConfFile_;
   std::wstring dbPropertiesPath_;
+  std::vector<std::wstring> itemDbProperties_;  // each finalPath item's, in file order
   bool somethingFailed_ = false;
   // Without db.properties there is nothing to verify.
   DatabaseOutcome database_ = DatabaseOutcome::kVerified;

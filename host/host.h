@@ -190,6 +190,16 @@ class Host : public InputFiles {
   // What CopyFolderContents would copy, counted by a walk of `source` that changes nothing.
   // Entries it cannot read are left out of the count.
   virtual CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) = 0;
+  // CopyFile for a file that may hold credentials: the copy is readable by the running user only,
+  // where the host can say so.
+  virtual void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) {
+    CopyFile(source, destination);
+  }
+  // CopyFile over a file whose access the copy keeps (its permissions and, where the run may set
+  // it, its owner), so that a private copy put back is read as the file it replaces was.
+  virtual void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) {
+    CopyFile(source, destination);
+  }
 
   // --- Registry ---
   // The value `valueName` of the key `keyPath` below the local machine's root key, in one view. A

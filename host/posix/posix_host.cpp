@@ -313,6 +313,14 @@ CopyPlan PosixHost::PlanFolderCopy(const std::wstring& source, const std::wstrin
   return posix::PlanFolderCopy(NativePath(source), NativePath(destination));
 }
 
+void PosixHost::CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) {
+  CopyWholeFile(NativePath(source), NativePath(destination), CopyAccess::kOwnerOnly);
+}
+
+void PosixHost::CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) {
+  CopyWholeFile(NativePath(source), NativePath(destination), CopyAccess::kReplaced);
+}
+
 RegistryAnswer PosixHost::QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                              const std::wstring& valueName) {
   return registry_.Query(view, keyPath, valueName);

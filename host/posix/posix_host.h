@@ -63,6 +63,8 @@ class PosixHost final : public Host {
   FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
                                 bool unattended) override;
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
+  void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) override;
+  void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) override;
 
   RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                     const std::wstring& valueName) override;

@@ -331,6 +331,25 @@ void FakeHost::CopyFile(const std::wstring& source, const std::wstring& destinat
     ThrowInjected();
   }
   files[destination] = found->second;
+  // A plain copy takes the source's access.
+  if (ownerOnlyPaths.count(source) != 0) {
+    ownerOnlyPaths.insert(destination);
+  } else {
+    ownerOnlyPaths.erase(destination);
+  }
+}
+
+// Recorded as CopyFile calls (they fail alike); only the access of the copy differs.
+void FakeHost::CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) {
+  CopyFile(source, destination);
+  ownerOnlyPaths.insert(destination);
+}
+
+void FakeHost::CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) {
+  const bool existed = files.count(destination) != 0;
+  const bool wasOwnerOnly = ownerOnlyPaths.count(destination) != 0;
+  CopyFile(source, destination);
+  if (existed && !wasOwnerOnly) ownerOnlyPaths.erase(destination);
 }
 
 void FakeHost::RemoveFile(const std::wstring& path) {

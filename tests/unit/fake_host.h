@@ -112,6 +112,7 @@ class FakeHost : public Host {
   int openStreams = 0;
   int openInputs = 0;
   std::set<std::wstring> writtenPaths;    // every file created, appended to, copied over, removed
+  std::set<std::wstring> ownerOnlyPaths;  // files last written by CopyFileOwnerOnly
   int inputsOpenWhenStreamReleased = -1;  // input files still open when a log stream went away
 
   // The file's lines (CR LF separated, the last line end dropped).
@@ -141,6 +142,8 @@ class FakeHost : public Host {
   std::unique_ptr<TextStream> OpenStandardOutput() override;
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
   void CopyFile(const std::wstring& source, const std::wstring& destination) override;
+  void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) override;
+  void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) override;
   void RemoveFile(const std::wstring& path) override;
   FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
                                 bool unattended) override;
