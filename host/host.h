@@ -219,6 +219,10 @@ class Host : public InputFiles {
   // the logic's own text; one that takes its arguments literally gets the path the host itself
   // would open (every "\" a "/" on POSIX). Never throws.
   virtual std::wstring PathForClient(const std::wstring& path) { return path; }
+  // How long the restore waits for the SQL client when QELRESTORE_CLIENT_WAIT does not say, in
+  // whole seconds; 0 waits until it ends. Where nobody watches a client's window a client is
+  // waited for to its end: one left running dies with a service that started the run.
+  virtual int32_t DefaultClientWaitSeconds() { return 5; }
 };
 
 }  // namespace qelrestore

@@ -336,4 +336,10 @@ std::wstring PosixHost::PathForClient(const std::wstring& path) {
   return DecodeUtf8(NativePath(path));
 }
 
+// No window shows the client at work, and a client left running is killed with a service that
+// started the run: it is waited for until it ends.
+int32_t PosixHost::DefaultClientWaitSeconds() {
+  return 0;
+}
+
 }  // namespace qelrestore::posix

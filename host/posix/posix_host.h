@@ -72,6 +72,7 @@ class PosixHost final : public Host {
   std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
                                  const std::wstring& progressFile) override;
   std::wstring PathForClient(const std::wstring& path) override;
+  int32_t DefaultClientWaitSeconds() override;
 
  private:
   std::vector<std::string> arguments_;
