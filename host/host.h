@@ -166,6 +166,10 @@ class Host : public InputFiles {
   // The running user's profile folder, however long, without a trailing separator; nothing when
   // it cannot be found. Never throws.
   virtual std::optional<std::wstring> ProfileFolder() = 0;
+  // The last line of a run that did not end well: what happened and where the log is, for
+  // whoever reads standard error (cron's mail, a service's journal). Where boxes are windows it
+  // goes nowhere: the boxes have told it. Never throws.
+  virtual void ReportFailure(const std::wstring& /*line*/) {}
 
   // --- Files ---
   // True when a file (not a folder) of that path exists. Never throws.

@@ -253,6 +253,10 @@ std::optional<std::wstring> PosixHost::ProfileFolder() {
   return DecodeUtf8(home);
 }
 
+void PosixHost::ReportFailure(const std::wstring& line) {
+  WriteToStandardError(EncodeUtf8(line) + "\n");
+}
+
 std::unique_ptr<Reader> PosixHost::OpenForInput(const std::wstring& path) {
   return OpenInputFile(NativePath(path));
 }

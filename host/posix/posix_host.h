@@ -51,6 +51,7 @@ class PosixHost final : public Host {
   std::wstring FormatDateTime(const DateTime& when) override;
   void YieldToEvents() override;
   std::optional<std::wstring> ProfileFolder() override;
+  void ReportFailure(const std::wstring& line) override;
 
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;

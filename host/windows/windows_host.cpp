@@ -109,6 +109,11 @@ void WindowsHost::MessageBox(const std::wstring& text) {
   ::MessageBoxW(nullptr, text.c_str(), title_.c_str(), MB_OK);
 }
 
+// Only an unattended run's reader of standard error needs it: windows have shown the rest.
+void WindowsHost::ReportFailure(const std::wstring& line) {
+  if (boxesOnConsole_) WriteToStandardError(line);
+}
+
 bool WindowsHost::Unattended() {
   return boxesOnConsole_;
 }

@@ -28,6 +28,7 @@ class WindowsHost final : public Host {
   std::wstring FormatDateTime(const DateTime& when) override;
   void YieldToEvents() override;
   std::optional<std::wstring> ProfileFolder() override;
+  void ReportFailure(const std::wstring& line) override;
 
   bool FileExists(const std::wstring& path) override;
   bool FolderExists(const std::wstring& path) override;

@@ -102,6 +102,36 @@ TEST_F(RunTest, EveryFailedCheckStopsWithItsMessageAndStatus2) {
   }
 }
 
+TEST_F(RunTest, ARunThatDoesNotEndWellSaysWhatHappenedAndWhereTheLogIsLast) {
+  const std::wstring inLog = L" (log: " + std::wstring(kLog) + L")";
+  const struct {
+    const char* name;
+    std::function<void(FakeHost&)> arrange;
+    std::vector<std::wstring> lines;
+  } cases[] = {
+      {"completed and verified", [](FakeHost&) {}, {}},
+      {"stopped",
+       [](FakeHost& h) { h.folders.erase(L"C:\\bk"); },
+       {L"qelrestore: C:\\bkbackup directory not found. Pls. check" + inLog}},
+      {"restore failed",
+       [](FakeHost& h) { h.processes = {ProcessRunningFor(100, 1)}; },
+       {L"qelrestore: SQL restore failed: the SQL client ended with status 1" + inLog}},
+      {"error report",
+       [](FakeHost& h) { h.AddFile(L"C:\\bk\\PLUV\\db.properties", "DB_PROVIDER\r\n"); },
+       {L"qelrestore: error 9 at checkpoint 89: Subscript out of range" + inLog}},
+      {"usage",
+       [](FakeHost& h) { h.commandLine.clear(); },
+       {L"qelrestore: nothing was done: no backup folder was given (see the usage above)"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TypicalRun run;
+    c.arrange(run.host);
+    RunProgram(run.host);
+    EXPECT_EQ(run.host.failureLines, c.lines);
+  }
+}
+
 struct TrapCase {
   const char* name;
   std::function<void(FakeHost&)> arrange;

@@ -444,4 +444,9 @@ std::wstring FakeHost::PathForClient(const std::wstring& path) {
   return mapped;
 }
 
+void FakeHost::ReportFailure(const std::wstring& line) {
+  Enter("ReportFailure", line);
+  failureLines.push_back(line);
+}
+
 }  // namespace qelrestore::test

@@ -102,6 +102,7 @@ class FakeHost : public Host {
   // --- Observation ---
   std::vector<std::string> calls;  // "Name argument", one per host call
   std::vector<std::wstring> boxes;
+  std::vector<std::wstring> failureLines;  // ReportFailure's lines
   std::vector<FolderCopyCall> folderCopies;
   std::vector<std::wstring> startedCommands;
   std::vector<WindowStyle> startedStyles;
@@ -132,6 +133,7 @@ class FakeHost : public Host {
   std::wstring FormatDateTime(const DateTime& when) override;
   void YieldToEvents() override;
   std::optional<std::wstring> ProfileFolder() override;
+  void ReportFailure(const std::wstring& line) override;
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;
   bool FileExists(const std::wstring& path) override;
