@@ -51,8 +51,20 @@ class Restore {
       return End(kExitUsage, L"nothing was done: no backup folder was given (see the usage above)");
     }
 
-    checkpoint_ = 39;
     mode_.keepCurrentDbProperties = settings_.keepCurrentDbProperties == L"Y";
+    // Two restores at once would copy over each other and restore the database twice; a dry run
+    // changes nothing and may look while a restore runs.
+    if (!mode_.dryRun) {
+      if (const std::optional<int64_t> holder =
+              host_.LockRun(host_.KeptSettingsFolder() + L"\\qelrestore.lock")) {
+        const std::wstring refusal = L"Another restore is running (PID " +
+                                     std::to_wstring(*holder) + L"); nothing was changed";
+        host_.MessageBox(refusal);
+        return End(kExitStopped, refusal);
+      }
+    }
+
+    checkpoint_ = 39;
     if (mode_.dryRun) {
       log_.OpenDryRun(settings_.logFilePath);
     } else {

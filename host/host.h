@@ -204,6 +204,11 @@ class Host : public InputFiles {
   virtual void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) {
     CopyFile(source, destination);
   }
+  // Takes the lock that lets one restore at a time change this installation: an advisory lock on
+  // the file `lockFile`, held until the program ends and let go of by the operating system when
+  // it dies. Nothing when taken (or when the file cannot be made: the lock only keeps runs
+  // apart), else the process id of the run that holds it (0 when it cannot be told).
+  virtual std::optional<int64_t> LockRun(const std::wstring& /*lockFile*/) { return std::nullopt; }
 
   // --- Registry ---
   // The value `valueName` of the key `keyPath` below the local machine's root key, in one view. A

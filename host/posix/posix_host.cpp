@@ -1,6 +1,8 @@
 #include "host/posix/posix_host.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -323,6 +325,25 @@ void PosixHost::CopyFileOwnerOnly(const std::wstring& source, const std::wstring
 
 void PosixHost::CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) {
   CopyWholeFile(NativePath(source), NativePath(destination), CopyAccess::kReplaced);
+}
+
+std::optional<int64_t> PosixHost::LockRun(const std::wstring& lockFile) {
+  const std::string path = NativePath(lockFile);
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0644));
+  if (!fd.valid()) return std::nullopt;
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) return std::nullopt;
+    // The holder wrote its process id once it had the lock.
+    char text[32] = {};
+    const ssize_t got = ::pread(fd.get(), text, sizeof text - 1, 0);
+    return got > 0 ? std::strtoll(text, nullptr, 10) : 0;
+  }
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd.get(), 0) == 0) {
+    [[maybe_unused]] const ssize_t written = ::pwrite(fd.get(), pid.data(), pid.size(), 0);
+  }
+  runLock_ = std::move(fd);
+  return std::nullopt;
 }
 
 RegistryAnswer PosixHost::QueryRegistryValue(RegistryView view, const std::wstring& keyPath,

@@ -7,6 +7,7 @@
 
 #include "host/host.h"
 #include "host/posix/posix_registry.h"
+#include "host/posix/unique_fd.h"
 
 namespace qelrestore::posix {
 
@@ -66,6 +67,7 @@ class PosixHost final : public Host {
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
   void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) override;
   void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) override;
+  std::optional<int64_t> LockRun(const std::wstring& lockFile) override;
 
   RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                     const std::wstring& valueName) override;
@@ -82,6 +84,7 @@ class PosixHost final : public Host {
   // Nobody can answer a box when standard input is no terminal.
   bool unattended_;
   PosixRegistry registry_;
+  UniqueFd runLock_;  // held until the program ends; never inherited by the SQL client
 };
 
 }  // namespace qelrestore::posix

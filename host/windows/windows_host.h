@@ -29,6 +29,7 @@ class WindowsHost final : public Host {
   void YieldToEvents() override;
   std::optional<std::wstring> ProfileFolder() override;
   void ReportFailure(const std::wstring& line) override;
+  std::optional<int64_t> LockRun(const std::wstring& lockFile) override;
 
   bool FileExists(const std::wstring& path) override;
   bool FolderExists(const std::wstring& path) override;
@@ -51,6 +52,7 @@ class WindowsHost final : public Host {
  private:
   std::wstring title_;
   bool boxesOnConsole_;
+  UniqueFileHandle runLock_;  // held until the program ends
 };
 
 }  // namespace qelrestore::windows

@@ -2,7 +2,12 @@
 // log, --dry-run, "--" ending the options, and unknown options and quotes refused before any run.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -24,11 +29,13 @@ class CommandOptionsTest : public testing::Test {
 
   RunResult Run(const std::vector<std::string>& arguments) { return sandbox.Run(arguments); }
 
-  // The files the program folder holds besides the program itself: logs written by a run.
+  // The files the program folder holds besides the program itself and the lock of its runs:
+  // logs written by a run.
   std::vector<std::string> FilesBesideTheProgram() const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(root / "program")) {
-      if (entry.path().filename() != "qelrestore") names.push_back(entry.path().filename());
+      const std::string name = entry.path().filename();
+      if (name != "qelrestore" && name != "qelrestore.lock") names.push_back(name);
     }
     return names;
   }
@@ -101,6 +108,23 @@ TEST_F(CommandOptionsTest, OptionsCountWhereverTheyStandBeforeTheEndOfOptions) {
     }
   }
   EXPECT_TRUE(FilesBesideTheProgram().empty());
+}
+
+TEST_F(CommandOptionsTest, ARunWhileAnotherHoldsTheLockRefusesAndWritesNothing) {
+  const std::string lockFile = (root / "program/qelrestore.lock").string();
+  std::ofstream(lockFile) << "4242\n";
+  const int holder = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  const std::string log = (root / "run.log").string();
+  const RunResult refused = Run({root.string(), log});
+  ::close(holder);
+  EXPECT_EQ(refused.status, kExitStopped);
+  EXPECT_NE(refused.err.find("Another restore is running (PID 4242); nothing was changed"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_FALSE(fs::exists(log));
+  // Once the holder has gone, the next run takes the lock.
+  EXPECT_EQ(Run({root.string(), log}).err.find("Another restore"), std::string::npos);
 }
 
 }  // namespace

@@ -132,6 +132,16 @@ TEST_F(RunTest, ARunThatDoesNotEndWellSaysWhatHappenedAndWhereTheLogIsLast) {
   }
 }
 
+TEST_F(RunTest, ASecondRunWhileOneRestoresChangesNothing) {
+  host.runLockHolder = 4242;
+  EXPECT_EQ(Execute(), kExitStopped);
+  const std::wstring refusal = L"Another restore is running (PID 4242); nothing was changed";
+  EXPECT_EQ(host.boxes, std::vector<std::wstring>{refusal});
+  EXPECT_TRUE(host.writtenPaths.empty());
+  EXPECT_TRUE(host.Called("LockRun C:\\qel\\qelrestore.lock"));
+  EXPECT_EQ(host.failureLines, std::vector<std::wstring>{L"qelrestore: " + refusal});
+}
+
 struct TrapCase {
   const char* name;
   std::function<void(FakeHost&)> arrange;

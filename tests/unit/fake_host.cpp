@@ -449,4 +449,9 @@ void FakeHost::ReportFailure(const std::wstring& line) {
   failureLines.push_back(line);
 }
 
+std::optional<int64_t> FakeHost::LockRun(const std::wstring& lockFile) {
+  Enter("LockRun", lockFile);
+  return runLockHolder;
+}
+
 }  // namespace qelrestore::test

@@ -89,8 +89,9 @@ class FakeHost : public Host {
   // Keys that exist in that view but cannot be opened (whatever the maps above hold for them).
   std::set<std::wstring> keysNotOpened32;
   std::set<std::wstring> keysNotOpened64;
-  std::vector<FakeProcess> processes;  // taken in order by Start
-  bool clientTakesSlashes = false;     // PathForClient turns every "\" into "/"
+  std::vector<FakeProcess> processes;    // taken in order by Start
+  bool clientTakesSlashes = false;       // PathForClient turns every "\" into "/"
+  std::optional<int64_t> runLockHolder;  // LockRun: the process id of a run holding the lock
   // The folder copy (source, destination); the default copies the files below the source folder
   // into the destination and reports it complete.
   std::function<FolderCopy(const std::wstring&, const std::wstring&)> folderCopy;
@@ -146,6 +147,7 @@ class FakeHost : public Host {
   void CopyFile(const std::wstring& source, const std::wstring& destination) override;
   void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) override;
   void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) override;
+  std::optional<int64_t> LockRun(const std::wstring& lockFile) override;
   void RemoveFile(const std::wstring& path) override;
   FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
                                 bool unattended) override;

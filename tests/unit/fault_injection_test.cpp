@@ -155,6 +155,9 @@ const std::vector<Rule>& Rules() {
       {"YieldToEvents", {Fault::kFail}, {End::kUnchanged}},
       {"DecodeText", {Fault::kFail}, {End::kUnchanged}},
       {"PathForClient", {Fault::kFail}, {End::kUnchanged}},
+      {"LockRun",
+       {Fault::kFail},
+       {End::kUnchanged}},  // a lock that cannot be made keeps nobody out
       {"Unattended", {Fault::kFail}, {End::kUnchanged}},
       {"EnvironmentVariable", {Fault::kFail}, {End::kUnchanged}},  // the default wait
       {"FileExists " + kPathConfPath,

@@ -93,10 +93,11 @@ with_day() {
   printf '%s' "${1//%DD%/${log: -2}}"
 }
 
-# snapshot: every file and folder under C:\qel* with the checksum of each file.
+# snapshot: every file and folder under C:\qel* with the checksum of each file; the lock file that
+# keeps runs apart aside.
 snapshot() {
   (cd "$ROOT_C" && find qel* -type d -printf '%p/\n' 2>/dev/null
-    find qel* -type f -print0 2>/dev/null | xargs -0 -r md5sum) | sort
+    find qel* -type f ! -name qelrestore.lock -print0 2>/dev/null | xargs -0 -r md5sum) | sort
 }
 
 # check_expectations: every expectation of the case; prints the first difference and fails.
