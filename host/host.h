@@ -216,6 +216,8 @@ class Host : public InputFiles {
   // registry file that cannot be opened).
   virtual RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                             const std::wstring& valueName) = 0;
+  // Where the registry is read, for a message that tells the operator where to look or write.
+  virtual std::wstring RegistryName() { return L"the registry"; }
 
   // --- Processes ---
   // Starts the command line as a new process. Throws when the program cannot be started; returns
@@ -232,6 +234,12 @@ class Host : public InputFiles {
   // whole seconds; 0 waits until it ends. Where nobody watches a client's window a client is
   // waited for to its end: one left running dies with a service that started the run.
   virtual int32_t DefaultClientWaitSeconds() { return 5; }
+  // The program to run in place of the registered client's `program` below `clientToolsFolder`
+  // when that one does not exist and the host has a client of its own there; nothing otherwise.
+  virtual std::optional<std::wstring> SubstituteClient(const std::wstring& /*clientToolsFolder*/,
+                                                       const std::wstring& /*program*/) {
+    return std::nullopt;
+  }
 };
 
 }  // namespace qelrestore

@@ -42,11 +42,13 @@ bool BreaksArgument(std::wstring_view text) {
   return false;
 }
 
+constexpr wchar_t kNoFolderRegistered[] = L"no folder is registered for the SQL client";
+
 // Why the client must not be started, or nothing when it may be.
 std::wstring ReasonNotToStart(const std::wstring& clientToolsFolder, const ServerSettings& server) {
   // Without a registered folder the client's path leads to the root of the current drive, a
   // folder anybody may write to.
-  if (clientToolsFolder.empty()) return L"no folder is registered for the SQL client";
+  if (clientToolsFolder.empty()) return kNoFolderRegistered;
   if (BreaksArgument(server.serverHost) || BreaksArgument(server.serverPort)) {
     return L"the server host or port in db.properties holds a blank, a double quote or a control "
            L"character";
@@ -101,15 +103,21 @@ DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRe
   const RegistryValue folder = ReadRegistryValue(host, clientSetupKey, L"SQLPath");
   const std::wstring clientToolsFolder = TrimAtNul(RegistryValueText(host, folder));
   checkpoint = row->keyCheckpoint + 2;
-  const std::wstring command =
-      BuildRestoreCommand(forClient(clientToolsFolder + row->client), L"", request.server,
-                          statement, forClient(request.logFilePath));
+  std::wstring program = clientToolsFolder + row->client;
+  if (!clientToolsFolder.empty()) {
+    program = host.SubstituteClient(clientToolsFolder, program).value_or(program);
+  }
+  const std::wstring command = BuildRestoreCommand(forClient(program), L"", request.server,
+                                                   statement, forClient(request.logFilePath));
   log.LogMessage(command);
 
   LaunchResult launch;
   std::wstring reason = ReasonNotToStart(clientToolsFolder, request.server);
+  if (reason == kNoFolderRegistered) {
+    reason += L" (the value SQLPath of HKEY_LOCAL_MACHINE\\" + clientSetupKey + L", in " +
+              host.RegistryName() + L")";
+  }
   if (request.dryRun) {
-    const std::wstring program = clientToolsFolder + row->client;
     if (reason.empty() && !host.FileExists(program)) {
       reason = L"the SQL client program " + program + L" does not exist";
     }

@@ -172,7 +172,8 @@ PosixHost::PosixHost(int argc, char** argv, std::wstring /*title*/)
       programFolder_(DecodeUtf8(ExecutableFolder())),
       folders_(ChooseRunFolders(EncodeUtf8(programFolder_), PackageFolders())),
       unattended_(::isatty(STDIN_FILENO) != 1),
-      registry_(RegistryFile(folders_)) {}
+      registryFile_(RegistryFile(folders_)),
+      registry_(registryFile_) {}
 
 // The shell has already split the command line; each argument is quoted again, because the
 // logic finds its settings between double quotes, as the batch file that starts it writes them.
@@ -210,10 +211,12 @@ std::optional<std::wstring> PosixHost::EnvironmentVariable(const std::wstring& n
 }
 
 // A box is its text on standard error, one line more; it waits for Enter only where somebody at a
-// terminal can give it.
+// terminal can give it, and then says so.
 void PosixHost::MessageBox(const std::wstring& text) {
   WriteToStandardError(EncodeUtf8(text) + "\n");
-  if (!unattended_) WaitForEnter();
+  if (unattended_) return;
+  WriteToStandardError("Press Enter to go on");
+  WaitForEnter();
 }
 
 bool PosixHost::Unattended() {
@@ -365,6 +368,19 @@ std::wstring PosixHost::PathForClient(const std::wstring& path) {
 // started the run: it is waited for until it ends.
 int32_t PosixHost::DefaultClientWaitSeconds() {
   return 0;
+}
+
+// The command-line tools for Linux install sqlcmd as bin/sqlcmd below their folder, where the
+// registered layout has Binn\OSQL.exe or Binn\sqlcmd.exe.
+std::optional<std::wstring> PosixHost::SubstituteClient(const std::wstring& clientToolsFolder,
+                                                        const std::wstring& program) {
+  const std::wstring linuxClient = clientToolsFolder + L"\\bin\\sqlcmd";
+  if (IsFile(NativePath(program)) || !IsFile(NativePath(linuxClient))) return std::nullopt;
+  return linuxClient;
+}
+
+std::wstring PosixHost::RegistryName() {
+  return L"the registry file " + DecodeUtf8(registryFile_);
 }
 
 }  // namespace qelrestore::posix

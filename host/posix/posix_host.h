@@ -76,6 +76,9 @@ class PosixHost final : public Host {
                                  const std::wstring& progressFile) override;
   std::wstring PathForClient(const std::wstring& path) override;
   int32_t DefaultClientWaitSeconds() override;
+  std::optional<std::wstring> SubstituteClient(const std::wstring& clientToolsFolder,
+                                               const std::wstring& program) override;
+  std::wstring RegistryName() override;
 
  private:
   std::vector<std::string> arguments_;
@@ -83,6 +86,7 @@ class PosixHost final : public Host {
   RunFolders folders_;
   // Nobody can answer a box when standard input is no terminal.
   bool unattended_;
+  std::string registryFile_;
   PosixRegistry registry_;
   UniqueFd runLock_;  // held until the program ends; never inherited by the SQL client
 };

@@ -67,6 +67,12 @@ std::wstring LocaleFormat(FormatFunction format, DWORD flags, const SYSTEMTIME& 
 
 }  // namespace
 
+struct RunLockFile {
+  UniqueFileHandle file;
+};
+
+WindowsHost::~WindowsHost() = default;
+
 WindowsHost::WindowsHost(std::wstring title)
     : title_(std::move(title)),
       boxesOnConsole_(EnvironmentValue(L"QELRESTORE_BOXES") == L"console") {}
@@ -139,7 +145,7 @@ std::optional<int64_t> WindowsHost::LockRun(const std::wstring& lockFile) {
   if (::SetEndOfFile(file.get())) {
     ::WriteFile(file.get(), pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
   }
-  runLock_ = std::move(file);
+  runLock_ = std::make_unique<RunLockFile>(RunLockFile{std::move(file)});
   return std::nullopt;
 }
 

@@ -12,10 +12,14 @@
 
 namespace qelrestore::windows {
 
+// The open lock file of a run (windows_host.cpp).
+struct RunLockFile;
+
 class WindowsHost final : public Host {
  public:
   // `title` is the caption of the boxes.
   explicit WindowsHost(std::wstring title);
+  ~WindowsHost() override;
 
   std::wstring CommandLine() override;
   std::wstring ProgramFolder() override;
@@ -52,7 +56,7 @@ class WindowsHost final : public Host {
  private:
   std::wstring title_;
   bool boxesOnConsole_;
-  UniqueFileHandle runLock_;  // held until the program ends
+  std::unique_ptr<RunLockFile> runLock_;  // held until the program ends
 };
 
 }  // namespace qelrestore::windows

@@ -175,6 +175,8 @@ TEST_F(ProgramTest, BoxesNeitherWaitOnAnOpenInputNorDieWithTheirReader) {
 TEST_F(ProgramTest, BoxWaitsForEnterAtATerminal) {
   Run({}, {.input = test::Input::kTerminal, .timeout = std::chrono::seconds(2)});
   EXPECT_TRUE(last.timedOut) << "the usage box did not wait at a terminal";
+  // It says what it waits for, after the box's own text.
+  EXPECT_NE(last.err.find("flg:N(default)]\nPress Enter to go on"), std::string::npos) << last.err;
 }
 
 TEST_F(ProgramTest, RestoringAFolderOntoItselfUnderAnotherSpellingKeepsEveryFile) {

@@ -86,7 +86,9 @@ TEST_F(RunTest, WithoutARegisteredFolderNothingIsStartedFromTheDriveRoot) {
     const auto log = run.Log();
     EXPECT_EQ(log[log.size() - 3].rfind(L"\"\\Binn\\OSQL.exe\" -S dbhost,1433", 0), 0u);
     EXPECT_EQ(log[log.size() - 2],
-              L"SQL client could not be started: no folder is registered for the SQL client");
+              L"SQL client could not be started: no folder is registered for the SQL client (the "
+              L"value SQLPath of HKEY_LOCAL_MACHINE\\" +
+                  std::wstring(kMsdeKey) + L", in the registry)");
     EXPECT_EQ(run.host.boxes, std::vector<std::wstring>{L"error"});
   }
 }

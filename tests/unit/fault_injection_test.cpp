@@ -306,7 +306,9 @@ void CheckEnd(const Expected& expected, int status, const TypicalRun& run,
       EXPECT_TRUE(host.startedCommands.empty());
       ASSERT_GE(messages.size(), 2u);
       EXPECT_EQ(messages[messages.size() - 2],
-                L"SQL client could not be started: no folder is registered for the SQL client");
+                L"SQL client could not be started: no folder is registered for the SQL client (the "
+                L"value SQLPath of HKEY_LOCAL_MACHINE\\" +
+                    std::wstring(kMsdeKey) + L", in the registry)");
       EXPECT_EQ(last, L"SQL Restore Complete");
       break;
     case End::kNotVerified:

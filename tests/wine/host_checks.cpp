@@ -8,8 +8,10 @@
 // Prints a line per failed check and exits 1 when any failed.
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "host/windows/windows_api.h"
 #include "host/windows/windows_host.h"
 #include "support/error.h"
 
@@ -99,6 +101,14 @@ int RunChecks(const std::wstring& standin, const std::wstring& scratch) {
       host.PlanFolderCopy(scratch + L"\\plan\\source", scratch + L"\\plan\\destination");
   Check(plan.files == 3 && plan.bytes == 15 && plan.replacing == 1,
         "the plan counts hidden and nested files, not folders, and the one it would replace");
+
+  // The run lock: taken once; a second run (another host) is told the holder's process id.
+  const std::wstring lockFile = scratch + L"\\qelrestore.lock";
+  Check(!host.LockRun(lockFile).has_value(), "the first run takes the lock");
+  qelrestore::windows::WindowsHost second(L"qelrestore");
+  const std::optional<int64_t> holder = second.LockRun(lockFile);
+  Check(holder.has_value() && *holder == static_cast<int64_t>(::GetCurrentProcessId()),
+        "a second run is refused with the holder's process id");
 
   // run_wine_tests.sh looks for this line, CR LF included, among the output.
   host.OpenStandardOutput()->writeLine(L"standard output line");

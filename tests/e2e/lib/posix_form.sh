@@ -90,6 +90,7 @@ form_run() {
 # every "\" turned into "/", as the client gets it.
 form_expected() {
   local text=${1//%PROFILE%/@@profile@@}
+  text=${text//%REGISTRY%/the registry file $REGISTRY_FILE}
   local -a kept=()
   local line value windows n
   for line in "${C_PATHCONF[@]}"; do
@@ -105,7 +106,8 @@ form_expected() {
   done
   local joined
   for joined in '\QEL_PLUV.bak' '\Binn\OSQL.exe' '\Binn\sqlcmd.exe' '\.corvilane\path.conf' \
-    'PLUV\db.properties' '\curdb.properties.bak' '\qelRestorelog.txt'; do
+    'PLUV\db.properties' '\curdb.properties.bak' '\qelRestorelog.txt' \
+    'HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Microsoft SQL Server\80\Tools\ClientSetup'; do
     n=${#kept[@]}
     kept+=("$joined")
     text=${text//"$joined"/@@$n@@}

@@ -121,7 +121,10 @@ form_run() {
 }
 
 # form_expected TEXT: the table's text as the Windows program writes it.
-form_expected() { printf '%s' "${1//%PROFILE%/$PROFILE_TEXT}"; }
+form_expected() {
+  local text=${1//%PROFILE%/$PROFILE_TEXT}
+  printf '%s' "${text//%REGISTRY%/the registry}"
+}
 
 # form_check_client COMMAND: the stand-in saw exactly COMMAND as its command line.
 form_check_client() {
