@@ -19,8 +19,9 @@ int RunProgram(Host& host) {
     } catch (...) {
       // Nothing is left to tell it with; the exit status still says how the run ended.
     }
-    host.ReportFailure(FailureLine(
-        L"error " + std::to_wstring(error.code()) + L": " + error.description(), logInUse, false));
+    host.ReportFailure(
+        FailureLine(L"error " + std::to_wstring(error.code()) + L": " + error.description(),
+                    logInUse.empty() ? L"" : host.PathAsOpened(logInUse), false));
     return kExitUnhandled;
   }
 }

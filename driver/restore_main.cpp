@@ -201,7 +201,9 @@ class Restore {
     checkpoint_ = kEnd;
     log_.CloseAndRelease();
     if (status != kExitCompleted) {
-      host_.ReportFailure(FailureLine(what.empty() ? failure_ : what, logInUse_, mode_.dryRun));
+      host_.ReportFailure(FailureLine(what.empty() ? failure_ : what,
+                                      logInUse_.empty() ? L"" : host_.PathAsOpened(logInUse_),
+                                      mode_.dryRun));
     }
     return status;
   }

@@ -226,10 +226,10 @@ class Host : public InputFiles {
   // with a terminal may show its "n percent processed" lines while the process is waited for.
   virtual std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
                                          const std::wstring& progressFile) = 0;
-  // A path as the SQL client takes it on its command line. A client that reads Windows paths gets
-  // the logic's own text; one that takes its arguments literally gets the path the host itself
-  // would open (every "\" a "/" on POSIX). Never throws.
-  virtual std::wstring PathForClient(const std::wstring& path) { return path; }
+  // A path as the host opens it, as text: the form the SQL client takes on its command line (it
+  // takes its arguments literally where it reads no Windows paths) and a reader of the system's
+  // messages knows. The logic's own text on Windows, every "\" a "/" on POSIX. Never throws.
+  virtual std::wstring PathAsOpened(const std::wstring& path) { return path; }
   // How long the restore waits for the SQL client when QELRESTORE_CLIENT_WAIT does not say, in
   // whole seconds; 0 waits until it ends. Where nobody watches a client's window a client is
   // waited for to its end: one left running dies with a service that started the run.

@@ -80,7 +80,7 @@ DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRe
   checkpoint = 113;
   log.LogMessage(L"SQL start Restore " + request.server.serverVersion);
   // The client is handed every path in the form it takes; the log names the command line run.
-  const auto forClient = [&host](const std::wstring& path) { return host.PathForClient(path); };
+  const auto forClient = [&host](const std::wstring& path) { return host.PathAsOpened(path); };
   const std::wstring statement = BuildRestoreStatement(request.backupDirectory, forClient);
 
   const ClientRow* row = nullptr;

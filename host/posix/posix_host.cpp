@@ -359,8 +359,9 @@ std::unique_ptr<Process> PosixHost::Start(const std::wstring& commandLine, Windo
   return StartProcess(commandLine, progressFile);
 }
 
-// The client takes its arguments literally: it gets the very path the host opens.
-std::wstring PosixHost::PathForClient(const std::wstring& path) {
+// The client takes its arguments literally: it gets the very path the host opens, as does a
+// reader of the failure line.
+std::wstring PosixHost::PathAsOpened(const std::wstring& path) {
   return DecodeUtf8(NativePath(path));
 }
 

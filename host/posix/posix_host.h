@@ -74,7 +74,7 @@ class PosixHost final : public Host {
 
   std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
                                  const std::wstring& progressFile) override;
-  std::wstring PathForClient(const std::wstring& path) override;
+  std::wstring PathAsOpened(const std::wstring& path) override;
   int32_t DefaultClientWaitSeconds() override;
   std::optional<std::wstring> SubstituteClient(const std::wstring& clientToolsFolder,
                                                const std::wstring& program) override;

@@ -45,7 +45,7 @@ TEST_F(RunTest, The2005FamilyUsesItsOwnKeyAndClient) {
 }
 
 TEST_F(RunTest, AClientTakingPathsLiterallyGetsEveryPathAsTheHostOpensIt) {
-  host.clientTakesSlashes = true;
+  host.opensSlashPaths = true;
   host.processes = {ProcessRunningFor(100)};
   host.processes[0].output[kClientOutput] =
       "RESTORE DATABASE successfully processed 161 pages in 0.052 seconds (24.287 MB/sec).\r\n";

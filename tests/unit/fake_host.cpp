@@ -437,10 +437,10 @@ std::unique_ptr<Process> FakeHost::Start(const std::wstring& command, WindowStyl
   return std::make_unique<FakeRunningProcess>(*this, script);
 }
 
-std::wstring FakeHost::PathForClient(const std::wstring& path) {
-  Enter("PathForClient", path);
+std::wstring FakeHost::PathAsOpened(const std::wstring& path) {
+  Enter("PathAsOpened", path);
   std::wstring mapped = path;
-  if (clientTakesSlashes) std::replace(mapped.begin(), mapped.end(), L'\\', L'/');
+  if (opensSlashPaths) std::replace(mapped.begin(), mapped.end(), L'\\', L'/');
   return mapped;
 }
 

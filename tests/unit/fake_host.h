@@ -90,7 +90,7 @@ class FakeHost : public Host {
   std::set<std::wstring> keysNotOpened32;
   std::set<std::wstring> keysNotOpened64;
   std::vector<FakeProcess> processes;    // taken in order by Start
-  bool clientTakesSlashes = false;       // PathForClient turns every "\" into "/"
+  bool opensSlashPaths = false;          // PathAsOpened turns every "\" into "/"
   std::optional<int64_t> runLockHolder;  // LockRun: the process id of a run holding the lock
   // The folder copy (source, destination); the default copies the files below the source folder
   // into the destination and reports it complete.
@@ -155,7 +155,7 @@ class FakeHost : public Host {
                                     const std::wstring& valueName) override;
   std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
                                  const std::wstring& progressFile) override;
-  std::wstring PathForClient(const std::wstring& path) override;
+  std::wstring PathAsOpened(const std::wstring& path) override;
 
   // Records a call; returns the fault scripted for it, if any.
   std::optional<Fault> Enter(const std::string& name, const std::wstring& argument = {});

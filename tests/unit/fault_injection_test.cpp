@@ -154,7 +154,7 @@ const std::vector<Rule>& Rules() {
       // Calls whose contract has no failure, or whose failure the run takes in its stride.
       {"YieldToEvents", {Fault::kFail}, {End::kUnchanged}},
       {"DecodeText", {Fault::kFail}, {End::kUnchanged}},
-      {"PathForClient", {Fault::kFail}, {End::kUnchanged}},
+      {"PathAsOpened", {Fault::kFail}, {End::kUnchanged}},
       {"LockRun",
        {Fault::kFail},
        {End::kUnchanged}},  // a lock that cannot be made keeps nobody out
