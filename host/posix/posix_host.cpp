@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -93,11 +94,14 @@ std::string HomeFolder() {
 }
 
 // During a long copy, one status line on a terminal's standard error, rewritten in place at most
-// ten times a second: an unattended copy that says nothing for minutes looks hung. A copy over
-// within the first tenth of a second shows nothing. Best effort, as every report on stderr.
+// ten times a second: an unattended copy that says nothing for minutes looks hung. It tells how
+// far the copy has come against the totals of a first walk of the backup, and how long it may
+// still take at the rate so far. A copy over within the first tenth of a second shows nothing.
+// Best effort, as every report on stderr.
 class CopyStatusLine {
  public:
-  CopyStatusLine() : start_(Seconds()), shown_(start_) {}
+  explicit CopyStatusLine(const CopyPlan& total)
+      : total_(total), start_(Seconds()), shown_(start_) {}
   CopyStatusLine(const CopyStatusLine&) = delete;
   CopyStatusLine& operator=(const CopyStatusLine&) = delete;
   ~CopyStatusLine() {
@@ -123,15 +127,32 @@ class CopyStatusLine {
   void Write(double now) {
     shown_ = now;
     anyShown_ = true;
-    const double mebibytes = static_cast<double>(bytes_) / (1024.0 * 1024.0);
+    constexpr double kMiB = 1024.0 * 1024.0;
+    const double mebibytes = static_cast<double>(bytes_) / kMiB;
+    const double totalMebibytes = static_cast<double>(total_.bytes) / kMiB;
     const double elapsed = now - start_;
-    char text[128];
-    std::snprintf(text, sizeof text, "\rCopied %llu files, %.1f MiB, %.1f MiB/s   ",
-                  static_cast<unsigned long long>(files_), mebibytes,
-                  elapsed > 0 ? mebibytes / elapsed : 0.0);
+    const double rate = elapsed > 0 ? mebibytes / elapsed : 0.0;
+    // By bytes, which the time follows; by files when there are no bytes to count.
+    double share =
+        total_.bytes > 0   ? static_cast<double>(bytes_) / static_cast<double>(total_.bytes)
+        : total_.files > 0 ? static_cast<double>(files_) / static_cast<double>(total_.files)
+                           : 1.0;
+    share = std::min(share, 1.0);  // the backup may have grown since it was walked
+    char left[48] = "";
+    if (rate > 0 && totalMebibytes > mebibytes) {
+      std::snprintf(left, sizeof left, ", about %.0f min left",
+                    std::ceil((totalMebibytes - mebibytes) / rate / 60.0));
+    }
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "\rCopied %llu of %llu files (%.0f %%), %.1f of %.1f MiB, %.1f MiB/s%s   ",
+                  static_cast<unsigned long long>(files_),
+                  static_cast<unsigned long long>(total_.files), std::floor(share * 100.0),
+                  mebibytes, totalMebibytes, rate, left);
     WriteToStandardError(text);
   }
 
+  CopyPlan total_;
   double start_;
   double shown_;
   bool anyShown_ = false;
@@ -301,7 +322,8 @@ FolderCopy PosixHost::CopyFolderContents(const std::wstring& source,
   std::optional<CopyStatusLine> statusLine;
   CopyProgress progress;
   if (::isatty(STDERR_FILENO) == 1) {
-    statusLine.emplace();
+    // The first walk costs a read of the backup's folders: only a terminal gets to see it used.
+    statusLine.emplace(posix::PlanFolderCopy(NativePath(source), NativePath(destination)));
     progress = [&statusLine](uint64_t files, uint64_t bytes) { statusLine->Update(files, bytes); };
   }
   const CopyReport report =
