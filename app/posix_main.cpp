@@ -1,12 +1,13 @@
-// The POSIX program: one run of the restore on the POSIX host. A sole "--help" or "--version"
-// answers as POSIX users expect instead, on standard output, before anything of the run (the log
-// above all) is touched; "--dry-run" before the restore's arguments makes the run a dry run.
+// The POSIX program: one run of the restore on the POSIX host. "--help" or "--version" anywhere
+// before "--" answers as POSIX users expect instead, on standard output, before anything of the
+// run (the log above all) is touched; "--dry-run" anywhere before "--" makes the run a dry run.
 #include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "driver/command_line.h"
 #include "driver/program.h"
@@ -19,7 +20,7 @@ namespace {
 constexpr char kArgumentsText[] =
     "\n"
     "Here the program is started directly, each argument a word of its own:\n"
-    "  qelrestore [--dry-run] BACKUP [LOG|default] [BOXES] [KEEP]\n"
+    "  qelrestore [--dry-run] [--] BACKUP [LOG|default] [BOXES] [KEEP]\n"
     "  qelrestore --help | --version\n"
     "\n"
     "  BACKUP   the folder whose whole content is copied over every installation folder\n"
@@ -31,7 +32,10 @@ constexpr char kArgumentsText[] =
     "           else also shows each one (on standard error)\n"
     "  KEEP     exactly Y: keep this machine's db.properties across the restore (default N)\n"
     "\n"
-    "  --dry-run  as the first argument: the same as QELRESTORE_DRY_RUN=1\n"
+    "  --dry-run  the same as QELRESTORE_DRY_RUN=1\n"
+    "  --         ends the options: a later argument that begins with - is the restore's\n"
+    "  Options count wherever they stand before --; any other argument that begins with\n"
+    "  - is refused (exit 1), and so is an argument that holds a double quote.\n"
     "\n"
     "A dry run (QELRESTORE_DRY_RUN=1; 0 or empty: a real run) makes every check and\n"
     "lookup of a real run and changes nothing: its log lines go to standard output\n"
@@ -43,11 +47,12 @@ constexpr char kArgumentsText[] =
     "else registry.reg (see below); the keys 32-bit programs see below\n"
     "HKEY_LOCAL_MACHINE\\SOFTWARE are those below its Wow6432Node key, read first.\n"
     "\n"
-    "The wait for the SQL client is $QELRESTORE_CLIENT_WAIT whole seconds (default 5,\n"
-    "0: until it ends); a client still running then is left to run on.\n"
+    "The wait for the SQL client is $QELRESTORE_CLIENT_WAIT whole seconds (default 0:\n"
+    "until it ends); a client still running after a limit is left to run on.\n"
     "\n"
     "Progress, on a terminal (standard error): during the folder copy, one status\n"
-    "line with files, bytes and rate; while waiting until the SQL client ends, its\n"
+    "line with files and MiB copied of the backup's totals, the rate and the minutes\n"
+    "left; while waiting until the SQL client ends, its\n"
     "\"n percent processed.\" lines. None of it goes to the log.\n"
     "\n"
     "The default log, curdb.properties.bak and registry.reg are beside the program,\n"
@@ -59,7 +64,8 @@ constexpr char kExitStatusText[] =
     "Exit status:\n"
     "  0  completed, and the database restore verified (or there was no db.properties)\n"
     "  1  showed the usage message\n"
-    "  2  stopped by a failed check (a missing folder or path.conf, a restore onto itself)\n"
+    "  2  stopped by a failed check (a missing folder or path.conf, a restore onto itself),\n"
+    "     or another restore was running\n"
     "  3  ended in the error report\n"
     "  4  met an error before its log was in place\n"
     "  5  completed, but something failed: a folder copy not complete, no finalPath item,\n"
@@ -74,6 +80,52 @@ std::string InstalledFoldersText() {
   return "  run from " + installed.program + ":\n" + "    default log           " + installed.log +
          "\n" + "    curdb.properties.bak  " + installed.state + "\n" +
          "    registry file         " + installed.registryFile + "\n";
+}
+
+// What the command line asks for: its options, and the restore's own arguments in their order.
+struct Options {
+  bool dryRun = false;
+  bool help = false;
+  bool version = false;
+  std::vector<char*> arguments;
+  std::string error;  // why the command line is refused; empty when it is not
+};
+
+// Options count wherever they stand until "--"; every other argument is the restore's. An unknown
+// option is refused rather than taken for a folder, and so is an argument holding a double quote:
+// the restore finds its arguments between double quotes, so such an argument would fall apart.
+Options ReadOptions(int argc, char** argv) {
+  Options options;
+  bool endOfOptions = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (!endOfOptions && argument == "--") {
+      endOfOptions = true;
+    } else if (!endOfOptions && !argument.empty() && argument[0] == '-') {
+      if (argument == "--dry-run") {
+        options.dryRun = true;
+      } else if (argument == "--help") {
+        options.help = true;
+      } else if (argument == "--version") {
+        options.version = true;
+      } else {
+        options.error = "unknown option " + argument;
+        return options;
+      }
+    } else if (argument.find('"') != std::string::npos) {
+      options.error = "an argument holds a double quote: " + argument;
+      return options;
+    } else {
+      options.arguments.push_back(argv[i]);
+    }
+  }
+  return options;
+}
+
+// Best effort, as every report on standard error.
+void WriteToStandardError(const std::string& text) {
+  [[maybe_unused]] const size_t written = std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
 }
 
 // False when the text could not be written whole (a full disk, a closed descriptor): a caller
@@ -93,25 +145,27 @@ int main(int argc, char** argv) {
   // The client's end is collected by the wait for it: children must not vanish on their own, as
   // they would under an inherited SIGCHLD disposition of "ignore".
   ::signal(SIGCHLD, SIG_DFL);
-  // "--dry-run" only before the restore's arguments: later it would be one of them. The logic
-  // reads the dry run from the environment, as it does on Windows.
-  if (argc >= 2 && std::strcmp(argv[1], "--dry-run") == 0) {
-    ::setenv("QELRESTORE_DRY_RUN", "1", 1);
-    argv[1] = argv[0];
-    ++argv;
-    --argc;
+  const Options options = ReadOptions(argc, argv);
+  if (!options.error.empty()) {
+    WriteToStandardError("qelrestore: " + options.error + "; try --help\n");
+    return qelrestore::kExitUsage;
   }
-  // Only a sole option spelt exactly so is one: with other arguments, or in another letter case,
-  // it is a setting like any other, as the restore has always taken its arguments.
-  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+  if (options.help) {
     const std::string text = qelrestore::posix::EncodeUtf8(qelrestore::kUsageMessage) + "\n" +
                              kArgumentsText + InstalledFoldersText() + kExitStatusText;
     return PrintToStandardOutput(text) ? qelrestore::kExitCompleted : qelrestore::kExitUnhandled;
   }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+  if (options.version) {
     const std::string text = std::string("qelrestore ") + qelrestore::kProgramVersion + "\n";
     return PrintToStandardOutput(text) ? qelrestore::kExitCompleted : qelrestore::kExitUnhandled;
   }
+  // The logic reads the dry run from the environment, as it does on Windows.
+  if (options.dryRun) ::setenv("QELRESTORE_DRY_RUN", "1", 1);
+  std::vector<char*> restoreArgv = options.arguments;
+  restoreArgv.insert(restoreArgv.begin(), argv[0]);
+  restoreArgv.push_back(nullptr);
+  argc = static_cast<int>(restoreArgv.size()) - 1;
+  argv = restoreArgv.data();
   qelrestore::posix::PosixHost host(argc, argv, qelrestore::kProgramTitle);
   return qelrestore::RunProgram(host);
 }

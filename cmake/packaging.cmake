@@ -68,8 +68,15 @@ else()
   install(FILES ${QEL_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(DIRECTORY ${QEL_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   install(FILES ${QEL_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  # The registry file is not shipped: the sample names Windows folders, and an absent file is an
-  # empty registry. The two folders a run writes in are shipped empty, owned by root.
+  # The registry file ships empty, its layout told in its comments; an administrator edits it, and
+  # an upgrade keeps the edits (a conffile). Beside it the rotation of the run logs. The two
+  # folders a run writes in are shipped empty, owned by root.
+  get_filename_component(QEL_PACKAGE_REGISTRY_FOLDER ${QEL_PACKAGE_REGISTRY_FILE} DIRECTORY)
+  get_filename_component(QEL_PACKAGE_REGISTRY_NAME ${QEL_PACKAGE_REGISTRY_FILE} NAME)
+  install(FILES ${QEL_SOURCE_DIR}/packaging/debian/registry.reg
+          DESTINATION ${QEL_PACKAGE_REGISTRY_FOLDER} RENAME ${QEL_PACKAGE_REGISTRY_NAME})
+  install(FILES ${QEL_SOURCE_DIR}/packaging/debian/logrotate DESTINATION /etc/logrotate.d
+          RENAME qelrestore)
   install(DIRECTORY DESTINATION ${QEL_PACKAGE_LOG_FOLDER})
   install(DIRECTORY DESTINATION ${QEL_PACKAGE_STATE_FOLDER})
 
@@ -102,7 +109,10 @@ else()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   configure_file(${QEL_SOURCE_DIR}/packaging/debian/postrm.in ${CMAKE_BINARY_DIR}/debian/postrm
                  @ONLY)
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/postrm)
+  configure_file(${QEL_SOURCE_DIR}/packaging/debian/conffiles.in
+                 ${CMAKE_BINARY_DIR}/debian/conffiles @ONLY)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/postrm
+                                         ${CMAKE_BINARY_DIR}/debian/conffiles)
   # The program needs the C and C++ runtimes only; dpkg-shlibdeps (from dpkg-dev) names them
   # with their lowest versions when it is there.
   find_program(QEL_DPKG_SHLIBDEPS dpkg-shlibdeps)

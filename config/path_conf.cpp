@@ -26,7 +26,12 @@ std::optional<FinalPath> ReadFinalPathItem(const std::vector<std::wstring>& piec
   FinalPath result;
   result.rawFinalPath = Piece(pieces, 1);
   result.installationFolder = ReplaceChar(result.rawFinalPath, L'/', L'\\');
-  result.dbPropertiesPath = result.installationFolder + L"PLUV\\db.properties";
+  // Exactly one separator before PLUV: finalPath=/srv/app names the folder /srv/app/ does, not a
+  // PLUV folder beside it. An empty value stays relative.
+  std::wstring folder = result.installationFolder;
+  while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+  if (!result.installationFolder.empty()) folder += L'\\';
+  result.dbPropertiesPath = folder + L"PLUV\\db.properties";
   return result;
 }
 

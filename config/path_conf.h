@@ -20,7 +20,7 @@ std::optional<std::wstring> LocatePathConf(Host& host, RunLog& log, int32_t& che
 struct FinalPath {
   std::wstring rawFinalPath;        // the value as read
   std::wstring installationFolder;  // with every "/" turned into "\"
-  std::wstring dbPropertiesPath;    // installationFolder & "PLUV\db.properties"
+  std::wstring dbPropertiesPath;    // installationFolder, one "\", then "PLUV\db.properties"
 };
 
 // For an item already cut at "=": the folders when its key is exactly finalPath, else nothing.

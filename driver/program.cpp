@@ -9,8 +9,9 @@
 namespace qelrestore {
 
 int RunProgram(Host& host) {
+  std::wstring logInUse;
   try {
-    return Main(host);
+    return Main(host, logInUse);
   } catch (...) {
     const Error error = CurrentExceptionAsError();
     try {
@@ -25,6 +26,9 @@ int RunProgram(Host& host) {
     } catch (...) {
       // Nothing is left to tell it with; the exit status still says how the run ended.
     }
+    host.ReportFailure(
+        FailureLine(L"error " + std::to_wstring(error.code()) + L": " + error.description(),
+                    logInUse.empty() ? L"" : host.PathAsOpened(logInUse), false));
     return kExitUnhandled;
   }
 }

@@ -25,20 +25,21 @@ constexpr int32_t kEnd = 124;
 // One run: the values that pass between its phases, and the order of the phases.
 class Restore {
  public:
-  explicit Restore(Host& host) : host_(host), log_(host, settings_.backgroundFlag), input_(host) {}
+  Restore(Host& host, std::wstring& logInUse)
+      : host_(host), log_(host, settings_.backgroundFlag), input_(host), logInUse_(logInUse) {}
 
   int Run() {
     checkpoint_ = 0;
     const std::optional<bool> dryRun = ReadDryRun(host_);
     if (!dryRun) {
       host_.MessageBox(kDryRunMessage);
-      return kExitUsage;
+      return End(kExitUsage, std::wstring(L"nothing was done: ") + kDryRunMessage);
     }
     mode_.dryRun = *dryRun;
     const std::optional<int32_t> clientWait = ReadClientWait(host_);
     if (!clientWait) {
       Tell(kClientWaitMessage);
-      return kExitUsage;
+      return End(kExitUsage, std::wstring(L"nothing was done: ") + kClientWaitMessage);
     }
     clientWaitSeconds_ = *clientWait;
     settings_.backgroundFlag = L"N";
@@ -47,16 +48,29 @@ class Restore {
     if (!ParseCommandLine(host_.CommandLine(), settings_, checkpoint_)) {
       checkpoint_ = 34;
       Tell(kUsageMessage);
-      return End(kExitUsage);
+      return End(kExitUsage, L"nothing was done: no backup folder was given (see the usage above)");
+    }
+
+    mode_.keepCurrentDbProperties = settings_.keepCurrentDbProperties == L"Y";
+    // Two restores at once would copy over each other and restore the database twice; a dry run
+    // changes nothing and may look while a restore runs.
+    if (!mode_.dryRun) {
+      if (const std::optional<int64_t> holder =
+              host_.LockRun(host_.KeptSettingsFolder() + L"\\qelrestore.lock")) {
+        const std::wstring refusal = L"Another restore is running (PID " +
+                                     std::to_wstring(*holder) + L"); nothing was changed";
+        host_.MessageBox(refusal);
+        return End(kExitStopped, refusal);
+      }
     }
 
     checkpoint_ = 39;
-    mode_.keepCurrentDbProperties = settings_.keepCurrentDbProperties == L"Y";
     if (mode_.dryRun) {
       log_.OpenDryRun(settings_.logFilePath);
     } else {
       log_.Open(settings_.logFilePath);
     }
+    logInUse_ = settings_.logFilePath;
     if (!CheckBackupFolder(host_, log_, settings_.backupDirectory, checkpoint_)) return Stop();
     checkpoint_ = 43;
     const std::optional<std::wstring> pathConf = LocatePathConf(host_, log_, checkpoint_);
@@ -74,7 +88,8 @@ class Restore {
       checkpoint_ = kEnd;
       log_.ErrorReport(error.code(), error.description(), failedAt);
       input_.Close();
-      return End(kExitErrorReport);
+      return End(kExitErrorReport, L"error " + std::to_wstring(error.code()) + L" at checkpoint " +
+                                       std::to_wstring(failedAt) + L": " + error.description());
     }
   }
 
@@ -82,7 +97,11 @@ class Restore {
   // From the first item of path.conf to the end of a completed run; an error here is reported.
   int RestoreUnderTrap() {
     if (!RestoreFolders()) return Stop();
-    PutBackDbProperties(host_, mode_, dbPropertiesPath_, checkpoint_);
+    // Without any finalPath item the put-back has no db.properties to go to, and fails so.
+    PutBackDbProperties(host_, mode_,
+                        itemDbProperties_.empty() ? std::vector<std::wstring>{dbPropertiesPath_}
+                                                  : itemDbProperties_,
+                        checkpoint_);
 
     checkpoint_ = 77;
     const std::wstring settingsFile = DbPropertiesToRead();
@@ -106,6 +125,7 @@ class Restore {
                                          clientWaitSeconds_,
                                          mode_.dryRun};
     database_ = RestoreDatabase(host_, log_, request, checkpoint_);
+    if (database_ != DatabaseOutcome::kVerified) NoteFailure(log_.LastMessage());
     checkpoint_ = 122;
     log_.LogMessage(L"SQL Restore Complete");
     return End(CompletedStatus());
@@ -129,16 +149,22 @@ class Restore {
       if (!finalPath) continue;
       anyFinalPath = true;
       dbPropertiesPath_ = finalPath->dbPropertiesPath;
-      const FolderEnd end = RestoreInstallationFolder(host_, log_, mode_, settings_.backupDirectory,
-                                                      *finalPath, checkpoint_);
+      itemDbProperties_.push_back(dbPropertiesPath_);
+      const FolderEnd end =
+          RestoreInstallationFolder(host_, log_, mode_, settings_.backupDirectory, *finalPath,
+                                    itemDbProperties_.size(), checkpoint_);
       if (end == FolderEnd::kStop) return false;
-      if (end == FolderEnd::kNotComplete) somethingFailed_ = true;
+      if (end == FolderEnd::kNotComplete) {
+        somethingFailed_ = true;
+        NoteFailure(log_.LastMessage() + L": " + finalPath->installationFolder);
+      }
     }
     checkpoint_ = 74;
     input_.Close();
     if (!anyFinalPath) {
       somethingFailed_ = true;
       log_.LogMessage(L"No finalPath item in " + pathConfFile_);
+      NoteFailure(log_.LastMessage());
     }
     return true;
   }
@@ -171,13 +197,24 @@ class Restore {
   int Stop() {
     checkpoint_ = kEnd;
     input_.Close();
-    return End(kExitStopped);
+    return End(kExitStopped, log_.LastMessage());
   }
 
-  // The exit block every run passes through.
-  int End(int status) {
+  // The first thing that went wrong in a run that goes on.
+  void NoteFailure(const std::wstring& what) {
+    if (failure_.empty()) failure_ = what;
+  }
+
+  // The exit block every run passes through. A run that does not end well says last what went
+  // wrong, and where its log is, on standard error.
+  int End(int status, const std::wstring& what = {}) {
     checkpoint_ = kEnd;
     log_.CloseAndRelease();
+    if (status != kExitCompleted) {
+      host_.ReportFailure(FailureLine(what.empty() ? failure_ : what,
+                                      logInUse_.empty() ? L"" : host_.PathAsOpened(logInUse_),
+                                      mode_.dryRun));
+    }
     return status;
   }
 
@@ -190,15 +227,25 @@ class Restore {
   FolderRestoreMode mode_;
   std::wstring pathConfFile_;
   std::wstring dbPropertiesPath_;
+  std::vector<std::wstring> itemDbProperties_;  // each finalPath item's, in file order
   bool somethingFailed_ = false;
+  std::wstring failure_;    // the first failure of a run that went on
+  std::wstring& logInUse_;  // the log once it is open
   // Without db.properties there is nothing to verify.
   DatabaseOutcome database_ = DatabaseOutcome::kVerified;
 };
 
 }  // namespace
 
-int Main(Host& host) {
-  return Restore(host).Run();
+std::wstring FailureLine(const std::wstring& what, const std::wstring& logFilePath, bool dryRun) {
+  std::wstring line = std::wstring(kProgramTitle) + L": " + EscapeControlCharacters(what);
+  if (dryRun) return line + L" (dry run: nothing was changed)";
+  if (!logFilePath.empty()) line += L" (log: " + EscapeControlCharacters(logFilePath) + L")";
+  return line;
+}
+
+int Main(Host& host, std::wstring& logInUse) {
+  return Restore(host, logInUse).Run();
 }
 
 }  // namespace qelrestore

@@ -4,7 +4,7 @@ namespace qelrestore {
 
 std::optional<int32_t> ReadClientWait(Host& host) {
   const std::optional<std::wstring> text = host.EnvironmentVariable(L"QELRESTORE_CLIENT_WAIT");
-  if (!text) return kDefaultClientWaitSeconds;
+  if (!text) return host.DefaultClientWaitSeconds();
   if (text->empty() || text->size() > 9) return std::nullopt;
   int32_t seconds = 0;
   for (const wchar_t c : *text) {

@@ -17,8 +17,8 @@ inline constexpr wchar_t kClientWaitMessage[] =
 inline constexpr wchar_t kDryRunMessage[] =
     L"QELRESTORE_DRY_RUN must be 1 for a dry run, or 0 or empty for a real one";
 
-// The seconds QELRESTORE_CLIENT_WAIT asks for (0: until the client ends), the default when it is
-// not set, or nothing when it is not 1 to 9 digits.
+// The seconds QELRESTORE_CLIENT_WAIT asks for (0: until the client ends), the host's default when
+// it is not set, or nothing when it is not 1 to 9 digits.
 std::optional<int32_t> ReadClientWait(Host& host);
 
 // Whether QELRESTORE_DRY_RUN asks for a dry run ("1") or a real one (unset, empty or "0");

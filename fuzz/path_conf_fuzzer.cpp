@@ -42,11 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < raw.size(); ++i) {
       Require(folder[i] == (raw[i] == L'/' ? L'\\' : raw[i]), "only '/' becomes '\\'");
     }
-    Require(folders->dbPropertiesPath == folder + L"PLUV\\db.properties",
-            "db.properties lies in the folder's PLUV");
-
     // The folder restore then gives the folder exactly one trailing separator.
     const std::wstring normalized = qelrestore::NormalizeTrailingSeparator(folder);
+    Require(folders->dbPropertiesPath ==
+                (folder.empty() ? L"" : normalized) + L"PLUV\\db.properties",
+            "db.properties lies in the folder's PLUV, one separator after the folder");
     Require(normalized.ends_with(L'\\') && !normalized.ends_with(L"\\\\"),
             "a normalized folder ends in exactly one separator");
   }

@@ -182,6 +182,10 @@ class Host : public InputFiles {
   // The running user's profile folder, however long, without a trailing separator; nothing when
   // it cannot be found. Never throws.
   virtual std::optional<std::wstring> ProfileFolder() = 0;
+  // The last line of a run that did not end well: what happened and where the log is, for
+  // whoever reads standard error (cron's mail, a service's journal). Where boxes are windows it
+  // goes nowhere: the boxes have told it. Never throws.
+  virtual void ReportFailure(const std::wstring& /*line*/) {}
 
   // --- Files ---
   // True when a file (not a folder) of that path exists. Never throws.
@@ -212,6 +216,21 @@ class Host : public InputFiles {
   // either separator, a trailing one, a short name, a second path through a link, junction or
   // mount); nothing when no folder can be opened there. Never throws.
   virtual std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) = 0;
+  // CopyFile for a file that may hold credentials: the copy is readable by the running user only,
+  // where the host can say so.
+  virtual void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) {
+    CopyFile(source, destination);
+  }
+  // CopyFile over a file whose access the copy keeps (its permissions and, where the run may set
+  // it, its owner), so that a private copy put back is read as the file it replaces was.
+  virtual void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) {
+    CopyFile(source, destination);
+  }
+  // Takes the lock that lets one restore at a time change this installation: an advisory lock on
+  // the file `lockFile`, held until the program ends and let go of by the operating system when
+  // it dies. Nothing when taken (or when the file cannot be made: the lock only keeps runs
+  // apart), else the process id of the run that holds it (0 when it cannot be told).
+  virtual std::optional<int64_t> LockRun(const std::wstring& /*lockFile*/) { return std::nullopt; }
 
   // --- Registry ---
   // The value `valueName` of the key `keyPath` below the local machine's root key, in one view. A
@@ -219,6 +238,8 @@ class Host : public InputFiles {
   // registry file that cannot be opened).
   virtual RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                             const std::wstring& valueName) = 0;
+  // Where the registry is read, for a message that tells the operator where to look or write.
+  virtual std::wstring RegistryName() { return L"the registry"; }
 
   // --- Processes ---
   // Starts the command line as a new process. Throws when the program cannot be started; returns
@@ -227,6 +248,20 @@ class Host : public InputFiles {
   // with a terminal may show its "n percent processed" lines while the process is waited for.
   virtual std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
                                          const std::wstring& progressFile) = 0;
+  // A path as the host opens it, as text: the form the SQL client takes on its command line (it
+  // takes its arguments literally where it reads no Windows paths) and a reader of the system's
+  // messages knows. The logic's own text on Windows, every "\" a "/" on POSIX. Never throws.
+  virtual std::wstring PathAsOpened(const std::wstring& path) { return path; }
+  // How long the restore waits for the SQL client when QELRESTORE_CLIENT_WAIT does not say, in
+  // whole seconds; 0 waits until it ends. Where nobody watches a client's window a client is
+  // waited for to its end: one left running dies with a service that started the run.
+  virtual int32_t DefaultClientWaitSeconds() { return 5; }
+  // The program to run in place of the registered client's `program` below `clientToolsFolder`
+  // when that one does not exist and the host has a client of its own there; nothing otherwise.
+  virtual std::optional<std::wstring> SubstituteClient(const std::wstring& /*clientToolsFolder*/,
+                                                       const std::wstring& /*program*/) {
+    return std::nullopt;
+  }
 };
 
 }  // namespace qelrestore

@@ -58,6 +58,7 @@ void RunLog::OpenDryRun(const std::wstring& logFilePath) {
 
 void RunLog::LogMessage(const std::wstring& message) {
   const std::wstring text = EscapeControlCharacters(message);
+  lastMessage_ = text;
   if (backgroundFlag_ != L"N" && !dryRun_) host_.MessageBox(text);
   Write(TimeText() + L": " + text);
 }

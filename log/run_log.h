@@ -50,6 +50,8 @@ class RunLog {
 
   // Closes the stream when there is one and lets it go.
   void CloseAndRelease();
+  // The last message logged through LogMessage, as written; empty before the first.
+  const std::wstring& LastMessage() const { return lastMessage_; }
 
  private:
   std::wstring TimeText();
@@ -61,6 +63,7 @@ class RunLog {
   std::unique_ptr<TextStream> logStream_;
   bool lastLineCut_ = false;
   bool dryRun_ = false;
+  std::wstring lastMessage_;
 };
 
 }  // namespace qelrestore

@@ -51,11 +51,13 @@ bool BreaksQuotedArgument(std::wstring_view text) {
   return false;
 }
 
+constexpr wchar_t kNoFolderRegistered[] = L"no folder is registered for the SQL client";
+
 // Why the client must not be started, or nothing when it may be.
 std::wstring ReasonNotToStart(const std::wstring& clientToolsFolder, const ServerSettings& server) {
   // Without a registered folder the client's path leads to the root of the current drive, a
   // folder anybody may write to.
-  if (clientToolsFolder.empty()) return L"no folder is registered for the SQL client";
+  if (clientToolsFolder.empty()) return kNoFolderRegistered;
   if (BreaksQuotedArgument(clientToolsFolder)) {
     return L"the SQL client's folder in the registry holds a double quote or a control character";
   }
@@ -68,10 +70,13 @@ std::wstring ReasonNotToStart(const std::wstring& clientToolsFolder, const Serve
 
 }  // namespace
 
-std::wstring BuildRestoreStatement(const std::wstring& backupDirectory) {
-  return L" RESTORE DATABASE [QEL_PLUV] From DISK = N'" +
-         DoubleApostrophes(TrimLeadingSpaces(backupDirectory)) +
-         L"\\QEL_PLUV.bak' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = 10";
+std::wstring BuildRestoreStatement(
+    const std::wstring& backupDirectory,
+    const std::function<std::wstring(const std::wstring&)>& forClient) {
+  std::wstring backupFile = std::wstring(TrimLeadingSpaces(backupDirectory)) + L"\\QEL_PLUV.bak";
+  if (forClient) backupFile = forClient(backupFile);
+  return L" RESTORE DATABASE [QEL_PLUV] From DISK = N'" + DoubleApostrophes(backupFile) +
+         L"' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = 10";
 }
 
 std::wstring BuildRestoreCommand(const std::wstring& clientToolsFolder, const std::wstring& client,
@@ -86,7 +91,9 @@ DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRe
                                 int32_t& checkpoint) {
   checkpoint = 113;
   log.LogMessage(L"SQL start Restore " + request.server.serverVersion);
-  const std::wstring statement = BuildRestoreStatement(request.backupDirectory);
+  // The client is handed every path in the form it takes; the log names the command line run.
+  const auto forClient = [&host](const std::wstring& path) { return host.PathAsOpened(path); };
+  const std::wstring statement = BuildRestoreStatement(request.backupDirectory, forClient);
 
   const ClientRow* row = nullptr;
   for (const ClientRow& candidate : kClients) {
@@ -108,14 +115,21 @@ DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRe
   const RegistryValue folder = ReadRegistryValue(host, clientSetupKey, L"SQLPath");
   const std::wstring clientToolsFolder = TrimAtNul(RegistryValueText(host, folder));
   checkpoint = row->keyCheckpoint + 2;
-  const std::wstring command = BuildRestoreCommand(clientToolsFolder, row->client, request.server,
-                                                   statement, request.logFilePath);
+  std::wstring program = clientToolsFolder + row->client;
+  if (!clientToolsFolder.empty()) {
+    program = host.SubstituteClient(clientToolsFolder, program).value_or(program);
+  }
+  const std::wstring command = BuildRestoreCommand(forClient(program), L"", request.server,
+                                                   statement, forClient(request.logFilePath));
   log.LogMessage(command);
 
   LaunchResult launch;
   std::wstring reason = ReasonNotToStart(clientToolsFolder, request.server);
+  if (reason == kNoFolderRegistered) {
+    reason += L" (the value SQLPath of HKEY_LOCAL_MACHINE\\" + clientSetupKey + L", in " +
+              host.RegistryName() + L")";
+  }
   if (request.dryRun) {
-    const std::wstring program = clientToolsFolder + row->client;
     if (reason.empty() && !host.FileExists(program)) {
       reason = L"the SQL client program " + program + L" does not exist";
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "config/db_properties.h"
@@ -14,8 +15,11 @@ namespace qelrestore {
 
 // The statement that restores QEL_PLUV from QEL_PLUV.bak in the backup folder. The folder's
 // leading blanks are dropped and each apostrophe in it is doubled, so that it stays inside the
-// statement's string literal whatever the folder is called.
-std::wstring BuildRestoreStatement(const std::wstring& backupDirectory);
+// statement's string literal whatever the folder is called. `forClient`, when given, turns the
+// backup file's path into the form the client takes.
+std::wstring BuildRestoreStatement(
+    const std::wstring& backupDirectory,
+    const std::function<std::wstring(const std::wstring&)>& forClient = {});
 
 // The client's command line: the quoted client program, the server as host,port, the quoted
 // statement and the quoted output file (the log path followed by "sql").

@@ -8,8 +8,12 @@
 namespace qelrestore {
 
 namespace {
-std::wstring SavedDbPropertiesPath(Host& host) {
-  return host.KeptSettingsFolder() + L"\\curdb.properties.bak";
+// Each installation folder keeps its own settings: the first finalPath item's in
+// curdb.properties.bak, the next ones' in curdb.properties.bak.2, .3, ...
+std::wstring SavedDbPropertiesPath(Host& host, size_t itemNumber) {
+  std::wstring path = host.KeptSettingsFolder() + L"\\curdb.properties.bak";
+  if (itemNumber > 1) path += L"." + std::to_wstring(itemNumber);
+  return path;
 }
 
 // True when both paths name one folder, however each is spelled or reached.
@@ -41,11 +45,12 @@ bool CheckBackupFolder(Host& host, RunLog& log, const std::wstring& backupDirect
 
 FolderEnd RestoreInstallationFolder(Host& host, RunLog& log, FolderRestoreMode mode,
                                     std::wstring& backupDirectory, FinalPath& item,
-                                    int32_t& checkpoint) {
+                                    size_t itemNumber, int32_t& checkpoint) {
   checkpoint = 58;
   if (mode.keepCurrentDbProperties) {
     if (!mode.dryRun) {
-      host.CopyFile(item.dbPropertiesPath, SavedDbPropertiesPath(host));
+      // The settings may hold credentials: the saved copy is for the running user's eyes only.
+      host.CopyFileOwnerOnly(item.dbPropertiesPath, SavedDbPropertiesPath(host, itemNumber));
     } else if (!host.FileExists(item.dbPropertiesPath)) {
       throw Error(code::kFileNotFound, L"File not found: " + item.dbPropertiesPath);
     }
@@ -96,11 +101,14 @@ FolderEnd RestoreInstallationFolder(Host& host, RunLog& log, FolderRestoreMode m
   return FolderEnd::kNotComplete;
 }
 
-void PutBackDbProperties(Host& host, FolderRestoreMode mode, const std::wstring& dbPropertiesPath,
-                         int32_t& checkpoint) {
+void PutBackDbProperties(Host& host, FolderRestoreMode mode,
+                         const std::vector<std::wstring>& dbPropertiesPaths, int32_t& checkpoint) {
   checkpoint = 76;
   if (!mode.keepCurrentDbProperties || mode.dryRun) return;
-  host.CopyFile(SavedDbPropertiesPath(host), dbPropertiesPath);
+  for (size_t i = 0; i < dbPropertiesPaths.size(); ++i) {
+    // Read by the application as the restored file was, not as the private saved copy.
+    host.CopyFileKeepingAccess(SavedDbPropertiesPath(host, i + 1), dbPropertiesPaths[i]);
+  }
 }
 
 }  // namespace qelrestore

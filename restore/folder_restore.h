@@ -2,8 +2,10 @@
 // an installation folder, and the put-back of the kept db.properties.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "config/path_conf.h"
 #include "host/host.h"
@@ -28,17 +30,18 @@ struct FolderRestoreMode {
   bool dryRun = false;                   // check and count, change nothing
 };
 
-// Checkpoints 58-693 for one finalPath item: with the keep flag the save of its db.properties,
-// the three checks (each a kStop after its message), then the copy and its outcome lines; in a
-// dry run the count of what the copy would do instead. `backupDirectory` loses a trailing "\"
-// and the item's installation folder gets exactly one.
+// Checkpoints 58-693 for one finalPath item: with the keep flag the save of its db.properties
+// (item 1 in curdb.properties.bak, item N > 1 in curdb.properties.bak.N, readable by the running
+// user only), the three checks (each a kStop after its message), then the copy and its outcome
+// lines; in a dry run the count of what the copy would do instead. `backupDirectory` loses a
+// trailing "\" and the item's installation folder gets exactly one.
 FolderEnd RestoreInstallationFolder(Host& host, RunLog& log, FolderRestoreMode mode,
                                     std::wstring& backupDirectory, FinalPath& item,
-                                    int32_t& checkpoint);
+                                    size_t itemNumber, int32_t& checkpoint);
 
-// Checkpoint 76: with the keep flag the saved copy goes back over the restored db.properties
-// (not in a dry run).
-void PutBackDbProperties(Host& host, FolderRestoreMode mode, const std::wstring& dbPropertiesPath,
-                         int32_t& checkpoint);
+// Checkpoint 76: with the keep flag each item's saved copy goes back over its own restored
+// db.properties, `dbPropertiesPaths` in item order (not in a dry run).
+void PutBackDbProperties(Host& host, FolderRestoreMode mode,
+                         const std::vector<std::wstring>& dbPropertiesPaths, int32_t& checkpoint);
 
 }  // namespace qelrestore

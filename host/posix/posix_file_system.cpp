@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <optional>
 #include <utility>
 
 #include "host/posix/copy_file_data.h"
@@ -265,12 +266,19 @@ void RemoveFileIfPresent(const std::string& nativePath) {
   throw ErrnoError(failure, "unlink", nativePath);
 }
 
-void CopyWholeFile(const std::string& source, const std::string& destination) {
+void CopyWholeFile(const std::string& source, const std::string& destination, CopyAccess access) {
   struct stat from {};
   const UniqueFd in = OpenRegularFile(source, O_NOFOLLOW, from);
 
+  mode_t mode = from.st_mode & 07777;
+  if (access == CopyAccess::kOwnerOnly) mode = S_IRUSR | S_IWUSR;
+  std::optional<struct stat> replaced;
   struct stat existing {};
   if (::lstat(SystemPath(destination, "lstat"), &existing) == 0) {
+    if (access == CopyAccess::kReplaced && S_ISREG(existing.st_mode)) {
+      replaced = existing;
+      mode = existing.st_mode & 07777;
+    }
     if (existing.st_dev == from.st_dev && existing.st_ino == from.st_ino) {
       throw PathError(code::kPermissionDenied, "copy", destination, "the source itself");
     }
@@ -281,7 +289,12 @@ void CopyWholeFile(const std::string& source, const std::string& destination) {
 
   TemporaryFile out(destination);
   // The final mode before any content: the new file is never readable by more than it should be.
-  if (::fchmod(out.fd(), from.st_mode & 07777) != 0) throw ErrnoError(errno, "fchmod", destination);
+  // The owner first: a change of owner drops set-user/group-ID bits that fchmod then sets. Only a
+  // run that may give files away does so; any other keeps the file its own.
+  if (replaced && ::geteuid() == 0 && ::fchown(out.fd(), replaced->st_uid, replaced->st_gid) != 0) {
+    throw ErrnoError(errno, "fchown", destination);
+  }
+  if (::fchmod(out.fd(), mode) != 0) throw ErrnoError(errno, "fchmod", destination);
   const char* failedCall = "copy";
   int failure = FileDataCopier().Copy(in.get(), out.fd(), from);
   if (failure == 0 && ::fsync(out.fd()) != 0) {

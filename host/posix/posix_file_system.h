@@ -52,7 +52,13 @@ void RemoveFileIfPresent(const std::string& nativePath);
 // file keeps the old content and a failed copy leaves the old file as it was. A missing source
 // is error 53, a missing destination folder 76; a destination that is the source itself (or a
 // hard link to it) is refused with error 70.
-void CopyWholeFile(const std::string& source, const std::string& destination);
+//
+// `access` chooses the copy's permission bits (and owner): the source's, the running user's alone
+// (0600), or those of the file it replaces (its owner too where the run may set it; the source's
+// bits when there is none).
+enum class CopyAccess { kSource, kOwnerOnly, kReplaced };
+void CopyWholeFile(const std::string& source, const std::string& destination,
+                   CopyAccess access = CopyAccess::kSource);
 
 // What copying the contents of the folder `source` into `destination` would copy: regular files
 // and symbolic links (a link's bytes are its target text's length) below `source`, none of its

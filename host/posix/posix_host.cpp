@@ -1,6 +1,8 @@
 #include "host/posix/posix_host.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -14,25 +16,12 @@
 #include "host/posix/copy_engine.h"
 #include "host/posix/posix_file_system.h"
 #include "host/posix/posix_process.h"
+#include "host/posix/posix_status_line.h"
 #include "host/posix/posix_text.h"
 #include "support/utf8_text.h"
 
 namespace qelrestore::posix {
 namespace {
-
-// Best effort: there is nobody to tell when standard error itself cannot be written (the program
-// ignores SIGPIPE, so a reader that has gone only ends the text here; the log has every line).
-void WriteToStandardError(const std::string& text) {
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t written = ::write(STDERR_FILENO, data, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
-}
 
 // Reads standard input up to the end of the line (or of the input).
 void WaitForEnter() {
@@ -91,53 +80,6 @@ std::string HomeFolder() {
   }
 }
 
-// During a long copy, one status line on a terminal's standard error, rewritten in place at most
-// ten times a second: an unattended copy that says nothing for minutes looks hung. A copy over
-// within the first tenth of a second shows nothing. Best effort, as every report on stderr.
-class CopyStatusLine {
- public:
-  CopyStatusLine() : start_(Seconds()), shown_(start_) {}
-  CopyStatusLine(const CopyStatusLine&) = delete;
-  CopyStatusLine& operator=(const CopyStatusLine&) = delete;
-  ~CopyStatusLine() {
-    if (!anyShown_) return;
-    Write(Seconds());
-    WriteToStandardError("\n");
-  }
-
-  void Update(uint64_t files, uint64_t bytes) {
-    files_ = files;
-    bytes_ = bytes;
-    const double now = Seconds();
-    if (now - shown_ >= 0.1) Write(now);
-  }
-
- private:
-  static double Seconds() {
-    struct timespec now {};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-  }
-
-  void Write(double now) {
-    shown_ = now;
-    anyShown_ = true;
-    const double mebibytes = static_cast<double>(bytes_) / (1024.0 * 1024.0);
-    const double elapsed = now - start_;
-    char text[128];
-    std::snprintf(text, sizeof text, "\rCopied %llu files, %.1f MiB, %.1f MiB/s   ",
-                  static_cast<unsigned long long>(files_), mebibytes,
-                  elapsed > 0 ? mebibytes / elapsed : 0.0);
-    WriteToStandardError(text);
-  }
-
-  double start_;
-  double shown_;
-  bool anyShown_ = false;
-  uint64_t files_ = 0;
-  uint64_t bytes_ = 0;
-};
-
 }  // namespace
 
 InstalledFolders PackageFolders() {
@@ -171,7 +113,8 @@ PosixHost::PosixHost(int argc, char** argv, std::wstring /*title*/)
       programFolder_(DecodeUtf8(ExecutableFolder())),
       folders_(ChooseRunFolders(EncodeUtf8(programFolder_), PackageFolders())),
       unattended_(::isatty(STDIN_FILENO) != 1),
-      registry_(RegistryFile(folders_)) {}
+      registryFile_(RegistryFile(folders_)),
+      registry_(registryFile_) {}
 
 // The shell has already split the command line; each argument is quoted again, because the
 // logic finds its settings between double quotes, as the batch file that starts it writes them.
@@ -209,10 +152,12 @@ std::optional<std::wstring> PosixHost::EnvironmentVariable(const std::wstring& n
 }
 
 // A box is its text on standard error, one line more; it waits for Enter only where somebody at a
-// terminal can give it.
+// terminal can give it, and then says so.
 void PosixHost::MessageBox(const std::wstring& text) {
   WriteToStandardError(EncodeUtf8(text) + "\n");
-  if (!unattended_) WaitForEnter();
+  if (unattended_) return;
+  WriteToStandardError("Press Enter to go on");
+  WaitForEnter();
 }
 
 bool PosixHost::Unattended() {
@@ -252,6 +197,10 @@ std::optional<std::wstring> PosixHost::ProfileFolder() {
   while (!home.empty() && home.back() == '/') home.pop_back();
   if (home.empty()) return std::nullopt;
   return DecodeUtf8(home);
+}
+
+void PosixHost::ReportFailure(const std::wstring& line) {
+  WriteToStandardError(EncodeUtf8(line) + "\n");
 }
 
 std::unique_ptr<Reader> PosixHost::OpenForInput(const std::wstring& path) {
@@ -297,7 +246,8 @@ FolderCopy PosixHost::CopyFolderContents(const std::wstring& source,
   std::optional<CopyStatusLine> statusLine;
   CopyProgress progress;
   if (::isatty(STDERR_FILENO) == 1) {
-    statusLine.emplace();
+    // The first walk costs a read of the backup's folders: only a terminal gets to see it used.
+    statusLine.emplace(posix::PlanFolderCopy(NativePath(source), NativePath(destination)));
     progress = [&statusLine](uint64_t files, uint64_t bytes) { statusLine->Update(files, bytes); };
   }
   const CopyReport report =
@@ -320,16 +270,67 @@ CopyPlan PosixHost::PlanFolderCopy(const std::wstring& source, const std::wstrin
 
 std::optional<FolderIdentity> PosixHost::IdentifyFolder(const std::wstring& path) {
   return FolderIdentityOf(NativePath(path));
-}
+  void PosixHost::CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) {
+    CopyWholeFile(NativePath(source), NativePath(destination), CopyAccess::kOwnerOnly);
+  }
 
-RegistryAnswer PosixHost::QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
-                                             const std::wstring& valueName) {
-  return registry_.Query(view, keyPath, valueName);
-}
+  void PosixHost::CopyFileKeepingAccess(const std::wstring& source,
+                                        const std::wstring& destination) {
+    CopyWholeFile(NativePath(source), NativePath(destination), CopyAccess::kReplaced);
+  }
 
-std::unique_ptr<Process> PosixHost::Start(const std::wstring& commandLine, WindowStyle /*style*/,
-                                          const std::wstring& progressFile) {
-  return StartProcess(commandLine, progressFile);
-}
+  std::optional<int64_t> PosixHost::LockRun(const std::wstring& lockFile) {
+    const std::string path = NativePath(lockFile);
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0644));
+    if (!fd.valid()) return std::nullopt;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK) return std::nullopt;
+      // The holder wrote its process id once it had the lock.
+      char text[32] = {};
+      const ssize_t got = ::pread(fd.get(), text, sizeof text - 1, 0);
+      return got > 0 ? std::strtoll(text, nullptr, 10) : 0;
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd.get(), 0) == 0) {
+      [[maybe_unused]] const ssize_t written = ::pwrite(fd.get(), pid.data(), pid.size(), 0);
+    }
+    runLock_ = std::move(fd);
+    return std::nullopt;
+  }
+
+  RegistryAnswer PosixHost::QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
+                                               const std::wstring& valueName) {
+    return registry_.Query(view, keyPath, valueName);
+  }
+
+  std::unique_ptr<Process> PosixHost::Start(const std::wstring& commandLine, WindowStyle /*style*/,
+                                            const std::wstring& progressFile) {
+    return StartProcess(commandLine, progressFile);
+  }
+
+  // The client takes its arguments literally: it gets the very path the host opens, as does a
+  // reader of the failure line.
+  std::wstring PosixHost::PathAsOpened(const std::wstring& path) {
+    return DecodeUtf8(NativePath(path));
+  }
+
+  // No window shows the client at work, and a client left running is killed with a service that
+  // started the run: it is waited for until it ends.
+  int32_t PosixHost::DefaultClientWaitSeconds() {
+    return 0;
+  }
+
+  // The command-line tools for Linux install sqlcmd as bin/sqlcmd below their folder, where the
+  // registered layout has Binn\OSQL.exe or Binn\sqlcmd.exe.
+  std::optional<std::wstring> PosixHost::SubstituteClient(const std::wstring& clientToolsFolder,
+                                                          const std::wstring& program) {
+    const std::wstring linuxClient = clientToolsFolder + L"\\bin\\sqlcmd";
+    if (IsFile(NativePath(program)) || !IsFile(NativePath(linuxClient))) return std::nullopt;
+    return linuxClient;
+  }
+
+  std::wstring PosixHost::RegistryName() {
+    return L"the registry file " + DecodeUtf8(registryFile_);
+  }
 
 }  // namespace qelrestore::posix

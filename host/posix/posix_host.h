@@ -7,6 +7,7 @@
 
 #include "host/host.h"
 #include "host/posix/posix_registry.h"
+#include "host/posix/unique_fd.h"
 
 namespace qelrestore::posix {
 
@@ -51,6 +52,7 @@ class PosixHost final : public Host {
   std::wstring FormatDateTime(const DateTime& when) override;
   void YieldToEvents() override;
   std::optional<std::wstring> ProfileFolder() override;
+  void ReportFailure(const std::wstring& line) override;
 
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;
@@ -65,12 +67,20 @@ class PosixHost final : public Host {
                                 bool unattended) override;
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
   std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;
+  void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) override;
+  void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) override;
+  std::optional<int64_t> LockRun(const std::wstring& lockFile) override;
 
   RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                     const std::wstring& valueName) override;
 
   std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
                                  const std::wstring& progressFile) override;
+  std::wstring PathAsOpened(const std::wstring& path) override;
+  int32_t DefaultClientWaitSeconds() override;
+  std::optional<std::wstring> SubstituteClient(const std::wstring& clientToolsFolder,
+                                               const std::wstring& program) override;
+  std::wstring RegistryName() override;
 
  private:
   std::vector<std::string> arguments_;
@@ -78,7 +88,9 @@ class PosixHost final : public Host {
   RunFolders folders_;
   // Nobody can answer a box when standard input is no terminal.
   bool unattended_;
+  std::string registryFile_;
   PosixRegistry registry_;
+  UniqueFd runLock_;  // held until the program ends; never inherited by the SQL client
 };
 
 }  // namespace qelrestore::posix

@@ -1,6 +1,7 @@
 #include "host/windows/windows_host.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
 
@@ -67,6 +68,12 @@ std::wstring LocaleFormat(FormatFunction format, DWORD flags, const SYSTEMTIME& 
 
 }  // namespace
 
+struct RunLockFile {
+  UniqueFileHandle file;
+};
+
+WindowsHost::~WindowsHost() = default;
+
 WindowsHost::WindowsHost(std::wstring title)
     : title_(std::move(title)),
       boxesOnConsole_(EnvironmentValue(L"QELRESTORE_BOXES") == L"console") {}
@@ -108,6 +115,39 @@ void WindowsHost::MessageBox(const std::wstring& text) {
     return;
   }
   ::MessageBoxW(nullptr, text.c_str(), title_.c_str(), MB_OK);
+}
+
+// Only an unattended run's reader of standard error needs it: windows have shown the rest.
+void WindowsHost::ReportFailure(const std::wstring& line) {
+  if (boxesOnConsole_) WriteToStandardError(line);
+}
+
+// The lock file is opened for writing without sharing it for writing: a second run's open fails
+// while the first one runs, and the system closes the handle when the program ends however it
+// ends. Others may still read the process id written in it.
+std::optional<int64_t> WindowsHost::LockRun(const std::wstring& lockFile) {
+  UniqueFileHandle file(::CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr));
+  if (!file.valid()) {
+    if (::GetLastError() != ERROR_SHARING_VIOLATION) return std::nullopt;
+    const UniqueFileHandle holder(::CreateFileW(lockFile.c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    char text[32] = {};
+    DWORD got = 0;
+    if (!holder.valid() || !::ReadFile(holder.get(), text, sizeof text - 1, &got, nullptr)) {
+      return 0;
+    }
+    return std::strtoll(text, nullptr, 10);
+  }
+  const std::string pid = std::to_string(::GetCurrentProcessId()) + "\r\n";
+  DWORD written = 0;
+  if (::SetEndOfFile(file.get())) {
+    ::WriteFile(file.get(), pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
+  }
+  runLock_ = std::make_unique<RunLockFile>(RunLockFile{std::move(file)});
+  return std::nullopt;
 }
 
 bool WindowsHost::Unattended() {

@@ -12,10 +12,14 @@
 
 namespace qelrestore::windows {
 
+// The open lock file of a run (windows_host.cpp).
+struct RunLockFile;
+
 class WindowsHost final : public Host {
  public:
   // `title` is the caption of the boxes.
   explicit WindowsHost(std::wstring title);
+  ~WindowsHost() override;
 
   std::wstring CommandLine() override;
   std::wstring ProgramFolder() override;
@@ -28,6 +32,8 @@ class WindowsHost final : public Host {
   std::wstring FormatDateTime(const DateTime& when) override;
   void YieldToEvents() override;
   std::optional<std::wstring> ProfileFolder() override;
+  void ReportFailure(const std::wstring& line) override;
+  std::optional<int64_t> LockRun(const std::wstring& lockFile) override;
 
   bool FileExists(const std::wstring& path) override;
   bool FolderExists(const std::wstring& path) override;
@@ -52,6 +58,7 @@ class WindowsHost final : public Host {
  private:
   std::wstring title_;
   bool boxesOnConsole_;
+  std::unique_ptr<RunLockFile> runLock_;  // held until the program ends
 };
 
 }  // namespace qelrestore::windows

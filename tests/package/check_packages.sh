@@ -151,13 +151,21 @@ missing=()
 for f in ./usr/bin/qelrestore ./usr/share/man/man1/qelrestore.1.gz \
   ./usr/share/doc/qelrestore/README.md ./usr/share/doc/qelrestore/examples/registry.reg \
   ./usr/share/doc/qelrestore/copyright ./usr/share/doc/qelrestore/changelog.gz \
+  ./etc/qelrestore/registry.reg ./etc/logrotate.d/qelrestore \
   ./var/log/qelrestore/ ./var/lib/qelrestore/; do
   grep -qx -- "$f" <<<"$listing" || missing+=("$f")
 done
 if ((${#missing[@]})); then
   fail deb-contents "missing: ${missing[*]}"
 else
-  pass "deb-contents: $(basename "$deb") holds the program, man page, samples, log and state folders"
+  pass "deb-contents: $(basename "$deb") holds the program, man page, samples, registry file, log rotation, log and state folders"
+fi
+# What an administrator edits in /etc survives an upgrade: both files are conffiles.
+conffiles=$(dpkg-deb -I "$deb" conffiles 2>/dev/null)
+if [[ $conffiles != $'/etc/qelrestore/registry.reg\n/etc/logrotate.d/qelrestore' ]]; then
+  fail deb-conffiles "conffiles: [$conffiles]"
+else
+  pass "deb-conffiles: the registry file and the log rotation are conffiles"
 fi
 
 # lintian: no error and no warning (its informational notes are not counted). The changelog's
@@ -286,6 +294,35 @@ if [[ $status != 0 || $(line_count "$default_log") -le $lines_before ||
 else
   pass "default-log: a run without a log path logs in $default_log"
 fi
+# The demo's restore with the installed program and no log argument: the SQL client writes its
+# output where the run reads it, so the restore is verified.
+cmake --build "$posix" --target standin_client >"$scratch/build.log" 2>&1
+mkdir -p "$sandbox/backup/PLUV" "$sandbox/install/PLUV" "$sandbox/tools/Binn"
+cp "$posix/tests/standin_client" "$sandbox/tools/Binn/OSQL.exe"
+printf 'DB_PROVIDER=SQLOLEDB\r\ndbconn.appl.url=jdbc:x://dbhost:1433;databaseName=QEL_PLUV\r\n' \
+  >"$sandbox/backup/PLUV/db.properties"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\80\\Tools\\ClientSetup]\r\n"SQLPath"="%s"\r\n' \
+  "$sandbox/tools" >"$sandbox/registry.reg"
+HOME=$sandbox/home QELRESTORE_REGISTRY=$sandbox/registry.reg /usr/bin/qelrestore "$sandbox/backup" \
+  </dev/null >"$scratch/out" 2>"$scratch/err"
+status=$?
+verified=$(grep -c ': SQL restore verified: ' "$default_log" 2>/dev/null)
+if [[ $status != 0 || $(tail -1 "$default_log") != *': SQL Restore Complete'$'\r' ||
+  ${verified:-0} == 0 ]]; then
+  fail verified-restore "exit status $status (expected 0), last lines of $default_log [$(tail -2 "$default_log")], stderr [$(cat "$scratch/err")]"
+else
+  pass "verified-restore: without a log argument the restore is verified, exit status 0"
+fi
+# The shipped registry file is an empty registry: the run says where it looked, and fails loudly.
+HOME=$sandbox/home /usr/bin/qelrestore "$sandbox/backup" </dev/null >"$scratch/out" 2>"$scratch/err"
+status=$?
+if [[ $status != 5 ]] ||
+  ! grep -q 'no folder is registered for the SQL client (the value SQLPath of .*, in the registry file /etc/qelrestore/registry.reg) (log: /var/log/qelrestore/qelRestorelog.txt' "$scratch/err"; then
+  fail empty-registry "exit status $status (expected 5), stderr [$(cat "$scratch/err")]"
+else
+  pass "empty-registry: the shipped registry names no client; the run says where it looked, exit status 5"
+fi
+
 written=$(find /usr -newer "$scratch/installed" 2>/dev/null | head -5)
 if [[ -n $written ]]; then
   fail usr-untouched "the runs wrote under /usr: $(tr '\n' ' ' <<<"$written")"

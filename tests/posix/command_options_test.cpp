@@ -1,8 +1,13 @@
-// --help and --version of the POSIX program: answered on standard output without a log, and only
-// as the sole, exactly spelt argument; anything else keeps the restore's own reading of arguments.
+// The options of the POSIX program: --help and --version answered on standard output without a
+// log, --dry-run, "--" ending the options, and unknown options and quotes refused before any run.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -24,11 +29,13 @@ class CommandOptionsTest : public testing::Test {
 
   RunResult Run(const std::vector<std::string>& arguments) { return sandbox.Run(arguments); }
 
-  // The files the program folder holds besides the program itself: logs written by a run.
+  // The files the program folder holds besides the program itself and the lock of its runs:
+  // logs written by a run.
   std::vector<std::string> FilesBesideTheProgram() const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(root / "program")) {
-      if (entry.path().filename() != "qelrestore") names.push_back(entry.path().filename());
+      const std::string name = entry.path().filename();
+      if (name != "qelrestore" && name != "qelrestore.lock") names.push_back(name);
     }
     return names;
   }
@@ -60,37 +67,64 @@ TEST_F(CommandOptionsTest, SoleOptionAnswersOnStandardOutputWithoutALog) {
   EXPECT_TRUE(FilesBesideTheProgram().empty());
 }
 
-TEST_F(CommandOptionsTest, AnOptionAmongOtherArgumentsOrInAnotherCaseIsABackupFolder) {
-  // Each argument reaches the restore in double quotes, so any of these is a backup folder that
-  // does not exist: the run stops after logging it.
+TEST_F(CommandOptionsTest, OptionsCountWhereverTheyStandBeforeTheEndOfOptions) {
   const std::string log = (root / "run.log").string();
+  const std::string missing = (root / "missing").string();
   const struct {
     std::vector<std::string> arguments;
-    std::string missingFolder;
+    int status;
+    std::string outBegins;  // standard output begins so
+    std::string err;        // standard error is exactly this
+    std::string logHolds;   // the log holds this ("": no log is written)
   } cases[] = {
-      {{"--help", log}, "--help"},
-      {{"--version", log, "N"}, "--version"},
-      {{"--HELP", log}, "--HELP"},
-      {{" --help", log}, " --help"},
+      // A dry run prints its lines instead of logging them, wherever --dry-run stands.
+      {{missing, log, "--dry-run"}, kExitStopped, "", "", ""},
+      {{missing, "--help"}, kExitCompleted, "qelRestore.bat backdirectory", "", ""},
+      {{missing, log, "N", "--version"}, kExitCompleted, "qelrestore ", "", ""},
+      {{"--HELP", log}, kExitUsage, "", "qelrestore: unknown option --HELP; try --help\n", ""},
+      {{"-h"}, kExitUsage, "", "qelrestore: unknown option -h; try --help\n", ""},
+      {{missing + "\" x", log},
+       kExitUsage,
+       "",
+       "qelrestore: an argument holds a double quote: " + missing + "\" x; try --help\n",
+       ""},
+      // After "--" every argument is the restore's, one that begins with "-" too.
+      {{"--", "--help", log}, kExitStopped, "", "", "--helpbackup directory not found"},
+      {{" --help", log}, kExitStopped, "", "", " --helpbackup directory not found"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.missingFolder);
+    SCOPED_TRACE(c.arguments[0] + " " + c.arguments.back());
     fs::remove(log);
     const RunResult outcome = Run(c.arguments);
-    EXPECT_EQ(outcome.status, kExitStopped) << outcome.err;
-    EXPECT_EQ(outcome.out, "");
-    const std::string record = ReadFile(log);
-    EXPECT_NE(record.find(": " + c.missingFolder + "backup directory not found. Pls. check\r\n"),
-              std::string::npos)
-        << record;
+    EXPECT_EQ(outcome.status, c.status) << outcome.err;
+    EXPECT_EQ(outcome.out.rfind(c.outBegins, 0), 0u) << outcome.out;
+    if (c.status != kExitStopped) {
+      EXPECT_EQ(outcome.err, c.err);
+    }
+    if (c.logHolds.empty()) {
+      EXPECT_FALSE(fs::exists(log));
+    } else {
+      EXPECT_NE(ReadFile(log).find(c.logHolds), std::string::npos);
+    }
   }
   EXPECT_TRUE(FilesBesideTheProgram().empty());
+}
 
-  // Alone but in another case: still a setting, so the run opens its default log.
-  EXPECT_EQ(Run({"--Version"}).status, kExitStopped);
-  const std::vector<std::string> logs = FilesBesideTheProgram();
-  ASSERT_EQ(logs.size(), 1u);
-  EXPECT_EQ(logs[0].rfind("qelRestorelog.txt", 0), 0u);
+TEST_F(CommandOptionsTest, ARunWhileAnotherHoldsTheLockRefusesAndWritesNothing) {
+  const std::string lockFile = (root / "program/qelrestore.lock").string();
+  std::ofstream(lockFile) << "4242\n";
+  const int holder = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  const std::string log = (root / "run.log").string();
+  const RunResult refused = Run({root.string(), log});
+  ::close(holder);
+  EXPECT_EQ(refused.status, kExitStopped);
+  EXPECT_NE(refused.err.find("Another restore is running (PID 4242); nothing was changed"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_FALSE(fs::exists(log));
+  // Once the holder has gone, the next run takes the lock.
+  EXPECT_EQ(Run({root.string(), log}).err.find("Another restore"), std::string::npos);
 }
 
 }  // namespace

@@ -167,6 +167,21 @@ TEST_F(PosixFileSystemTest, CopyReplacesTheDestinationByANewFileWithTheSourceMod
   }
 }
 
+TEST_F(PosixFileSystemTest, KeptSettingsAreSavedPrivatelyAndPutBackWithTheRestoredFilesMode) {
+  const auto modeOf = [](const std::string& path) {
+    struct stat info {};
+    ::stat(path.c_str(), &info);
+    return info.st_mode & 07777;
+  };
+  host_.CopyFileOwnerOnly(Logic("db.properties"), Logic("curdb.properties.bak"));
+  EXPECT_EQ(modeOf(dir_ + "/curdb.properties.bak"), 0600u);
+  std::ofstream(dir_ + "/restored") << "from the backup";
+  ::chmod((dir_ + "/restored").c_str(), 0644);
+  host_.CopyFileKeepingAccess(Logic("curdb.properties.bak"), Logic("restored"));
+  EXPECT_EQ(test::ReadFile(dir_ + "/restored"), "DB_PROVIDER=SQLOLEDB\n");
+  EXPECT_EQ(modeOf(dir_ + "/restored"), 0644u);
+}
+
 TEST_F(PosixFileSystemTest, CopyRefusesSourcesThatAreNoRegularFileAndTheSourceItself) {
   ::symlink("db.properties", (dir_ + "/alias").c_str());
   ::symlink("/dev/zero", (dir_ + "/zeros").c_str());

@@ -43,10 +43,10 @@ TEST_F(ProgramTest, CompleteRestoreRunsTheClientWithTheLoggedCommandLine) {
   std::string install = (root / "install").string() + "\\";
   std::replace(install.begin(), install.end(), '/', '\\');
   const std::string command = "\"" + (root / "tools").string() +
-                              "\\Binn\\OSQL.exe\" -S dbhost,1433 -E -Q \" RESTORE DATABASE "
+                              "/Binn/OSQL.exe\" -S dbhost,1433 -E -Q \" RESTORE DATABASE "
                               "[QEL_PLUV] From DISK = N'" +
                               backup +
-                              "\\QEL_PLUV.bak' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = "
+                              "/QEL_PLUV.bak' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = "
                               "10\" -o \"" +
                               Log() + "sql\"";
   EXPECT_EQ(Messages(Log()), (std::vector<std::string>{
@@ -62,7 +62,7 @@ TEST_F(ProgramTest, CompleteRestoreRunsTheClientWithTheLoggedCommandLine) {
   EXPECT_EQ(
       ReadFile(Log() + "sql")
           .rfind("-S\ndbhost,1433\n-E\n-Q\n RESTORE DATABASE [QEL_PLUV] From DISK = N'" + backup +
-                     "\\QEL_PLUV.bak' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = 10\n-o\n" +
+                     "/QEL_PLUV.bak' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = 10\n-o\n" +
                      Log() + "sql\n",
                  0),
       0u);
@@ -141,9 +141,9 @@ TEST_F(ProgramTest, ErrorReportNamesTheCheckpoint) {
 TEST_F(ProgramTest, ClientStillRunningAfterTheLimitIsLeftRunningWithoutTheCallersPipes) {
   // The caller captures the program's output, as a script's $(...) does: it must see the end of
   // it when the program ends, not when the client left running does.
-  EXPECT_EQ(
-      RunRestore({.environment = {"QEL_STANDIN_SECONDS=60"}, .timeout = std::chrono::seconds(20)}),
-      kExitNotVerified);
+  EXPECT_EQ(RunRestore({.environment = {"QEL_STANDIN_SECONDS=60", "QELRESTORE_CLIENT_WAIT=5"},
+                        .timeout = std::chrono::seconds(20)}),
+            kExitNotVerified);
   EXPECT_GE(last.seconds, 5.0);
   EXPECT_LT(last.seconds, 7.5);
   EXPECT_LT(last.outputSeconds, 7.5) << "the client holds the caller's output open";
@@ -175,6 +175,8 @@ TEST_F(ProgramTest, BoxesNeitherWaitOnAnOpenInputNorDieWithTheirReader) {
 TEST_F(ProgramTest, BoxWaitsForEnterAtATerminal) {
   Run({}, {.input = test::Input::kTerminal, .timeout = std::chrono::seconds(2)});
   EXPECT_TRUE(last.timedOut) << "the usage box did not wait at a terminal";
+  // It says what it waits for, after the box's own text.
+  EXPECT_NE(last.err.find("flg:N(default)]\nPress Enter to go on"), std::string::npos) << last.err;
 }
 
 TEST_F(ProgramTest, RestoringAFolderOntoItselfUnderAnotherSpellingIsRefused) {

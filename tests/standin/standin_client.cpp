@@ -84,14 +84,8 @@ Received WhatWasReceived(int argc, char** argv) {
   Received received;
   for (int i = 1; i < argc; ++i) {
     received.text += std::string(argv[i]) + kLineEnd;
-    if (i + 1 < argc && std::string(argv[i]) == "-o") {
-      // The real client takes Windows paths: a backslash is a folder separator to it.
-      std::string path = argv[i + 1];
-      for (char& ch : path) {
-        if (ch == '\\') ch = '/';
-      }
-      received.outputFile = path;
-    }
+    // As the real client on POSIX, it takes the path literally: a backslash is part of a name.
+    if (i + 1 < argc && std::string(argv[i]) == "-o") received.outputFile = argv[i + 1];
   }
   return received;
 }

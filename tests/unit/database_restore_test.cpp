@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "restore/database_restore.h"
 #include "tests/unit/run_fixture.h"
 
@@ -42,6 +44,21 @@ TEST_F(RunTest, The2005FamilyUsesItsOwnKeyAndClient) {
   EXPECT_TRUE(host.Called("QueryRegistryValue32 SOFTWARE\\Microsoft\\Microsoft SQL Server\\90\\"));
 }
 
+TEST_F(RunTest, AClientTakingPathsLiterallyGetsEveryPathAsTheHostOpensIt) {
+  host.opensSlashPaths = true;
+  host.processes = {ProcessRunningFor(100)};
+  host.processes[0].output[kClientOutput] =
+      "RESTORE DATABASE successfully processed 161 pages in 0.052 seconds (24.287 MB/sec).\r\n";
+  EXPECT_EQ(Execute(), kExitCompleted);
+  ASSERT_EQ(host.startedCommands.size(), 1u);
+  EXPECT_EQ(host.startedCommands[0],
+            L"\"C:/Tools/Binn/OSQL.exe\" -S dbhost,1433 -E -Q \" RESTORE DATABASE [QEL_PLUV] From "
+            L"DISK = N'C:/bk/QEL_PLUV.bak' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = 10\" -o "
+            L"\"C:/qel/qelRestorelog.txt07sql\"");
+  const auto log = Log();
+  EXPECT_NE(std::find(log.begin(), log.end(), host.startedCommands[0]), log.end());
+}
+
 TEST_F(RunTest, UnknownOrEmptyVersionRunsNothingAndSaysSo) {
   host.AddFile(L"C:\\bk\\PLUV\\db.properties", "DB_PROVIDER=ODBC\r\n");
   EXPECT_EQ(Execute(), kExitIncomplete);
@@ -69,7 +86,9 @@ TEST_F(RunTest, WithoutARegisteredFolderNothingIsStartedFromTheDriveRoot) {
     const auto log = run.Log();
     EXPECT_EQ(log[log.size() - 3].rfind(L"\"\\Binn\\OSQL.exe\" -S dbhost,1433", 0), 0u);
     EXPECT_EQ(log[log.size() - 2],
-              L"SQL client could not be started: no folder is registered for the SQL client");
+              L"SQL client could not be started: no folder is registered for the SQL client (the "
+              L"value SQLPath of HKEY_LOCAL_MACHINE\\" +
+                  std::wstring(kMsdeKey) + L", in the registry)");
     EXPECT_EQ(run.host.boxes, std::vector<std::wstring>{L"error"});
   }
 }

@@ -115,6 +115,46 @@ TEST_F(RunTest, EveryFailedCheckStopsWithItsMessageAndStatus2) {
   }
 }
 
+TEST_F(RunTest, ARunThatDoesNotEndWellSaysWhatHappenedAndWhereTheLogIsLast) {
+  const std::wstring inLog = L" (log: " + std::wstring(kLog) + L")";
+  const struct {
+    const char* name;
+    std::function<void(FakeHost&)> arrange;
+    std::vector<std::wstring> lines;
+  } cases[] = {
+      {"completed and verified", [](FakeHost&) {}, {}},
+      {"stopped",
+       [](FakeHost& h) { h.folders.erase(L"C:\\bk"); },
+       {L"qelrestore: C:\\bkbackup directory not found. Pls. check" + inLog}},
+      {"restore failed",
+       [](FakeHost& h) { h.processes = {ProcessRunningFor(100, 1)}; },
+       {L"qelrestore: SQL restore failed: the SQL client ended with status 1" + inLog}},
+      {"error report",
+       [](FakeHost& h) { h.AddFile(L"C:\\bk\\PLUV\\db.properties", "DB_PROVIDER\r\n"); },
+       {L"qelrestore: error 9 at checkpoint 89: Subscript out of range" + inLog}},
+      {"usage",
+       [](FakeHost& h) { h.commandLine.clear(); },
+       {L"qelrestore: nothing was done: no backup folder was given (see the usage above)"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TypicalRun run;
+    c.arrange(run.host);
+    RunProgram(run.host);
+    EXPECT_EQ(run.host.failureLines, c.lines);
+  }
+}
+
+TEST_F(RunTest, ASecondRunWhileOneRestoresChangesNothing) {
+  host.runLockHolder = 4242;
+  EXPECT_EQ(Execute(), kExitStopped);
+  const std::wstring refusal = L"Another restore is running (PID 4242); nothing was changed";
+  EXPECT_EQ(host.boxes, std::vector<std::wstring>{refusal});
+  EXPECT_TRUE(host.writtenPaths.empty());
+  EXPECT_TRUE(host.Called("LockRun C:\\qel\\qelrestore.lock"));
+  EXPECT_EQ(host.failureLines, std::vector<std::wstring>{L"qelrestore: " + refusal});
+}
+
 struct TrapCase {
   const char* name;
   std::function<void(FakeHost&)> arrange;
@@ -257,8 +297,9 @@ TEST_F(RunTest, TwoItemsCopyTwiceWithTheShortenedBackupFolder) {
   EXPECT_EQ(host.folderCopies[1].source, L"C:\\bk");
   EXPECT_EQ(host.folderCopies[1].destination, L"C:\\Other\\");
   EXPECT_EQ(Log()[3], L"Start copying from C:\\bkto C:\\Other\\");
-  // The database part follows the last item, whose db.properties path has no separator added.
-  EXPECT_TRUE(host.Called("FileExists C:\\OtherPLUV\\db.properties"));
+  // The database part follows the last item; a value without its trailing separator names the
+  // same folder.
+  EXPECT_TRUE(host.Called("FileExists C:\\Other\\PLUV\\db.properties"));
 }
 
 TEST_F(RunTest, ALineCutByAFailedWriteLeavesTheErrorRecordALineOfItsOwn) {

@@ -365,6 +365,25 @@ void FakeHost::CopyFile(const std::wstring& source, const std::wstring& destinat
     ThrowInjected();
   }
   files[destination] = found->second;
+  // A plain copy takes the source's access.
+  if (ownerOnlyPaths.count(source) != 0) {
+    ownerOnlyPaths.insert(destination);
+  } else {
+    ownerOnlyPaths.erase(destination);
+  }
+}
+
+// Recorded as CopyFile calls (they fail alike); only the access of the copy differs.
+void FakeHost::CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) {
+  CopyFile(source, destination);
+  ownerOnlyPaths.insert(destination);
+}
+
+void FakeHost::CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) {
+  const bool existed = files.count(destination) != 0;
+  const bool wasOwnerOnly = ownerOnlyPaths.count(destination) != 0;
+  CopyFile(source, destination);
+  if (existed && !wasOwnerOnly) ownerOnlyPaths.erase(destination);
 }
 
 void FakeHost::RemoveFile(const std::wstring& path) {
@@ -450,6 +469,23 @@ std::unique_ptr<Process> FakeHost::Start(const std::wstring& command, WindowStyl
   if (script.startError) throw *script.startError;
   if (script.vanishes) return nullptr;
   return std::make_unique<FakeRunningProcess>(*this, script);
+}
+
+std::wstring FakeHost::PathAsOpened(const std::wstring& path) {
+  Enter("PathAsOpened", path);
+  std::wstring mapped = path;
+  if (opensSlashPaths) std::replace(mapped.begin(), mapped.end(), L'\\', L'/');
+  return mapped;
+}
+
+void FakeHost::ReportFailure(const std::wstring& line) {
+  Enter("ReportFailure", line);
+  failureLines.push_back(line);
+}
+
+std::optional<int64_t> FakeHost::LockRun(const std::wstring& lockFile) {
+  Enter("LockRun", lockFile);
+  return runLockHolder;
 }
 
 }  // namespace qelrestore::test

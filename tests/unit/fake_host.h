@@ -93,7 +93,9 @@ class FakeHost : public Host {
   // Keys that exist in that view but cannot be opened (whatever the maps above hold for them).
   std::set<std::wstring> keysNotOpened32;
   std::set<std::wstring> keysNotOpened64;
-  std::vector<FakeProcess> processes;  // taken in order by Start
+  std::vector<FakeProcess> processes;    // taken in order by Start
+  bool opensSlashPaths = false;          // PathAsOpened turns every "\" into "/"
+  std::optional<int64_t> runLockHolder;  // LockRun: the process id of a run holding the lock
   // The folder copy (source, destination); the default copies the files below the source folder
   // into the destination and reports it complete.
   std::function<FolderCopy(const std::wstring&, const std::wstring&)> folderCopy;
@@ -105,6 +107,7 @@ class FakeHost : public Host {
   // --- Observation ---
   std::vector<std::string> calls;  // "Name argument", one per host call
   std::vector<std::wstring> boxes;
+  std::vector<std::wstring> failureLines;  // ReportFailure's lines
   std::vector<FolderCopyCall> folderCopies;
   std::vector<std::wstring> startedCommands;
   std::vector<WindowStyle> startedStyles;
@@ -115,6 +118,7 @@ class FakeHost : public Host {
   int openStreams = 0;
   int openInputs = 0;
   std::set<std::wstring> writtenPaths;    // every file created, appended to, copied over, removed
+  std::set<std::wstring> ownerOnlyPaths;  // files last written by CopyFileOwnerOnly
   int inputsOpenWhenStreamReleased = -1;  // input files still open when a log stream went away
 
   // The file's lines (CR LF separated, the last line end dropped).
@@ -134,6 +138,7 @@ class FakeHost : public Host {
   std::wstring FormatDateTime(const DateTime& when) override;
   void YieldToEvents() override;
   std::optional<std::wstring> ProfileFolder() override;
+  void ReportFailure(const std::wstring& line) override;
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;
   std::wstring DecodeConsoleText(std::string_view bytes) override;
@@ -146,6 +151,9 @@ class FakeHost : public Host {
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
   std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;
   void CopyFile(const std::wstring& source, const std::wstring& destination) override;
+  void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) override;
+  void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) override;
+  std::optional<int64_t> LockRun(const std::wstring& lockFile) override;
   void RemoveFile(const std::wstring& path) override;
   FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
                                 bool unattended) override;
@@ -153,6 +161,7 @@ class FakeHost : public Host {
                                     const std::wstring& valueName) override;
   std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
                                  const std::wstring& progressFile) override;
+  std::wstring PathAsOpened(const std::wstring& path) override;
 
   // Records a call; returns the fault scripted for it, if any.
   std::optional<Fault> Enter(const std::string& name, const std::wstring& argument = {});

@@ -155,6 +155,10 @@ const std::vector<Rule>& Rules() {
       {"YieldToEvents", {Fault::kFail}, {End::kUnchanged}},
       {"DecodeText", {Fault::kFail}, {End::kUnchanged}},
       {"DecodeConsoleText", {Fault::kFail}, {End::kUnchanged}},
+      {"PathAsOpened", {Fault::kFail}, {End::kUnchanged}},
+      {"LockRun",
+       {Fault::kFail},
+       {End::kUnchanged}},  // a lock that cannot be made keeps nobody out
       {"Unattended", {Fault::kFail}, {End::kUnchanged}},
       {"EnvironmentVariable", {Fault::kFail}, {End::kUnchanged}},  // the default wait
       {"IdentifyFolder", {Fault::kFail}, {End::kUnchanged}},       // the text comparison decides
@@ -304,7 +308,9 @@ void CheckEnd(const Expected& expected, int status, const TypicalRun& run,
       EXPECT_TRUE(host.startedCommands.empty());
       ASSERT_GE(messages.size(), 2u);
       EXPECT_EQ(messages[messages.size() - 2],
-                L"SQL client could not be started: no folder is registered for the SQL client");
+                L"SQL client could not be started: no folder is registered for the SQL client (the "
+                L"value SQLPath of HKEY_LOCAL_MACHINE\\" +
+                    std::wstring(kMsdeKey) + L", in the registry)");
       EXPECT_EQ(last, L"SQL Restore Complete");
       break;
     case End::kNotVerified:

@@ -19,6 +19,19 @@ TEST_F(RunTest, KeptSettingsSurviveTheCopy) {
   EXPECT_EQ(Log()[3], L"SQL start Restore 2005");
 }
 
+TEST_F(RunTest, EachInstallationFolderGetsItsOwnKeptSettingsBack) {
+  host.commandLine = L"\"C:\\bk\" \"default\" \"N\" \"Y\"";
+  host.AddFile(kPathConf, "finalPath=C:/App/\r\nfinalPath=C:/Other/\r\n");
+  host.folders.insert({L"C:\\Other", L"C:\\Other\\PLUV"});
+  host.AddFile(kCurrent, "first\r\n");
+  host.AddFile(L"C:\\Other\\PLUV\\db.properties", "second\r\n");
+  host.processes.clear();  // the second folder's settings name no SQL Server family
+  Execute();
+  EXPECT_EQ(host.files[kCurrent], "first\r\n");
+  EXPECT_EQ(host.files[L"C:\\Other\\PLUV\\db.properties"], "second\r\n");
+  EXPECT_EQ(host.ownerOnlyPaths, (std::set<std::wstring>{kSaved, std::wstring(kSaved) + L".2"}));
+}
+
 TEST_F(RunTest, OnlyAnExactYKeepsTheSettings) {
   host.commandLine = L"\"C:\\bk\" \"default\" \"N\" \"y\"";
   host.AddFile(kCurrent, "DB_PROVIDER=SQLNCLI.1\r\n");

@@ -10,6 +10,7 @@
 // Prints a line per failed check and exits 1 when any failed.
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "host/windows/windows_api.h"
@@ -222,6 +223,13 @@ int RunChecks(const std::wstring& standin, const std::wstring& scratch) {
             host, qelrestore::ReadRegistryValue(host, kKey, L"LookAlike", std::nullopt)) ==
             L"C:\\qel\\\uFF54ools",
         "a registry text is read as it stands, not turned into a look-alike");
+  // The run lock: taken once; a second run (another host) is told the holder's process id.
+  const std::wstring lockFile = scratch + L"\\qelrestore.lock";
+  Check(!host.LockRun(lockFile).has_value(), "the first run takes the lock");
+  qelrestore::windows::WindowsHost second(L"qelrestore");
+  const std::optional<int64_t> holder = second.LockRun(lockFile);
+  Check(holder.has_value() && *holder == static_cast<int64_t>(::GetCurrentProcessId()),
+        "a second run is refused with the holder's process id");
 
   // run_wine_tests.sh looks for this line, CR LF included, among the output.
   host.OpenStandardOutput()->writeLine(L"standard output line");

@@ -52,7 +52,7 @@ match_entries() {
   local i=0 expectation kind want got
   for expectation in "$@"; do
     kind=${expectation%% *}
-    want=$(form_expected "${expectation#* }")
+    want=$(form_expected "$(with_day "${expectation#* }")")
     got=${ENTRIES[i]-<no line>}
     case $kind in
       msg | out) [[ $got == "$want" ]] ;;
@@ -86,10 +86,18 @@ the_log() {
   echo "$folder/qelRestorelog.txt$DAY_BEFORE"
 }
 
-# snapshot: every file and folder under C:\qel* with the checksum of each file.
+# with_day TEXT: TEXT with %DD% as the day of the month in the name of the case's log.
+with_day() {
+  local log
+  log=$(the_log)
+  printf '%s' "${1//%DD%/${log: -2}}"
+}
+
+# snapshot: every file and folder under C:\qel* with the checksum of each file; the lock file that
+# keeps runs apart aside.
 snapshot() {
   (cd "$ROOT_C" && find qel* -type d -printf '%p/\n' 2>/dev/null
-    find qel* -type f -print0 2>/dev/null | xargs -0 -r md5sum) | sort
+    find qel* -type f ! -name qelrestore.lock -print0 2>/dev/null | xargs -0 -r md5sum) | sort
 }
 
 # check_expectations: every expectation of the case; prints the first difference and fails.
@@ -105,7 +113,7 @@ check_expectations() {
       out | out~) out_expected+=("$expectation") ;;
       stderr)
         stderr_given=1
-        [[ -n $rest ]] && stderr_lines+=("$(form_expected "$rest")")
+        [[ -n $rest ]] && stderr_lines+=("$(form_expected "$(with_day "$rest")")")
         ;;
     esac
   done
@@ -139,7 +147,7 @@ check_expectations() {
         form_client_running || { echo "the client did not run on"; return 1; }
         ;;
       client)
-        form_check_client "$rest" || return 1
+        form_check_client "$(with_day "$rest")" || return 1
         ;;
       same)
         local first second

@@ -86,13 +86,15 @@ form_run() {
 # own texts: the installation folder (path.conf's value, "/" turned into "\"), the parts it
 # joins on ("\QEL_PLUV.bak", "\Binn\OSQL.exe", ...) keep their backslashes; the backup folder,
 # the log path, the registry's folder and the profile stay as given, a trailing "/" included
-# (only a trailing "\" is cut from the backup folder).
+# (only a trailing "\" is cut from the backup folder). The SQL client's command line alone has
+# every "\" turned into "/", as the client gets it.
 form_expected() {
   local text=${1//%PROFILE%/@@profile@@}
   # "\xNN" (upper-case hex) is how a byte the log cannot hold is written, not a path separator.
   while [[ $text =~ ^(.*)\\x([0-9A-F][0-9A-F])(.*)$ ]]; do
     text=${BASH_REMATCH[1]}@@x${BASH_REMATCH[2]}@@${BASH_REMATCH[3]}
   done
+  text=${text//%REGISTRY%/the registry file $REGISTRY_FILE}
   local -a kept=()
   local line value windows n
   for line in "${C_PATHCONF[@]}"; do
@@ -108,7 +110,8 @@ form_expected() {
   done
   local joined
   for joined in '\QEL_PLUV.bak' '\Binn\OSQL.exe' '\Binn\sqlcmd.exe' '\.corvilane\path.conf' \
-    'PLUV\db.properties' '\curdb.properties.bak' '\qelRestorelog.txt'; do
+    'PLUV\db.properties' '\curdb.properties.bak' '\qelRestorelog.txt' \
+    'HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Microsoft SQL Server\80\Tools\ClientSetup'; do
     n=${#kept[@]}
     kept+=("$joined")
     text=${text//"$joined"/@@$n@@}
@@ -125,6 +128,8 @@ form_expected() {
   text=${text//\\//}
   text=${text//@@profile@@/$PROFILE_DIR}
   for ((n = 0; n < ${#kept[@]}; n++)); do text=${text//@@$n@@/${kept[n]}}; done
+  # The SQL client takes its arguments literally: its command line holds the paths as opened.
+  [[ $text == '"'*' -E -Q'* ]] && text=${text//\\//}
   while [[ $text =~ ^(.*)@@x([0-9A-F][0-9A-F])@@(.*)$ ]]; do
     text=${BASH_REMATCH[1]}\\x${BASH_REMATCH[2]}${BASH_REMATCH[3]}
   done
@@ -137,7 +142,7 @@ form_check_client() {
   local want got
   want=$(printf '%s\n' "${WINDOWS_ARGS[@]:1}")
   # The stand-in writes its arguments first, then what a client prints.
-  got=$(head -n "$((${#WINDOWS_ARGS[@]} - 1))" "$(host_path "${RUN_ARGS[1]}")sql" 2>/dev/null)
+  got=$(head -n "$((${#WINDOWS_ARGS[@]} - 1))" "$(the_log)sql" 2>/dev/null)
   [[ $got == "$want" ]] || { echo "the client got [$got], expected [$want]"; return 1; }
 }
 

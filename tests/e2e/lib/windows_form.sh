@@ -121,12 +121,15 @@ form_run() {
 }
 
 # form_expected TEXT: the table's text as the Windows program writes it.
-form_expected() { printf '%s' "${1//%PROFILE%/$PROFILE_TEXT}"; }
+form_expected() {
+  local text=${1//%PROFILE%/$PROFILE_TEXT}
+  printf '%s' "${text//%REGISTRY%/the registry}"
+}
 
 # form_check_client COMMAND: the stand-in saw exactly COMMAND as its command line.
 form_check_client() {
   local got
-  got=$(head -n 1 "$(host_path "${RUN_ARGS[1]}")sql" 2>/dev/null | tr -d '\r')
+  got=$(head -n 1 "$(the_log)sql" 2>/dev/null | tr -d '\r')
   [[ $got == "$1" ]] || { echo "the client saw [$got]"; return 1; }
 }
 
