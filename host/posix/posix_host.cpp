@@ -270,67 +270,68 @@ CopyPlan PosixHost::PlanFolderCopy(const std::wstring& source, const std::wstrin
 
 std::optional<FolderIdentity> PosixHost::IdentifyFolder(const std::wstring& path) {
   return FolderIdentityOf(NativePath(path));
-  void PosixHost::CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) {
-    CopyWholeFile(NativePath(source), NativePath(destination), CopyAccess::kOwnerOnly);
-  }
+}
 
-  void PosixHost::CopyFileKeepingAccess(const std::wstring& source,
-                                        const std::wstring& destination) {
-    CopyWholeFile(NativePath(source), NativePath(destination), CopyAccess::kReplaced);
-  }
+void PosixHost::CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) {
+  CopyWholeFile(NativePath(source), NativePath(destination), CopyAccess::kOwnerOnly);
+}
 
-  std::optional<int64_t> PosixHost::LockRun(const std::wstring& lockFile) {
-    const std::string path = NativePath(lockFile);
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0644));
-    if (!fd.valid()) return std::nullopt;
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-      if (errno != EWOULDBLOCK) return std::nullopt;
-      // The holder wrote its process id once it had the lock.
-      char text[32] = {};
-      const ssize_t got = ::pread(fd.get(), text, sizeof text - 1, 0);
-      return got > 0 ? std::strtoll(text, nullptr, 10) : 0;
-    }
-    const std::string pid = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(fd.get(), 0) == 0) {
-      [[maybe_unused]] const ssize_t written = ::pwrite(fd.get(), pid.data(), pid.size(), 0);
-    }
-    runLock_ = std::move(fd);
-    return std::nullopt;
-  }
+void PosixHost::CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) {
+  CopyWholeFile(NativePath(source), NativePath(destination), CopyAccess::kReplaced);
+}
 
-  RegistryAnswer PosixHost::QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
-                                               const std::wstring& valueName) {
-    return registry_.Query(view, keyPath, valueName);
+std::optional<int64_t> PosixHost::LockRun(const std::wstring& lockFile) {
+  const std::string path = NativePath(lockFile);
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0644));
+  if (!fd.valid()) return std::nullopt;
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) return std::nullopt;
+    // The holder wrote its process id once it had the lock.
+    char text[32] = {};
+    const ssize_t got = ::pread(fd.get(), text, sizeof text - 1, 0);
+    return got > 0 ? std::strtoll(text, nullptr, 10) : 0;
   }
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd.get(), 0) == 0) {
+    [[maybe_unused]] const ssize_t written = ::pwrite(fd.get(), pid.data(), pid.size(), 0);
+  }
+  runLock_ = std::move(fd);
+  return std::nullopt;
+}
 
-  std::unique_ptr<Process> PosixHost::Start(const std::wstring& commandLine, WindowStyle /*style*/,
-                                            const std::wstring& progressFile) {
-    return StartProcess(commandLine, progressFile);
-  }
+RegistryAnswer PosixHost::QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
+                                             const std::wstring& valueName) {
+  return registry_.Query(view, keyPath, valueName);
+}
 
-  // The client takes its arguments literally: it gets the very path the host opens, as does a
-  // reader of the failure line.
-  std::wstring PosixHost::PathAsOpened(const std::wstring& path) {
-    return DecodeUtf8(NativePath(path));
-  }
+std::unique_ptr<Process> PosixHost::Start(const std::wstring& commandLine, WindowStyle /*style*/,
+                                          const std::wstring& progressFile) {
+  return StartProcess(commandLine, progressFile);
+}
 
-  // No window shows the client at work, and a client left running is killed with a service that
-  // started the run: it is waited for until it ends.
-  int32_t PosixHost::DefaultClientWaitSeconds() {
-    return 0;
-  }
+// The client takes its arguments literally: it gets the very path the host opens, as does a
+// reader of the failure line.
+std::wstring PosixHost::PathAsOpened(const std::wstring& path) {
+  return DecodeUtf8(NativePath(path));
+}
 
-  // The command-line tools for Linux install sqlcmd as bin/sqlcmd below their folder, where the
-  // registered layout has Binn\OSQL.exe or Binn\sqlcmd.exe.
-  std::optional<std::wstring> PosixHost::SubstituteClient(const std::wstring& clientToolsFolder,
-                                                          const std::wstring& program) {
-    const std::wstring linuxClient = clientToolsFolder + L"\\bin\\sqlcmd";
-    if (IsFile(NativePath(program)) || !IsFile(NativePath(linuxClient))) return std::nullopt;
-    return linuxClient;
-  }
+// No window shows the client at work, and a client left running is killed with a service that
+// started the run: it is waited for until it ends.
+int32_t PosixHost::DefaultClientWaitSeconds() {
+  return 0;
+}
 
-  std::wstring PosixHost::RegistryName() {
-    return L"the registry file " + DecodeUtf8(registryFile_);
-  }
+// The command-line tools for Linux install sqlcmd as bin/sqlcmd below their folder, where the
+// registered layout has Binn\OSQL.exe or Binn\sqlcmd.exe.
+std::optional<std::wstring> PosixHost::SubstituteClient(const std::wstring& clientToolsFolder,
+                                                        const std::wstring& program) {
+  const std::wstring linuxClient = clientToolsFolder + L"\\bin\\sqlcmd";
+  if (IsFile(NativePath(program)) || !IsFile(NativePath(linuxClient))) return std::nullopt;
+  return linuxClient;
+}
+
+std::wstring PosixHost::RegistryName() {
+  return L"the registry file " + DecodeUtf8(registryFile_);
+}
 
 }  // namespace qelrestore::posix
