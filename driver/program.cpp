@@ -14,11 +14,13 @@ int RunProgram(Host& host) {
     return Main(host, logInUse);
   } catch (...) {
     const Error error = CurrentExceptionAsError();
+    bool dryRun = false;
     try {
       // The host's own report of an error nobody trapped: its code and its description. A dry
       // run shows no box, which would wait for somebody: it says so on standard output.
       const std::wstring heading = L"Unhandled error" + NumberText(error.code());
-      if (ReadDryRun(host) == true) {
+      dryRun = ReadDryRun(host) == true;
+      if (dryRun) {
         PrintDryRunLine(host, heading + L": " + error.description());
       } else {
         host.MessageBox(heading + L"\r\n" + error.description());
@@ -28,7 +30,7 @@ int RunProgram(Host& host) {
     }
     host.ReportFailure(
         FailureLine(L"error " + std::to_wstring(error.code()) + L": " + error.description(),
-                    logInUse.empty() ? L"" : host.PathAsOpened(logInUse), false));
+                    logInUse.empty() ? L"" : host.PathAsOpened(logInUse), dryRun));
     return kExitUnhandled;
   }
 }
