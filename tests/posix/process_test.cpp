@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -54,6 +55,22 @@ std::unique_ptr<PosixProcess> StartPolled(const std::string& mode) {
 
 bool ProcessExists(pid_t pid) {
   return std::filesystem::exists("/proc/" + std::to_string(pid));
+}
+
+// Waits, up to `bound`, for the child `pid` to end, and leaves it unreaped (a zombie) for its
+// owner to collect. True once it has ended.
+bool EndsUnreapedWithin(pid_t pid, milliseconds bound) {
+  const auto deadline = Clock::now() + bound;
+  for (;;) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | WNOHANG) != 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (info.si_pid == pid) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(5));
+  }
 }
 
 size_t OpenDescriptorCount() {
@@ -119,11 +136,12 @@ TEST_P(PosixProcessTest, DestructionLeavesARunningChildAloneAndCollectsAnEndedOn
   pid_t running = 0;
   pid_t ended = 0;
   {
-    auto runner = Start("ignore-term:10");
+    auto runner = Start("ignore-term:120");
     auto quick = Start("exit:0");
     running = runner->pid();
     ended = quick->pid();
-    std::this_thread::sleep_for(milliseconds(300));
+    // The end is waited for, not guessed: a loaded machine may take seconds to run the child.
+    EXPECT_TRUE(EndsUnreapedWithin(ended, std::chrono::seconds(60)));
   }
   EXPECT_TRUE(ProcessExists(running));
   EXPECT_FALSE(ProcessExists(ended)) << "an ended child was left a zombie";
