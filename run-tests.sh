@@ -42,8 +42,8 @@ jobs=$(nproc)
 results=()
 failed_stages=" "
 
-# stage NAME [--needs STAGE]... -- COMMAND...: runs COMMAND as its own process with errexit on
-# (a command run as a condition would lose it, so it is started in the background and waited for).
+# stage NAME [--needs STAGE]... -- COMMAND...: runs COMMAND in a subshell with errexit on (run as
+# a condition, `( ... ) || ...`, it would lose errexit, so the status is taken with errexit off).
 stage() {
   local name=$1 need missing=""
   shift
@@ -60,9 +60,14 @@ stage() {
     return 0
   fi
   echo "== $name"
-  local began=$SECONDS status=0
-  "$@" &
-  wait $! || status=$?
+  local began=$SECONDS status
+  set +e
+  (
+    set -e
+    "$@"
+  )
+  status=$?
+  set -e
   local took="$((SECONDS - began)) s"
   if ((status == 0)); then
     results+=("passed   $name ($took)")
