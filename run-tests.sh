@@ -7,10 +7,12 @@
 #   ./run-tests.sh --quick   the POSIX form only: CTest's unit and POSIX suites without their slow
 #                            cases, the exit-status table check, the end-to-end table.
 #   ./run-tests.sh --help    this text.
+# Every stage runs even when one before it failed (a stage that needs a failed build is not run);
+# the closing summary names each stage's outcome, and the exit status is non-zero if any failed.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-usage() { sed -n '2,9s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,11s/^# \{0,1\}//p' "$0"; }
 
 # Left out of --quick: the POSIX cases at scale, the slowest fault case and the benchmark's
 # own tests (CTest names, an extended regular expression).
@@ -34,40 +36,106 @@ esac
 source scripts/ensure-packages.sh
 jobs=$(nproc)
 
-posix_form() {
+# Every stage runs, whatever happened before it; one whose prerequisite stage failed is not run.
+# The summary at the end names each stage's outcome, and the exit status is non-zero when any
+# stage failed or was not run.
+results=()
+failed_stages=" "
+
+# stage NAME [--needs STAGE]... -- COMMAND...: runs COMMAND in a subshell with errexit on (run as
+# a condition, `( ... ) || ...`, it would lose errexit, so the status is taken with errexit off).
+stage() {
+  local name=$1 need missing=""
+  shift
+  while [[ $1 == --needs ]]; do
+    need=$2
+    shift 2
+    [[ $failed_stages == *" $need "* ]] && missing=$need
+  done
+  shift
+  if [[ -n $missing ]]; then
+    echo "== $name: not run, \"$missing\" failed"
+    results+=("not run  $name (\"$missing\" failed)")
+    failed_stages+="$name "
+    return 0
+  fi
+  echo "== $name"
+  local began=$SECONDS status
+  set +e
+  (
+    set -e
+    "$@"
+  )
+  status=$?
+  set -e
+  local took="$((SECONDS - began)) s"
+  if ((status == 0)); then
+    results+=("passed   $name ($took)")
+  else
+    echo "== $name: FAILED (exit $status)"
+    results+=("FAILED   $name (exit $status, $took)")
+    failed_stages+="$name "
+  fi
+}
+
+summary() {
+  local line passed=0 failed=0 skipped=0
+  echo "== summary"
+  for line in "${results[@]}"; do
+    echo "  $line"
+    case $line in
+      passed*) passed=$((passed + 1)) ;;
+      FAILED*) failed=$((failed + 1)) ;;
+      *) skipped=$((skipped + 1)) ;;
+    esac
+  done
+  echo "stages: $passed passed, $failed failed, $skipped not run"
+  ((failed + skipped == 0))
+}
+
+posix_build() {
   cmake -S . -B build/posix -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
   if [[ $mode == quick ]]; then
     cmake --build build/posix -j "$jobs" --target qelrestore standin_client unit_tests posix_tests
-    ctest --test-dir build/posix --output-on-failure -j "$jobs" -E "$QUICK_SKIPS"
   else
     cmake --build build/posix -j "$jobs"
+  fi
+}
+
+posix_ctest() {
+  if [[ $mode == quick ]]; then
+    ctest --test-dir build/posix --output-on-failure -j "$jobs" -E "$QUICK_SKIPS"
+  else
     ctest --test-dir build/posix --output-on-failure -j "$jobs"
   fi
-  bash tests/e2e/run_scenarios.sh posix build/posix
+}
+
+windows_build() {
+  cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+  cmake --build build/windows -j "$jobs"
 }
 
 if [[ $mode == quick ]]; then
-  ensure_packages "${POSIX_PACKAGES[@]}"
-  echo "== POSIX form (quick)"
-  posix_form
-  exit 0
+  stage "packages needed" -- ensure_packages "${POSIX_PACKAGES[@]}"
+  stage "POSIX form: build (quick)" -- posix_build
+  stage "POSIX form: CTest (quick)" --needs "POSIX form: build (quick)" -- posix_ctest
+  stage "POSIX form: end-to-end table" --needs "POSIX form: build (quick)" -- \
+    bash tests/e2e/run_scenarios.sh posix build/posix
+  summary
+  exit
 fi
 
-ensure_packages "${POSIX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
-echo "== POSIX form"
-posix_form
-
-echo "== POSIX form, sanitized"
-bash tests/sanitize/run_sanitized.sh build/sanitize
-
-echo "== Fuzz targets, 20 s each"
-bash fuzz/run_fuzzers.sh 20
-
-echo "== Windows form"
-cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
-cmake --build build/windows -j "$jobs"
-bash tests/wine/run_wine_tests.sh build/windows
-
-echo "== Packages"
-bash tests/package/check_packages.sh build/posix build/windows
+stage "packages needed" -- ensure_packages "${POSIX_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+stage "POSIX form: build" -- posix_build
+stage "POSIX form: CTest" --needs "POSIX form: build" -- posix_ctest
+stage "POSIX form: end-to-end table" --needs "POSIX form: build" -- \
+  bash tests/e2e/run_scenarios.sh posix build/posix
+stage "POSIX form, sanitized" -- bash tests/sanitize/run_sanitized.sh build/sanitize
+stage "Fuzz targets, 20 s each" -- bash fuzz/run_fuzzers.sh 20
+stage "Windows form: build" -- windows_build
+stage "Windows form: wine suite" --needs "Windows form: build" -- \
+  bash tests/wine/run_wine_tests.sh build/windows
+stage "Packages" --needs "POSIX form: build" --needs "Windows form: build" -- \
+  bash tests/package/check_packages.sh build/posix build/windows
+summary

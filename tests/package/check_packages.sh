@@ -200,12 +200,31 @@ else
   pass "deb-man-page: qelrestore(1) of version $version formats cleanly"
 fi
 
+# dpkg ARGUMENTS..., its output in $scratch/dpkg.log. On a busy machine another installer may
+# hold dpkg's lock for a while: that is waited out (ten minutes at most), not taken as a failure.
+run_dpkg() {
+  local try status
+  for ((try = 0; try < 600; try++)); do
+    "${sudo[@]}" dpkg "$@" >"$scratch/dpkg.log" 2>&1
+    status=$?
+    ((status != 0)) && grep -q 'locked by another process' "$scratch/dpkg.log" || return "$status"
+    sleep 1
+  done
+  return "$status"
+}
+
+# The package is installed machine-wide: a second check on the same machine (another checkout's)
+# waits here until the first has purged it again.
+if exec 9>>/tmp/qelrestore-package-check.lock && ! flock -n 9; then
+  echo "waiting for another package check on this machine to end"
+  flock -w 1800 9 || echo "still running after 30 minutes; going on"
+fi
 if dpkg-query -W -f='${Status}' qelrestore 2>/dev/null | grep -q 'ok installed'; then
   fail deb-install "qelrestore is installed already; it is left as it is and not checked"
   echo "$passed passed, $failed failed"
   exit 1
 fi
-if ! "${sudo[@]}" dpkg -i "$deb" >"$scratch/dpkg.log" 2>&1; then
+if ! run_dpkg -i "$deb"; then
   installed_here=1  # a half-done install is undone too
   fail deb-install "$(tail -3 "$scratch/dpkg.log")"
   echo "$passed passed, $failed failed"
@@ -338,7 +357,7 @@ fi
 
 # Removal takes the program; purging takes the logs and kept settings too, so the machine is left
 # as it was found.
-"${sudo[@]}" dpkg -r qelrestore >"$scratch/dpkg.log" 2>&1
+run_dpkg -r qelrestore
 status=$?
 if [[ $status != 0 || -e /usr/bin/qelrestore || -e /usr/share/man/man1/qelrestore.1.gz ]] ||
   dpkg-query -W -f='${Status}' qelrestore 2>/dev/null | grep -q 'ok installed'; then
@@ -346,7 +365,7 @@ if [[ $status != 0 || -e /usr/bin/qelrestore || -e /usr/share/man/man1/qelrestor
 else
   pass "deb-remove: dpkg -r removes the program and its manual page"
 fi
-"${sudo[@]}" dpkg -P qelrestore >"$scratch/dpkg.log" 2>&1
+run_dpkg -P qelrestore
 status=$?
 installed_here=0
 left=()

@@ -142,11 +142,12 @@ TEST_F(ProgramTest, ClientStillRunningAfterTheLimitIsLeftRunningWithoutTheCaller
   // The caller captures the program's output, as a script's $(...) does: it must see the end of
   // it when the program ends, not when the client left running does.
   EXPECT_EQ(RunRestore({.environment = {"QEL_STANDIN_SECONDS=60", "QELRESTORE_CLIENT_WAIT=5"},
-                        .timeout = std::chrono::seconds(20)}),
+                        .timeout = std::chrono::seconds(45)}),
             kExitNotVerified);
   EXPECT_GE(last.seconds, 5.0);
-  EXPECT_LT(last.seconds, 7.5);
-  EXPECT_LT(last.outputSeconds, 7.5) << "the client holds the caller's output open";
+  // Well short of the client's 60 s; the rest is room for a loaded machine.
+  EXPECT_LT(last.seconds, 30.0);
+  EXPECT_LT(last.outputSeconds, 30.0) << "the client holds the caller's output open";
   // The client runs on: find it by its output file argument and end it here.
   bool found = false;
   for (const auto& entry : fs::directory_iterator("/proc")) {

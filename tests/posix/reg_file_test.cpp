@@ -259,8 +259,9 @@ TEST(RegFile, BigFileLoadsInLinearTime) {
   const auto start = std::chrono::steady_clock::now();
   const RegistryStore store = ParseRegFile(file, L"big.reg");
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  // A quadratic step would take hours here; the bound leaves room for sanitizer builds.
-  EXPECT_LT(elapsed, std::chrono::seconds(90));
+  // A quadratic step would take hours here; the bound leaves room for a sanitized build on a busy
+  // machine (some 8 s when idle).
+  EXPECT_LT(elapsed, std::chrono::minutes(10));
   EXPECT_GT(store.KeyCount(), 40000u);
   EXPECT_EQ(std::get<2>(ValueOf(store, L"bin", L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Big\\Key7")).size(),
             32u);

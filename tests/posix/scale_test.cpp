@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -45,7 +46,8 @@ class ScaleTest : public test::InstalledProgramTest {
  protected:
   // The exit status of a run, whose peak resident size is printed under `what` and checked.
   int Measure(const std::string& what, const std::vector<std::string>& arguments) {
-    Run(arguments);
+    // A sanitized run takes some 20 s here on an idle machine: the bound is for a busy one.
+    Run(arguments, {.timeout = std::chrono::minutes(10)});
     std::cout << "[ peak rss ] " << what << ": " << last.maxRssKiB / 1024 << "."
               << last.maxRssKiB % 1024 * 10 / 1024 << " MiB, status " << last.status << "\n";
     EXPECT_LT(last.maxRssKiB, kRssLimitKiB) << what;

@@ -16,6 +16,8 @@
 // Then it sleeps QEL_STANDIN_SECONDS seconds when set (QEL_STANDIN_PROGRESS_SECONDS spreads the
 // percent lines over that many seconds before), and exits with QEL_STANDIN_STATUS (default 0).
 // On POSIX, QEL_STANDIN_IGNORE_TERM=1 makes it ignore SIGTERM, as a client busy in a restore may.
+// QEL_STANDIN_HOLD=FILE holds it after its first percent line until FILE exists (a minute at
+// most; it then exits 9), so that a test sees that line reach its reader while the client runs.
 // Lines end in CR LF on Windows, LF on POSIX.
 #include <chrono>
 #include <cstdint>
@@ -47,6 +49,14 @@ std::string Variable(const char* name) {
 
 void SleepSeconds(double seconds) {
   if (seconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+bool AppearsWithinAMinute(const std::filesystem::path& file) {
+  for (int look = 0; look < 6000; ++look) {
+    if (std::filesystem::exists(file)) return true;
+    SleepSeconds(0.01);
+  }
+  return false;
 }
 
 // What the client was handed, and the file after -o (empty path when there is none).
@@ -180,8 +190,10 @@ int main(int argc, char** argv) {
     if (output != "error-ja") out << received.text;
     if (output.empty() || output == "success") {
       const double pause = std::strtod(Variable("QEL_STANDIN_PROGRESS_SECONDS").c_str(), nullptr);
+      const std::string hold = Variable("QEL_STANDIN_HOLD");
       for (int percent = 10; percent <= 100; percent += 10) {
         WriteLine(out, std::to_string(percent) + " percent processed.");
+        if (percent == 10 && !hold.empty() && !AppearsWithinAMinute(hold)) return 9;
         SleepSeconds(pause / 10);
       }
       for (const char* line : kSuccessEnd) WriteLine(out, line);
