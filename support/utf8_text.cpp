@@ -10,8 +10,9 @@ bool IsContinuation(unsigned char byte) {
   return (byte & 0xC0) == 0x80;
 }
 
-// The length of the valid sequence at the start of `bytes` and its code point; 0 when invalid.
-size_t TakeSequence(std::string_view bytes, uint32_t& codePoint) {
+}  // namespace
+
+size_t DecodeUtf8Sequence(std::string_view bytes, uint32_t& codePoint) {
   const auto lead = static_cast<unsigned char>(bytes[0]);
   size_t length = 0;
   uint32_t minimum = 0;
@@ -44,15 +45,13 @@ size_t TakeSequence(std::string_view bytes, uint32_t& codePoint) {
   return length;
 }
 
-}  // namespace
-
 std::wstring DecodeUtf8Escaping(std::string_view bytes) {
   static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
   std::wstring text;
   text.reserve(bytes.size());
   while (!bytes.empty()) {
     uint32_t codePoint = 0;
-    const size_t length = TakeSequence(bytes, codePoint);
+    const size_t length = DecodeUtf8Sequence(bytes, codePoint);
     if (length == 0) {
       // Only the first byte of a broken sequence is escaped: a valid character right after a
       // stray byte is still read as a character.

@@ -1,6 +1,7 @@
 // UTF-8 text from files other programs wrote, decoded so that it can go into the run log as it is.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -11,5 +12,9 @@ namespace qelrestore {
 // text stays valid wherever it is written and still shows what was there. A character above
 // U+FFFF is one wchar_t where wchar_t holds it, else a surrogate pair.
 std::wstring DecodeUtf8Escaping(std::string_view bytes);
+
+// Decodes one strict UTF-8 sequence at the start of `bytes` (no overlong forms, no surrogates,
+// nothing above U+10FFFF): its length, with `codePoint` set, or 0 when it is not valid.
+size_t DecodeUtf8Sequence(std::string_view bytes, uint32_t& codePoint);
 
 }  // namespace qelrestore

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "support/utf8_text.h"
+
 namespace qelrestore::posix {
 namespace {
 
@@ -10,46 +12,6 @@ constexpr uint32_t kEscapeBase = 0xDC00;
 constexpr uint32_t kEscapeFirst = 0xDC80;
 constexpr uint32_t kEscapeLast = 0xDCFF;
 constexpr uint32_t kReplacement = 0xFFFD;
-
-bool IsContinuation(unsigned char byte) {
-  return (byte & 0xC0) == 0x80;
-}
-
-// Decodes one strict UTF-8 sequence at the start of `bytes` (no overlong forms, no surrogates,
-// nothing above U+10FFFF). Returns its length and sets `codePoint`, or 0 when it is not valid.
-size_t DecodeSequence(std::string_view bytes, uint32_t& codePoint) {
-  const auto lead = static_cast<unsigned char>(bytes[0]);
-  size_t length = 0;
-  uint32_t value = 0;
-  uint32_t minimum = 0;
-  if (lead < 0x80) {
-    codePoint = lead;
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    value = lead & 0x1Fu;
-    minimum = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    value = lead & 0x0Fu;
-    minimum = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    value = lead & 0x07u;
-    minimum = 0x10000;
-  } else {
-    return 0;
-  }
-  if (bytes.size() < length) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    const auto next = static_cast<unsigned char>(bytes[i]);
-    if (!IsContinuation(next)) return 0;
-    value = (value << 6) | (next & 0x3Fu);
-  }
-  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-  codePoint = value;
-  return length;
-}
 
 void AppendUtf8(uint32_t value, std::string& out) {
   if (value < 0x80) {
@@ -94,7 +56,7 @@ std::wstring DecodeUtf8(std::string_view bytes) {
   out.reserve(bytes.size());
   while (!bytes.empty()) {
     uint32_t codePoint = 0;
-    size_t length = DecodeSequence(bytes, codePoint);
+    size_t length = DecodeUtf8Sequence(bytes, codePoint);
     if (length == 0) {
       // Only the first byte of a broken sequence is escaped: decoding resumes at the next byte,
       // so a valid character right after a stray byte is still read as a character.
