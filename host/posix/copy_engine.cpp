@@ -165,7 +165,13 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
     ::fchmod(target.get(), existing.st_mode | S_IRWXU);  // the source's bits are set below
   }
 
-  const Target inner{target.get(), MetadataCopier::HasDefaultAcl(target.get())};
+  // A folder made here starts private (0700, without what a default ACL above handed it), so
+  // nothing it receives inherits entries either.
+  if (created && to.defaultAcl && !MetadataCopier::DropInheritedAcls(target.get())) {
+    FailErrno(errno, name);
+    return;
+  }
+  const Target inner{target.get(), !created && MetadataCopier::HasDefaultAcl(target.get())};
   const size_t mark = relative_.size();
   relative_.append(name).push_back('/');
   sourcePath_.push_back(IdOf(info));
@@ -181,8 +187,8 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
   const mode_t mode = metadata_.KeepOwner(target.get(), info);
   bool aclSet = false;
   struct timespec times[2];
-  if (const int failure =
-          metadata_.CopyAttributes(in, target.get(), to.defaultAcl || inner.defaultAcl, aclSet)) {
+  if (const int failure = metadata_.CopyAttributes(
+          in, target.get(), !created && (to.defaultAcl || inner.defaultAcl), aclSet)) {
     FailErrno(failure, name);
   } else if (::fchmod(target.get(), mode) != 0 ||
              ::futimens(target.get(), TimesOf(info, times)) != 0) {

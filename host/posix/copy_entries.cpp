@@ -5,6 +5,7 @@
 // its copy fails (a kill can leave one, named ".qelrestore-" and six letters).
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -120,18 +121,19 @@ bool CopyWalker::WriteReplacement(int in, const struct stat& info, const char* n
       })) {
     return FailErrno(failure, name);
   }
-  // The final mode before any content: the new file is never more open than the backup's.
-  const mode_t mode = metadata_.KeepOwner(out.get(), info);
-  if (::fchmod(out.get(), mode) != 0) return Discard(to, errno, name);
-  if (const int failure = data_.Copy(in, out.get(), info)) return Discard(to, failure, name);
-  bool aclSet = false;
-  if (const int failure = metadata_.CopyAttributes(in, out.get(), to.defaultAcl, aclSet)) {
-    return Discard(to, failure, name);
-  }
-  // An access ACL moves the group bits, and a write by an unprivileged run drops set-ID bits.
-  if ((aclSet || (mode & 06000) != 0) && ::fchmod(out.get(), mode) != 0) {
+  // Private to the run until whole: created 0600, without the entries a default ACL of the folder
+  // handed it (a chmod would make them effective), and given its owner, ACL and mode only once
+  // its content is in, the set-ID bits last of all, after the owner is set.
+  if (to.defaultAcl && !MetadataCopier::DropInheritedAcls(out.get())) {
     return Discard(to, errno, name);
   }
+  if (const int failure = data_.Copy(in, out.get(), info)) return Discard(to, failure, name);
+  const mode_t mode = metadata_.KeepOwner(out.get(), info);
+  bool aclSet = false;
+  if (const int failure = metadata_.CopyAttributes(in, out.get(), false, aclSet)) {
+    return Discard(to, failure, name);
+  }
+  if (::fchmod(out.get(), mode) != 0) return Discard(to, errno, name);
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
   if (::futimens(out.get(), times) != 0) return Discard(to, errno, name);
   if (info.st_nlink > 1) {  // its later names are linked to this copy
@@ -224,7 +226,8 @@ void CopyWalker::CopyLink(int from, const char* name, const struct stat& info, c
   if (made != name) Replace(to, name);
 }
 
-// FIFOs, sockets and device nodes are made anew, as a recursive copy does; devices need the
+// FIFOs, sockets and device nodes are made anew, as a recursive copy does (their ACLs and
+// attributes are not copied); devices need the
 // privilege to make them, and are reported otherwise. Their owner, mode and times are set through
 // a descriptor of the node made, never by name: a link put in its place meanwhile is refused, not
 // followed to another file.
@@ -237,7 +240,7 @@ void CopyWalker::CopySpecial(const char* name, const struct stat& info, const Ta
   }
   const mode_t type = info.st_mode & S_IFMT;
   if (const int failure = MakeTemporary([&](const char* temporary) {
-        return ::mknodat(to.fd, temporary, type | (info.st_mode & 0777), info.st_rdev);
+        return ::mknodat(to.fd, temporary, type | 0600, info.st_rdev);
       })) {
     FailErrno(failure, name);
     return;
@@ -254,8 +257,18 @@ void CopyWalker::CopySpecial(const char* name, const struct stat& info, const Ta
     ::unlinkat(to.fd, temporary_, 0);
     return;
   }
-  const mode_t mode = metadata_.KeepOwner(node.get(), info);
   const FdPath path(node.get());
+  // Made private (0600, and rid of what a default ACL of the folder handed it) before its owner
+  // and mode make it what the backup's is.
+  if (to.defaultAcl) {
+    for (const char* acl : {"system.posix_acl_access", "system.posix_acl_default"}) {
+      if (::removexattr(path.text, acl) != 0 && errno != ENODATA && errno != ENOTSUP) {
+        Discard(to, errno, name);
+        return;
+      }
+    }
+  }
+  const mode_t mode = metadata_.KeepOwner(node.get(), info);
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
   // chmod and utimensat follow the descriptor's path to the node itself; without /proc, the
   // calls that refuse to follow a link at the name take over.

@@ -40,20 +40,39 @@ MetadataCopier::MetadataCopier() : root_(::geteuid() == 0), uid_(::geteuid()), g
 
 mode_t MetadataCopier::KeepOwner(int fd, const struct stat& source) const {
   mode_t mode = source.st_mode & 07777;
-  bool userKept = source.st_uid == uid_;
-  bool groupKept = source.st_gid == gid_;
-  if (root_ && !(userKept && groupKept)) {
+  const auto owner = [fd](uid_t user, gid_t group) {
+    return ::fchownat(fd, "", user, group, AT_EMPTY_PATH) == 0;
+  };
+  bool userKept = false;
+  bool groupKept = false;
+  bool groupOwn = false;
+  if (root_) {
     // A refusal (an id the file system cannot hold) is not reported: the copy then has the run's
-    // owner, and loses the set-ID bits below.
-    userKept = groupKept = ::fchownat(fd, "", source.st_uid, source.st_gid, AT_EMPTY_PATH) == 0;
+    // owner and group, and loses the set-ID bits below.
+    userKept = groupKept = owner(source.st_uid, source.st_gid);
+    groupOwn = !groupKept && owner(uid_, gid_);
+  } else {
+    userKept = source.st_uid == uid_;
+    groupKept = owner(static_cast<uid_t>(-1), source.st_gid);
+    groupOwn = !groupKept && owner(static_cast<uid_t>(-1), gid_);
   }
   if (!userKept) mode &= static_cast<mode_t>(~S_ISUID);
   if (!groupKept) mode &= static_cast<mode_t>(~S_ISGID);
+  // The group is whoever the folder gave it to: its bits would open the copy to strangers.
+  if (!groupKept && !groupOwn) mode &= static_cast<mode_t>(~S_IRWXG);
   return mode;
 }
 
 bool MetadataCopier::OwnerInLine(const struct stat& existing, const struct stat& source) const {
-  return !root_ || (existing.st_uid == source.st_uid && existing.st_gid == source.st_gid);
+  if (root_) return existing.st_uid == source.st_uid && existing.st_gid == source.st_gid;
+  return existing.st_gid == source.st_gid || existing.st_gid == gid_;
+}
+
+bool MetadataCopier::DropInheritedAcls(int fd) {
+  for (const char* name : {kAccessAcl, kDefaultAcl}) {
+    if (::fremovexattr(fd, name) != 0 && errno != ENODATA && errno != ENOTSUP) return false;
+  }
+  return true;
 }
 
 bool MetadataCopier::HasAttributes(int in) {

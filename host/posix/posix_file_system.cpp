@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "host/posix/copy_file_data.h"
+#include "host/posix/copy_metadata.h"
 #include "host/posix/posix_errors.h"
 #include "host/posix/posix_text.h"
 
@@ -274,13 +275,20 @@ void CopyWholeFile(const std::string& source, const std::string& destination) {
   }
 
   TemporaryFile out(destination);
-  // The final mode before any content: the new file is never readable by more than it should be.
-  if (::fchmod(out.fd(), from.st_mode & 07777) != 0) throw ErrnoError(errno, "fchmod", destination);
+  // Private (0600, none of the entries a default ACL of the folder hands a new file) until the
+  // content is in; then the source's owner and group where the run may set them, and its mode
+  // last, set-ID bits only where owner and group are the source's: a copy never gives anybody
+  // more than the source gave.
+  if (!MetadataCopier::DropInheritedAcls(out.fd())) throw ErrnoError(errno, "copy", destination);
   const char* failedCall = "copy";
   int failure = FileDataCopier().Copy(in.get(), out.fd(), from);
   if (failure == 0 && ::fsync(out.fd()) != 0) {
     failure = errno;
     failedCall = "fsync";
+  }
+  if (failure == 0 && ::fchmod(out.fd(), MetadataCopier().KeepOwner(out.fd(), from)) != 0) {
+    failure = errno;
+    failedCall = "fchmod";
   }
   if (failure == 0) failure = out.Commit(destination, failedCall);
   if (failure != 0) throw ErrnoError(failure, failedCall, destination);

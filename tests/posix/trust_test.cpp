@@ -1,0 +1,198 @@
+// What a backup or a folder that another account writes can do to a run as root: gain nothing,
+// read nothing, break nothing. Each case runs the copy as root and, where permissions decide,
+// as the user nobody.
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/posix/copy_engine.h"
+#include "host/posix/posix_file_system.h"
+#include "tests/posix/toolkit.h"
+
+namespace qelrestore::posix {
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+// A POSIX ACL as the kernel stores it: version 2, then tag, permissions, id per entry.
+std::string Acl(const std::vector<std::tuple<uint16_t, uint16_t, uint32_t>>& entries) {
+  std::string acl;
+  const auto put = [&acl](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) acl.push_back(static_cast<char>(value >> (8 * i)));
+  };
+  put(2, 4);
+  for (const auto& [tag, perm, id] : entries) {
+    put(tag, 2);
+    put(perm, 2);
+    put(id, 4);
+  }
+  return acl;
+}
+
+// A default ACL that lets nobody do everything in what the folder receives.
+const std::string kNobodyMayAll =
+    Acl({{1, 7, ~0u}, {2, 7, kNobody}, {4, 5, ~0u}, {0x10, 7, ~0u}, {0x20, 5, ~0u}});
+
+struct stat Stat(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) info.st_mode = 0;
+  return info;
+}
+
+// Runs `body` in a child process as `user` (root stays root); true when it returned true.
+template <typename Body>
+bool AsUser(uid_t user, Body body) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (user != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(user, user, user) != 0 ||
+                      ::setresuid(user, user, user) != 0)) {
+      ::_exit(3);
+    }
+    ::_exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+class TrustTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "making other accounts' files needs root";
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    for (const char* folder : {"/backup", "/install"}) {
+      ASSERT_EQ(::mkdir((dir_ + folder).c_str(), 0777), 0);
+      ASSERT_EQ(::chmod((dir_ + folder).c_str(), 0777), 0);
+    }
+  }
+  void Make(const std::string& relative, const std::string& content, uid_t owner, mode_t mode) {
+    test::WriteFile(dir_ + "/" + relative, content);
+    ASSERT_EQ(::chown((dir_ + "/" + relative).c_str(), owner, owner), 0);
+    ASSERT_EQ(::chmod((dir_ + "/" + relative).c_str(), mode), 0);
+  }
+
+  const test::Sandbox sandbox_;
+  const std::string dir_ = sandbox_.root().string();
+};
+
+// A file another account owns keeps that owner and its set-user-ID bit, or loses the bit with
+// the owner: a run never makes its own set-ID file of somebody else's content.
+TEST_F(TrustTest, ACopyNeverMakesASetIdFileOfAnotherAccountsContent) {
+  Make("backup/db.properties", "#!/bin/sh\nid\n", 1234, 06755);
+  for (const uid_t user : {uid_t{0}, kNobody}) {
+    SCOPED_TRACE("run as " + std::to_string(user));
+    const std::string kept = dir_ + "/install/kept" + std::to_string(user);
+    const std::string tree = dir_ + "/install/tree" + std::to_string(user);
+    ASSERT_TRUE(AsUser(user, [&] {
+      CopyWholeFile(dir_ + "/backup/db.properties", kept);
+      return CopyFolderContents(dir_ + "/backup", tree).complete;
+    }));
+    for (const std::string& copy : {kept, tree + "/db.properties"}) {
+      const struct stat info = Stat(copy);
+      EXPECT_EQ(info.st_uid, user == 0 ? 1234u : user) << copy;
+      EXPECT_EQ(info.st_mode & 07777, user == 0 ? 06755u : 0755u) << copy;
+    }
+  }
+}
+
+// A set-group-ID folder gives what is made in it its own group; the copy sets the source's
+// group over it, on the first run and on a re-run over a copy that has the folder's group.
+TEST_F(TrustTest, OwnerAndGroupAreSetEvenWhereASetGroupIdFolderHandsOutItsGroup) {
+  Make("backup/PLUV/secret", "root only", 0, 0640);
+  Make("backup/again", "root only", 0, 0640);
+  ASSERT_EQ(::mkdir((dir_ + "/install/PLUV").c_str(), 02777), 0);
+  for (const char* folder : {"/install/PLUV", "/install"}) {
+    ASSERT_EQ(::chown((dir_ + folder).c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chmod((dir_ + folder).c_str(), 02777), 0);
+  }
+  const std::string again = dir_ + "/install/again";
+  ASSERT_TRUE(
+      AsUser(0, [&] { return CopyFolderContents(dir_ + "/backup", dir_ + "/install").complete; }));
+  ASSERT_EQ(::chown(again.c_str(), 0, kNobody), 0);  // as an earlier run left it
+  ASSERT_TRUE(AsUser(0, [&] {
+    CopyWholeFile(dir_ + "/backup/again", dir_ + "/install/kept");
+    return CopyFolderContents(dir_ + "/backup", dir_ + "/install").complete;
+  }));
+  for (const char* copy : {"/install/PLUV/secret", "/install/again", "/install/kept"}) {
+    EXPECT_EQ(Stat(dir_ + copy).st_gid, 0u) << copy;
+    EXPECT_EQ(Stat(dir_ + copy).st_mode & 07777, 0640u) << copy;
+  }
+}
+
+// The account that owns a destination folder with a default ACL granting it everything watches
+// each entry the copy makes there and tries to open it while it is written: it must never
+// succeed, neither for a file nor for a folder and what is written into it.
+TEST_F(TrustTest, NoEntryIsOpenToAnotherAccountWhileItIsWritten) {
+  Make("backup/big", std::string(48 << 20, 's'), 0, 0640);
+  Make("backup/d/small", "secret", 0, 0640);
+  ASSERT_EQ(::chmod((dir_ + "/backup/d").c_str(), 0750), 0);
+  const std::string install = dir_ + "/install";
+  ASSERT_EQ(::chown(install.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::setxattr(install.c_str(), "system.posix_acl_default", kNobodyMayAll.data(),
+                       kNobodyMayAll.size(), 0),
+            0);
+  int ready[2];
+  int stop[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(stop), 0);
+  const pid_t watcher = ::fork();
+  if (watcher == 0) {
+    ::close(ready[0]);
+    ::close(stop[1]);
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+        ::setresuid(kNobody, kNobody, kNobody) != 0) {
+      ::_exit(3);
+    }
+    const int events = ::inotify_init1(IN_CLOEXEC);
+    const uint32_t mask = IN_CREATE | IN_ATTRIB | IN_MODIFY | IN_MOVED_TO;
+    std::vector<std::string> watched;  // the folder of each watch
+    const auto watch = [&](const std::string& folder) {
+      const int id = ::inotify_add_watch(events, folder.c_str(), mask);
+      if (id >= 0) watched.resize(std::max(watched.size(), static_cast<size_t>(id) + 1));
+      if (id >= 0) watched[static_cast<size_t>(id)] = folder;
+      return id >= 0;
+    };
+    if (events < 0 || !watch(install)) ::_exit(4);
+    (void)!::write(ready[1], "r", 1);
+    for (;;) {
+      struct pollfd fds[2] = {{events, POLLIN, 0}, {stop[0], POLLIN, 0}};
+      ::poll(fds, 2, -1);
+      if ((fds[0].revents & POLLIN) == 0) ::_exit(0);  // the copy is over
+      alignas(inotify_event) char buffer[4096];
+      const ssize_t got = ::read(events, buffer, sizeof buffer);
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        if (event->len == 0) continue;
+        const std::string path = watched[static_cast<size_t>(event->wd)] + "/" + event->name;
+        if (::open(path.c_str(), O_RDONLY | O_NONBLOCK) >= 0) ::_exit(1);
+        if ((event->mask & IN_ISDIR) != 0) watch(path);
+      }
+    }
+  }
+  ::close(ready[1]);
+  ::close(stop[0]);
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  EXPECT_TRUE(CopyFolderContents(dir_ + "/backup", install).complete);
+  ::close(stop[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(watcher, &status, 0), watcher);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "opened by nobody: " << status;
+  ::close(ready[0]);
+  EXPECT_EQ(::access((install + "/big").c_str(), F_OK), 0);
+}
+
+}  // namespace
+}  // namespace qelrestore::posix
