@@ -58,6 +58,13 @@ class InputFiles {
   // Decodes single-byte text of the files and the registry (the ANSI code page on Windows).
   // Never throws; bytes that do not decode are kept recognisably rather than dropped.
   virtual std::wstring DecodeText(std::string_view bytes) = 0;
+  // Opens, as OpenForInput does, a file that the backup or another program supplied (the restored
+  // db.properties, the SQL client's output): a symbolic link at its path is refused, with an error
+  // naming the path, never followed to a file somebody else chose. A host without such links
+  // opens it as OpenForInput does.
+  virtual std::unique_ptr<Reader> OpenSuppliedFile(const std::wstring& path) {
+    return OpenForInput(path);
+  }
 };
 
 // The run log's stream: single-byte text, each line reaching the file before writeLine returns.

@@ -247,9 +247,9 @@ std::unique_ptr<TextStream> OpenStandardOutputStream() {
   return std::make_unique<StandardOutputStream>();
 }
 
-std::unique_ptr<Reader> OpenInputFile(const std::string& nativePath) {
+std::unique_ptr<Reader> OpenInputFile(const std::string& nativePath, int extraFlags) {
   struct stat info {};
-  UniqueFd fd = OpenRegularFile(nativePath, 0, info);
+  UniqueFd fd = OpenRegularFile(nativePath, extraFlags, info);
   return std::make_unique<PosixReader>(std::move(fd), nativePath);
 }
 

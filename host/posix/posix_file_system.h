@@ -35,8 +35,9 @@ UniqueFd OpenRegularFile(const std::string& nativePath, int extraFlags, struct s
 
 // Opens a regular file for sequential reading. It is opened without blocking and then looked at,
 // so a FIFO or device is refused at once instead of waited on. A missing file is error 53 (76
-// when its folder is missing too); anything but a regular file is error 75.
-std::unique_ptr<Reader> OpenInputFile(const std::string& nativePath);
+// when its folder is missing too); anything but a regular file is error 75, and so is a symbolic
+// link when `extraFlags` holds O_NOFOLLOW.
+std::unique_ptr<Reader> OpenInputFile(const std::string& nativePath, int extraFlags = 0);
 
 // Removes the file; nothing when there is none. A folder or a refused removal throws.
 void RemoveFileIfPresent(const std::string& nativePath);

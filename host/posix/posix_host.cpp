@@ -1,5 +1,6 @@
 #include "host/posix/posix_host.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <time.h>
 #include <unistd.h>
@@ -255,6 +256,10 @@ std::optional<std::wstring> PosixHost::ProfileFolder() {
 
 std::unique_ptr<Reader> PosixHost::OpenForInput(const std::wstring& path) {
   return OpenInputFile(NativePath(path));
+}
+
+std::unique_ptr<Reader> PosixHost::OpenSuppliedFile(const std::wstring& path) {
+  return OpenInputFile(NativePath(path), O_NOFOLLOW);
 }
 
 std::wstring PosixHost::DecodeText(std::string_view bytes) {

@@ -158,7 +158,8 @@ class ClientProgress {
     // A little less than the interval: a caller's waits of just that length each get a look.
     if (!now && lastLook_ && time - *lastLook_ < kProgressInterval * 4 / 5) return;
     lastLook_ = time;
-    const UniqueFd fd(::open(file_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    const UniqueFd fd(
+        ::open(file_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
     struct stat info {};
     if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
     if (info.st_size < offset_) {  // written anew from its start
