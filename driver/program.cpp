@@ -1,6 +1,7 @@
 #include "driver/program.h"
 
 #include "driver/restore_main.h"
+#include "log/run_log.h"
 #include "support/error.h"
 #include "support/text.h"
 
@@ -14,7 +15,7 @@ int RunProgram(Host& host) {
     try {
       // The host's own report of an error nobody trapped: its code and its description.
       host.MessageBox(L"Unhandled error" + NumberText(error.code()) + L"\r\n" +
-                      error.description());
+                      EscapeControlCharacters(error.description()));
     } catch (...) {
       // Nothing is left to tell it with; the exit status still says how the run ended.
     }
