@@ -126,6 +126,10 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
   }
   // The destination inside the backup: its content is the copy's own output.
   if (Same(info, destinationRoot_)) return;
+  if (sourcePath_.size() > kMaxFolderDepth) {
+    Fail("folder too deep", name);
+    return;
+  }
   if (OnSourcePath(info)) {
     Fail("the folder contains itself (a mount loops back into the backup)", name);
     return;

@@ -10,6 +10,7 @@
 #include <climits>
 #include <utility>
 
+#include "host/posix/copy_engine.h"
 #include "host/posix/copy_file_data.h"
 #include "host/posix/copy_metadata.h"
 #include "host/posix/posix_errors.h"
@@ -167,9 +168,10 @@ struct FolderId {
 
 // Adds the entries below the open source folder `folder` (taken over) to `plan`. `destination`
 // is the matching destination folder, opened without following a link, or invalid when there is
-// none: then nothing below it replaces anything.
+// none: then nothing below it replaces anything. `depth` counts the folders above it below the
+// backup folder; as the copy, the count stops kMaxFolderDepth folders deep.
 void PlanFolder(UniqueFd folder, const UniqueFd& destination, const FolderId& destinationRoot,
-                CopyPlan& plan) {
+                size_t depth, CopyPlan& plan) {
   DIR* const listing = ::fdopendir(folder.get());
   if (listing == nullptr) return;
   folder.release();
@@ -181,6 +183,7 @@ void PlanFolder(UniqueFd folder, const UniqueFd& destination, const FolderId& de
     struct stat info {};
     if (::fstatat(::dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISDIR(info.st_mode)) {
+      if (depth >= kMaxFolderDepth) continue;
       if (destinationRoot.known && info.st_dev == destinationRoot.device &&
           info.st_ino == destinationRoot.inode) {
         continue;
@@ -192,7 +195,7 @@ void PlanFolder(UniqueFd folder, const UniqueFd& destination, const FolderId& de
                                           ? ::openat(destination.get(), entry->d_name,
                                                      O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                                           : -1);
-      PlanFolder(std::move(below), destinationBelow, destinationRoot, plan);
+      PlanFolder(std::move(below), destinationBelow, destinationRoot, depth + 1, plan);
     } else if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) {
       ++plan.files;
       plan.bytes += static_cast<uint64_t>(info.st_size);
@@ -308,7 +311,7 @@ CopyPlan PlanFolderCopy(const std::string& source, const std::string& destinatio
   if (destinationRoot.valid() && ::fstat(destinationRoot.get(), &info) == 0) {
     destinationId = {info.st_dev, info.st_ino, true};
   }
-  PlanFolder(std::move(root), destinationRoot, destinationId, plan);
+  PlanFolder(std::move(root), destinationRoot, destinationId, 0, plan);
   return plan;
 }
 

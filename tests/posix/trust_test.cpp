@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -194,6 +196,35 @@ TEST_F(TrustTest, NoEntryIsOpenToAnotherAccountWhileItIsWritten) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "opened by nobody: " << status;
   ::close(ready[0]);
   EXPECT_EQ(::access((install + "/big").c_str(), F_OK), 0);
+}
+
+// A chain of folders far deeper than the walk goes, copied with barely more descriptors than two
+// per level of that depth: the folder below the last level is reported, nothing else, and the
+// dry run's count stops at the same level.
+TEST_F(TrustTest, ADeepChainStopsAtTheDocumentedDepthWithBoundedDescriptors) {
+  const size_t levels = kMaxFolderDepth + 200;
+  int folder = ::open((dir_ + "/backup").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (size_t level = 1; level <= levels; ++level) {
+    ASSERT_EQ(::mkdirat(folder, "d", 0755), 0);
+    if (level == kMaxFolderDepth) {
+      ASSERT_EQ(::close(::openat(folder, "d/last", O_CREAT | O_WRONLY, 0644)), 0);
+    }
+    ::close(std::exchange(folder, ::openat(folder, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  }
+  ::close(folder);
+  struct rlimit limit {};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const struct rlimit bounded = {2 * kMaxFolderDepth + 64, limit.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &bounded), 0);
+  const CopyReport report = CopyFolderContents(dir_ + "/backup", dir_ + "/install");
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_FALSE(report.complete);
+  ASSERT_EQ(report.failures.size(), 1u);
+  std::string tooDeep = dir_ + "/backup";
+  for (size_t level = 0; level <= kMaxFolderDepth; ++level) tooDeep += "/d";
+  EXPECT_EQ(report.failures[0].path, tooDeep);
+  EXPECT_EQ(report.failures[0].reason, "folder too deep");
+  EXPECT_EQ(PlanFolderCopy(dir_ + "/backup", dir_ + "/install").files, 1u);
 }
 
 }  // namespace
