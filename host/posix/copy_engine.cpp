@@ -26,6 +26,16 @@ const struct timespec* TimesOf(const struct stat& info, struct timespec (&times)
   return times;
 }
 
+// Opens a folder for a look at its entries that leaves its access time alone (where the run may:
+// it owns the folder, or is root), so that the copy still takes the time the backup gave it.
+UniqueFd OpenUnread(int from, const char* name) {
+  UniqueFd folder(::openat(from, name, kOpenFolder | O_NONBLOCK | O_NOATIME));
+  if (!folder.valid() && errno == EPERM) {
+    folder = UniqueFd(::openat(from, name, kOpenFolder | O_NONBLOCK));
+  }
+  return folder;
+}
+
 }  // namespace
 
 CopyReport CopyWalker::Run(const std::string& sourceFolder, const std::string& destinationFolder) {
@@ -48,6 +58,11 @@ CopyReport CopyWalker::Run(const std::string& sourceFolder, const std::string& d
   }
   destinationRoot_ = IdOf(destination);
   sourcePath_.assign(1, backupRoot_);
+  // Every folder of the backup is known before anything is written: a destination folder that
+  // is one of them under another name (a bind mount) is refused wherever it is met.
+  backupFolders_.assign(1, backupRoot_);
+  CollectBackupFolders(OpenUnread(source.get(), "."), 0);
+  std::sort(backupFolders_.begin(), backupFolders_.end());
   const Target to{destinationFd_.get(), MetadataCopier::HasDefaultAcl(destinationFd_.get())};
   if (const auto dir = OpenEntries(std::move(source))) CopyContents(dir.get(), to);
   return std::move(report_);
@@ -157,11 +172,8 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
     return;
   }
   // Writing into a folder of the backup (the same folder under another name: a bind mount, a
-  // link above the destination) would replace what is being copied, or is still to be. Known
-  // weakness: a second name of a backup folder off the walked path (a bind mount of a sibling
-  // folder) is not recognised; that would take memory growing with the number of folders.
-  if (!created &&
-      (Same(existing, IdOf(info)) || Same(existing, backupRoot_) || OnSourcePath(existing))) {
+  // link above the destination) would replace what is being copied, or is still to be.
+  if (!created && IsBackupFolder(existing)) {
     Fail("the destination folder is a folder of the backup itself", name);
     return;
   }
@@ -198,6 +210,34 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
              ::futimens(target.get(), TimesOf(info, times)) != 0) {
     FailErrno(errno, name);
   }
+}
+
+void CopyWalker::CollectBackupFolders(UniqueFd folder, size_t depth) {
+  if (!folder.valid()) return;  // the walk meets it again and reports it
+  const auto dir = std::unique_ptr<DIR, DirCloser>(::fdopendir(folder.get()));
+  if (!dir) return;
+  folder.release();
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
+    UniqueFd below = OpenUnread(::dirfd(dir.get()), name);
+    struct stat info {};
+    if (!below.valid() || ::fstat(below.get(), &info) != 0) continue;
+    // The destination inside the backup is not walked: its folders are the copy's output. Nor is
+    // a folder that contains itself (a mount looping back), which the walk reports.
+    if (Same(info, destinationRoot_) || OnSourcePath(info)) continue;
+    backupFolders_.push_back(IdOf(info));
+    if (depth + 1 < kMaxFolderDepth) {
+      sourcePath_.push_back(IdOf(info));
+      CollectBackupFolders(std::move(below), depth + 1);
+      sourcePath_.pop_back();
+    }
+  }
+}
+
+bool CopyWalker::IsBackupFolder(const struct stat& info) const {
+  return std::binary_search(backupFolders_.begin(), backupFolders_.end(), IdOf(info));
 }
 
 bool CopyWalker::OnSourcePath(const struct stat& info) const {

@@ -13,9 +13,10 @@
 // length and modification time as the backup's is taken as up to date and only its metadata set,
 // which keeps a re-run over an earlier copy cheap.
 //
-// It never writes into the backup: a destination folder that is the backup folder or one of the
-// backup folders being walked (reached through a bind mount or a link above it), and a destination
-// file that is its own backup file under a second name, are left alone and reported. A
+// It never writes into the backup: the identity of every backup folder is taken before anything
+// is written (16 bytes each), and a destination folder that is any of them (reached through a
+// bind mount or a link above it), and a destination file that is its own backup file under a
+// second name, are left alone and reported. A
 // destination that lies inside the backup is not descended into. An entry that cannot be copied is
 // reported and skipped; the rest goes on.
 //

@@ -22,6 +22,7 @@ struct NodeId {
   ino_t inode = 0;
 
   friend bool operator==(const NodeId&, const NodeId&) = default;
+  friend auto operator<=>(const NodeId&, const NodeId&) = default;
 };
 
 inline NodeId IdOf(const struct stat& info) {

@@ -49,6 +49,10 @@ class CopyWalker {
   void CopyEntry(int from, const char* name, unsigned char type, const Target& to);
   void CopyFolder(int from, const char* name, const Target& to);
   bool OnSourcePath(const struct stat& info) const;
+  // Notes the identity of every folder below `folder` (taken over), `depth` levels below the
+  // backup folder, as far down as the copy goes.
+  void CollectBackupFolders(UniqueFd folder, size_t depth);
+  bool IsBackupFolder(const struct stat& info) const;
 
   // copy_entries.cpp: what a folder holds.
   void CopyRegularFile(int from, const char* name, const Target& to);
@@ -80,7 +84,8 @@ class CopyWalker {
   NodeId backupRoot_;
   NodeId destinationRoot_;  // never descended into as a source folder
   UniqueFd destinationFd_;
-  std::vector<NodeId> sourcePath_;  // source folders from the root down to the one being walked
+  std::vector<NodeId> sourcePath_;     // source folders from the root down to the one being walked
+  std::vector<NodeId> backupFolders_;  // every folder of the backup, sorted, known before writing
   std::unordered_map<NodeId, FirstName, NodeIdHash> firstNames_;
   FileDataCopier data_;
   MetadataCopier metadata_;
