@@ -9,7 +9,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -68,9 +70,7 @@ void CopyWalker::CopyRegularFile(int from, const char* name, const Target& to) {
       !WriteReplacement(in.get(), info, name, to, made)) {
     return;
   }
-  if (info.st_nlink > 1 && !firstNames_.contains(IdOf(info))) {
-    firstNames_.emplace(IdOf(info), FirstName{relative_ + name, made, info.st_nlink - 1});
-  }
+  if (info.st_nlink > 1) RememberFirstName(info, name, to, made);
   ++filesDone_;
   bytesDone_ += static_cast<uint64_t>(info.st_size);
   if (progress_) progress_(filesDone_, bytesDone_);
@@ -150,26 +150,74 @@ bool CopyWalker::WriteReplacement(int in, const struct stat& info, const char* n
 // of the first name is gone or changed, or the link cannot be made).
 bool CopyWalker::LinkToFirstName(const struct stat& info, const char* name, const Target& to,
                                  const struct stat* existing) {
-  const auto first = firstNames_.find(IdOf(info));
-  if (first == firstNames_.end()) return false;
-  bool done = existing != nullptr && IdOf(*existing) == first->second.copy;
-  if (!done) {
-    // Opened without following a link at its end, and linked only when it is that very copy.
-    UniqueFd node(::openat(destinationFd_.get(), first->second.path.c_str(),
-                           O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  const auto byHandle = firstNames_.find(IdOf(info));
+  const auto byPath =
+      byHandle == firstNames_.end() ? firstPaths_.find(IdOf(info)) : firstPaths_.end();
+  if (byHandle == firstNames_.end() && byPath == firstPaths_.end()) return false;
+  // Opened without following a link at its end, and linked only when it is that very copy.
+  const UniqueFd node = byHandle != firstNames_.end()
+                            ? OpenByHandle(byHandle->second)
+                            : UniqueFd(::openat(destinationFd_.get(), byPath->second.path.c_str(),
+                                                O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat found {};
+  const bool alive = node.valid() && ::fstat(node.get(), &found) == 0 && S_ISREG(found.st_mode) &&
+                     (byPath == firstPaths_.end() || IdOf(found) == byPath->second.copy);
+  bool done = alive && existing != nullptr && IdOf(*existing) == IdOf(found);
+  if (alive && !done) {
+    const FdPath path(node.get());
+    const int failure = MakeTemporary([&](const char* temporary) {
+      return ::linkat(AT_FDCWD, path.text, to.fd, temporary, AT_SYMLINK_FOLLOW);
+    });
+    done = failure == 0;
+    if (done) Replace(to, name);
+  }
+  // Forgotten once every name has been seen: the tables hold only files still expecting names.
+  if (byHandle != firstNames_.end()) {
+    if (--byHandle->second.namesLeft == 0) firstNames_.erase(byHandle);
+  } else if (--byPath->second.namesLeft == 0) {
+    firstPaths_.erase(byPath);
+  }
+  return done;
+}
+
+void CopyWalker::RememberFirstName(const struct stat& info, const char* name, const Target& to,
+                                   NodeId made) {
+  if (firstNames_.contains(IdOf(info)) || firstPaths_.contains(IdOf(info))) return;
+  const auto namesLeft = static_cast<uint32_t>(std::min<nlink_t>(info.st_nlink - 1, UINT32_MAX));
+  if (metadata_.MaySetOwner() && !handlesRefused_) {
+    alignas(file_handle) unsigned char buffer[sizeof(file_handle) + kHandleBytes];
+    auto* handle = reinterpret_cast<file_handle*>(buffer);
+    handle->handle_bytes = kHandleBytes;
+    int mount = 0;
+    const UniqueFd node(::openat(to.fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat found {};
-    if (node.valid() && ::fstat(node.get(), &found) == 0 && IdOf(found) == first->second.copy) {
-      const FdPath path(node.get());
-      const int failure = MakeTemporary([&](const char* temporary) {
-        return ::linkat(AT_FDCWD, path.text, to.fd, temporary, AT_SYMLINK_FOLLOW);
-      });
-      done = failure == 0;
-      if (done) Replace(to, name);
+    if (node.valid() && ::fstat(node.get(), &found) == 0 && IdOf(found) == made &&
+        ::name_to_handle_at(node.get(), "", handle, &mount, AT_EMPTY_PATH) == 0) {
+      FirstName first{
+          namesLeft, handle->handle_type, static_cast<uint8_t>(handle->handle_bytes), {}};
+      std::memcpy(first.handle, handle->f_handle, handle->handle_bytes);
+      if (!handlesChecked_) {  // once: whether this run may open files by handle at all
+        handlesChecked_ = true;
+        handlesRefused_ = !OpenByHandle(first).valid();
+      }
+      if (!handlesRefused_) {
+        firstNames_.emplace(IdOf(info), first);
+        return;
+      }
+    } else if (node.valid() && (errno == EOPNOTSUPP || errno == ENOSYS)) {
+      handlesRefused_ = true;
     }
   }
-  // Forgotten once every name has been seen: the table holds only files still expecting names.
-  if (--first->second.namesLeft == 0) firstNames_.erase(first);
-  return done;
+  firstPaths_.emplace(IdOf(info), FirstPath{relative_ + name, made, namesLeft});
+}
+
+UniqueFd CopyWalker::OpenByHandle(const FirstName& first) const {
+  alignas(file_handle) unsigned char buffer[sizeof(file_handle) + kHandleBytes];
+  auto* handle = reinterpret_cast<file_handle*>(buffer);
+  handle->handle_bytes = first.handleLength;
+  handle->handle_type = first.handleType;
+  std::memcpy(handle->f_handle, first.handle, first.handleLength);
+  return UniqueFd(::open_by_handle_at(destinationFd_.get(), handle, O_PATH | O_CLOEXEC));
 }
 
 void CopyWalker::CopyLink(int from, const char* name, const struct stat& info, const Target& to) {

@@ -227,6 +227,41 @@ TEST_F(TrustTest, ADeepChainStopsAtTheDocumentedDepthWithBoundedDescriptors) {
   EXPECT_EQ(PlanFolderCopy(dir_ + "/backup", dir_ + "/install").files, 1u);
 }
 
+// Files deep below long folder names, each with a second name outside the backup (so the copy
+// expects their other name to the end): what the copy remembers of each must not grow with its
+// path.
+TEST_F(TrustTest, MemoryForFilesWithSeveralNamesDoesNotGrowWithTheirPaths) {
+  constexpr int kFiles = 2000;
+  ASSERT_EQ(::mkdir((dir_ + "/outside").c_str(), 0755), 0);
+  const int outside = ::open((dir_ + "/outside").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int folder = ::open((dir_ + "/backup").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const std::string name(250, 'n');
+  for (int level = 0; level < 200; ++level) {
+    ASSERT_EQ(::mkdirat(folder, name.c_str(), 0755), 0);
+    ::close(std::exchange(folder, ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY)));
+  }
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string file = std::to_string(i);
+    ASSERT_EQ(::close(::openat(folder, file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)), 0);
+    ASSERT_EQ(::linkat(folder, file.c_str(), outside, file.c_str(), 0), 0);
+  }
+  ::close(folder);
+  ::close(outside);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    struct rusage start {};
+    ::getrusage(RUSAGE_SELF, &start);
+    const bool complete = CopyFolderContents(dir_ + "/backup", dir_ + "/install").complete;
+    struct rusage end {};
+    ::getrusage(RUSAGE_SELF, &end);
+    const long grownKiB = end.ru_maxrss - start.ru_maxrss;
+    ::_exit(!complete ? 2 : grownKiB > 8 * 1024 + kFiles * 64 / 1024 ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "1: memory grew, 2: incomplete";
+}
+
 }  // namespace
 }  // namespace qelrestore::posix
 
