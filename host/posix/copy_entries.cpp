@@ -92,7 +92,9 @@ bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat&
   UniqueFd out(::openat(to.fd, name, kOpenSource));
   struct stat opened {};
   if (!out.valid() || ::fstat(out.get(), &opened) != 0 || IdOf(opened) != IdOf(existing) ||
-      !data_.SameContent(in, out.get(), info.st_size)) {
+      !data_.SameContent(
+          in, out.get(), info.st_size,
+          info.st_blocks * 512 < info.st_size || existing.st_blocks * 512 < existing.st_size)) {
     return false;
   }
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
