@@ -128,7 +128,7 @@ void CopyWalker::CopyEntry(int from, const char* name, unsigned char type, const
   } else if (S_ISLNK(info.st_mode)) {
     CopyLink(from, name, info, to);
   } else {
-    CopySpecial(name, info, to);
+    CopySpecial(from, name, info, to);
   }
 }
 

@@ -276,12 +276,13 @@ void CopyWalker::CopyLink(int from, const char* name, const struct stat& info, c
   if (made != name) Replace(to, name);
 }
 
-// FIFOs, sockets and device nodes are made anew, as a recursive copy does (their ACLs and
-// attributes are not copied); devices need the
-// privilege to make them, and are reported otherwise. Their owner, mode and times are set through
-// a descriptor of the node made, never by name: a link put in its place meanwhile is refused, not
+// FIFOs, sockets and device nodes are made anew, as a recursive copy does (their ACLs and other
+// attributes are copied too, read and written through /proc); devices need the privilege to make
+// them, and are reported otherwise. Their owner, attributes, mode and times are set through a
+// descriptor of the node made, never by name: a link put in its place meanwhile is refused, not
 // followed to another file.
-void CopyWalker::CopySpecial(const char* name, const struct stat& info, const Target& to) {
+void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info,
+                             const Target& to) {
   struct stat existing {};
   bool exists = false;
   if (!CheckDestination(to, name, info, "a folder stands where a special file goes", existing,
@@ -319,10 +320,20 @@ void CopyWalker::CopySpecial(const char* name, const struct stat& info, const Ta
     }
   }
   const mode_t mode = metadata_.KeepOwner(node.get(), info);
+  const UniqueFd source(::openat(from, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat opened {};
+  bool aclSet = false;
+  if (source.valid() && ::fstat(source.get(), &opened) == 0 && IdOf(opened) == IdOf(info)) {
+    if (const int failure =
+            metadata_.CopyAttributes(FdPath(source.get()).text, path.text, false, aclSet)) {
+      Discard(to, failure, name);
+      return;
+    }
+  }
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
   // chmod and utimensat follow the descriptor's path to the node itself; without /proc, the
   // calls that refuse to follow a link at the name take over.
-  if ((made.st_mode & 07777) != mode && ::chmod(path.text, mode) != 0 &&
+  if (((made.st_mode & 07777) != mode || aclSet) && ::chmod(path.text, mode) != 0 &&
       (errno != ENOENT || ::fchmodat(to.fd, temporary_, mode, AT_SYMLINK_NOFOLLOW) != 0)) {
     Discard(to, errno, name);
     return;

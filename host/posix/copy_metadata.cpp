@@ -83,31 +83,68 @@ bool MetadataCopier::HasDefaultAcl(int fd) {
   return ::fgetxattr(fd, kDefaultAcl, nullptr, 0) > 0;
 }
 
+namespace {
+
+// The attribute calls on a descriptor, and on a path that leads to the node itself.
+struct FdNode {
+  int fd;
+  ssize_t List(char* list, size_t size) const { return ::flistxattr(fd, list, size); }
+  ssize_t Get(const char* name, char* value, size_t size) const {
+    return ::fgetxattr(fd, name, value, size);
+  }
+  int Set(const char* name, const char* value, size_t size) const {
+    return ::fsetxattr(fd, name, value, size, 0);
+  }
+  int Remove(const char* name) const { return ::fremovexattr(fd, name); }
+};
+struct PathNode {
+  const char* path;
+  ssize_t List(char* list, size_t size) const { return ::listxattr(path, list, size); }
+  ssize_t Get(const char* name, char* value, size_t size) const {
+    return ::getxattr(path, name, value, size);
+  }
+  int Set(const char* name, const char* value, size_t size) const {
+    return ::setxattr(path, name, value, size, 0);
+  }
+  int Remove(const char* name) const { return ::removexattr(path, name); }
+};
+
+}  // namespace
+
 int MetadataCopier::CopyAttributes(int in, int out, bool dropInheritedAcls, bool& aclSet) {
+  return CopyAttributesOf(FdNode{in}, FdNode{out}, dropInheritedAcls, aclSet);
+}
+
+int MetadataCopier::CopyAttributes(const char* in, const char* out, bool dropInheritedAcls,
+                                   bool& aclSet) {
+  return CopyAttributesOf(PathNode{in}, PathNode{out}, dropInheritedAcls, aclSet);
+}
+
+template <typename Node>
+int MetadataCopier::CopyAttributesOf(Node in, Node out, bool dropInheritedAcls, bool& aclSet) {
   aclSet = false;
   const ssize_t listed =
-      Fetch(names_, [in](char* list, size_t size) { return ::flistxattr(in, list, size); });
+      Fetch(names_, [in](char* list, size_t size) { return in.List(list, size); });
   bool accessSeen = false;
   bool defaultSeen = false;
   for (ssize_t at = 0; at < listed;) {
     const char* name = names_.data() + at;
     at += static_cast<ssize_t>(std::strlen(name)) + 1;
-    const ssize_t length = Fetch(value_, [in, name](char* value, size_t size) {
-      return ::fgetxattr(in, name, value, size);
-    });
+    const ssize_t length =
+        Fetch(value_, [in, name](char* value, size_t size) { return in.Get(name, value, size); });
     if (length < 0) continue;  // gone meanwhile
     const bool access = std::strcmp(name, kAccessAcl) == 0;
     accessSeen = accessSeen || access;
     defaultSeen = defaultSeen || std::strcmp(name, kDefaultAcl) == 0;
-    if (::fsetxattr(out, name, value_.data(), static_cast<size_t>(length), 0) != 0) {
+    if (out.Set(name, value_.data(), static_cast<size_t>(length)) != 0) {
       if (!Refused(errno)) return errno;
       continue;
     }
     aclSet = aclSet || access;
   }
   if (dropInheritedAcls) {
-    if (!accessSeen && ::fremovexattr(out, kAccessAcl) == 0) aclSet = true;
-    if (!defaultSeen) ::fremovexattr(out, kDefaultAcl);
+    if (!accessSeen && out.Remove(kAccessAcl) == 0) aclSet = true;
+    if (!defaultSeen) out.Remove(kDefaultAcl);
   }
   return 0;
 }

@@ -40,6 +40,10 @@ class MetadataCopier {
   // bits). Returns 0, or the errno of a failure that left the node short of an attribute it should
   // have (no space).
   int CopyAttributes(int in, int out, bool dropInheritedAcls, bool& aclSet);
+  // The same between two nodes named by paths that lead to them whatever they are (FIFOs and
+  // device nodes, which give no descriptor to read attributes through: /proc/self/fd/N of an
+  // O_PATH descriptor).
+  int CopyAttributes(const char* in, const char* out, bool dropInheritedAcls, bool& aclSet);
 
   // True when `in` has any extended attribute; a failing query counts as none.
   bool HasAttributes(int in);
@@ -51,6 +55,9 @@ class MetadataCopier {
   bool root_;
   uid_t uid_;
   gid_t gid_;
+  template <typename Node>
+  int CopyAttributesOf(Node in, Node out, bool dropInheritedAcls, bool& aclSet);
+
   std::vector<char> names_;
   std::vector<char> value_;
 };

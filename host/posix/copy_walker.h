@@ -75,7 +75,7 @@ class CopyWalker {
   void RememberFirstName(const struct stat& info, const char* name, const Target& to, NodeId made);
   UniqueFd OpenByHandle(const FirstName& first) const;
   void CopyLink(int from, const char* name, const struct stat& info, const Target& to);
-  void CopySpecial(const char* name, const struct stat& info, const Target& to);
+  void CopySpecial(int from, const char* name, const struct stat& info, const Target& to);
   bool CheckDestination(const Target& to, const char* name, const struct stat& source,
                         std::string_view folderThere, struct stat& existing, bool& exists);
   template <typename Make>
