@@ -323,7 +323,7 @@ TEST(GeneratedTreesTest, CopiesAsCpArchiveDoesFreshAndOverAnInstallation) {
   const uint64_t first = only != nullptr ? std::strtoull(only, nullptr, 10) : 1;
   const uint64_t trees = only != nullptr    ? 1
                          : count != nullptr ? std::strtoull(count, nullptr, 10)
-                                            : 30;
+                                            : 24;
   for (uint64_t seed = first; seed < first + trees; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed) + " (QELRESTORE_TREE_SEED=" + std::to_string(seed) +
                  " runs it alone)");
