@@ -186,7 +186,9 @@ void CopyWalker::RememberFirstName(const struct stat& info, const char* name, co
                                    NodeId made) {
   if (firstNames_.contains(IdOf(info)) || firstPaths_.contains(IdOf(info))) return;
   const auto namesLeft = static_cast<uint32_t>(std::min<nlink_t>(info.st_nlink - 1, UINT32_MAX));
-  if (metadata_.MaySetOwner() && !handlesRefused_) {
+  // A handle is opened on the destination folder's file system; a copy on another one (a mount
+  // below the destination) is remembered by path, or its handle could name an unrelated file.
+  if (metadata_.MaySetOwner() && !handlesRefused_ && made.device == destinationRoot_.device) {
     alignas(file_handle) unsigned char buffer[sizeof(file_handle) + kHandleBytes];
     auto* handle = reinterpret_cast<file_handle*>(buffer);
     handle->handle_bytes = kHandleBytes;
@@ -276,11 +278,11 @@ void CopyWalker::CopyLink(int from, const char* name, const struct stat& info, c
   if (made != name) Replace(to, name);
 }
 
-// FIFOs, sockets and device nodes are made anew, as a recursive copy does (their ACLs and other
-// attributes are copied too, read and written through /proc); devices need the privilege to make
-// them, and are reported otherwise. Their owner, attributes, mode and times are set through a
-// descriptor of the node made, never by name: a link put in its place meanwhile is refused, not
-// followed to another file.
+// FIFOs and sockets are made anew, as a recursive copy does (their ACLs and other attributes are
+// copied too, read and written through /proc). Device nodes are reported, never made: a backup
+// made elsewhere can hold any device with any owner and mode, and its copy would open that device
+// to them. Owner, attributes, mode and times are set through a descriptor of the node made,
+// never by name: a link put in its place meanwhile is refused, not followed to another file.
 void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info,
                              const Target& to) {
   struct stat existing {};
@@ -290,6 +292,10 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
     return;
   }
   const mode_t type = info.st_mode & S_IFMT;
+  if (S_ISCHR(type) || S_ISBLK(type)) {
+    Fail("a device node, not copied", name);
+    return;
+  }
   if (const int failure = MakeTemporary([&](const char* temporary) {
         return ::mknodat(to.fd, temporary, type | 0600, info.st_rdev);
       })) {
@@ -302,8 +308,7 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
     Discard(to, errno, name);
     return;
   }
-  if ((made.st_mode & S_IFMT) != type || made.st_nlink != 1 ||
-      ((S_ISCHR(type) || S_ISBLK(type)) && made.st_rdev != info.st_rdev)) {
+  if ((made.st_mode & S_IFMT) != type || made.st_nlink != 1) {
     Fail("the new entry was replaced by another while it was made", name);
     ::unlinkat(to.fd, temporary_, 0);
     return;

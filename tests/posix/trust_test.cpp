@@ -7,6 +7,7 @@
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -109,6 +110,18 @@ TEST_F(TrustTest, ACopyNeverMakesASetIdFileOfAnotherAccountsContent) {
       EXPECT_EQ(info.st_mode & 07777, user == 0 ? 06755u : 0755u) << copy;
     }
   }
+}
+
+// A device node of the backup (made where its maker was root) would open that device to its
+// owner: it is reported, never made.
+TEST_F(TrustTest, ADeviceNodeOfTheBackupIsNeverMade) {
+  ASSERT_EQ(::mknod((dir_ + "/backup/disk").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+  ASSERT_EQ(::chown((dir_ + "/backup/disk").c_str(), kNobody, kNobody), 0);
+  const CopyReport report = CopyFolderContents(dir_ + "/backup", dir_ + "/install");
+  EXPECT_FALSE(report.complete);
+  ASSERT_EQ(report.failures.size(), 1u);
+  EXPECT_EQ(report.failures[0].reason, "a device node, not copied");
+  EXPECT_EQ(Stat(dir_ + "/install/disk").st_mode, 0u);
 }
 
 // A set-group-ID folder gives what is made in it its own group; the copy sets the source's
