@@ -172,8 +172,9 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
     return;
   }
   // Writing into a folder of the backup (the same folder under another name: a bind mount, a
-  // link above the destination) would replace what is being copied, or is still to be.
-  if (!created && IsBackupFolder(existing)) {
+  // link above the destination) would replace what is being copied, or is still to be. Asked of
+  // a folder just made too: a backup folder renamed into its place before it was opened is one.
+  if (IsBackupFolder(existing)) {
     Fail("the destination folder is a folder of the backup itself", name);
     return;
   }
