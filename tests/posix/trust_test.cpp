@@ -127,24 +127,38 @@ TEST_F(TrustTest, ADeviceNodeOfTheBackupIsNeverMade) {
 // A set-group-ID folder gives what is made in it its own group; the copy sets the source's
 // group over it, on the first run and on a re-run over a copy that has the folder's group.
 TEST_F(TrustTest, OwnerAndGroupAreSetEvenWhereASetGroupIdFolderHandsOutItsGroup) {
-  Make("backup/PLUV/secret", "root only", 0, 0640);
-  Make("backup/again", "root only", 0, 0640);
-  ASSERT_EQ(::mkdir((dir_ + "/install/PLUV").c_str(), 02777), 0);
-  for (const char* folder : {"/install/PLUV", "/install"}) {
-    ASSERT_EQ(::chown((dir_ + folder).c_str(), kNobody, kNobody), 0);
-    ASSERT_EQ(::chmod((dir_ + folder).c_str(), 02777), 0);
-  }
-  const std::string again = dir_ + "/install/again";
-  ASSERT_TRUE(
-      AsUser(0, [&] { return CopyFolderContents(dir_ + "/backup", dir_ + "/install").complete; }));
-  ASSERT_EQ(::chown(again.c_str(), 0, kNobody), 0);  // as an earlier run left it
-  ASSERT_TRUE(AsUser(0, [&] {
-    CopyWholeFile(dir_ + "/backup/again", dir_ + "/install/kept");
-    return CopyFolderContents(dir_ + "/backup", dir_ + "/install").complete;
-  }));
-  for (const char* copy : {"/install/PLUV/secret", "/install/again", "/install/kept"}) {
-    EXPECT_EQ(Stat(dir_ + copy).st_gid, 0u) << copy;
-    EXPECT_EQ(Stat(dir_ + copy).st_mode & 07777, 0640u) << copy;
+  for (const uid_t user : {uid_t{0}, uid_t{1234}}) {
+    SCOPED_TRACE("run as " + std::to_string(user));
+    const std::string backup = "backup" + std::to_string(user);
+    const std::string install = dir_ + "/install/" + std::to_string(user);
+    Make(backup + "/PLUV/secret", "private", user, 0640);
+    Make(backup + "/again", "private", user, 0640);
+    ASSERT_EQ(::chmod((dir_ + "/" + backup).c_str(), 0777), 0);
+    // A folder the run may not chmod stays as it is: root finds PLUV there, the other account
+    // makes it inside the set-group-ID folder.
+    ASSERT_EQ(::mkdir(install.c_str(), 02777), 0);
+    if (user == 0) {
+      ASSERT_EQ(::mkdir((install + "/PLUV").c_str(), 02777), 0);
+    }
+    for (const std::string& folder : {install + "/PLUV", install}) {
+      if (user != 0 && folder != install) continue;
+      ASSERT_EQ(::chown(folder.c_str(), kNobody, kNobody), 0);
+      ASSERT_EQ(::chmod(folder.c_str(), 02777), 0);
+    }
+    const auto copy = [&] {
+      return AsUser(user, [&] {
+        CopyWholeFile(dir_ + "/" + backup + "/again", install + "/kept");
+        return CopyFolderContents(dir_ + "/" + backup, install).complete;
+      });
+    };
+    ASSERT_TRUE(copy());
+    // As an earlier run left it.
+    ASSERT_EQ(::chown((install + "/again").c_str(), user, kNobody), 0);
+    ASSERT_TRUE(copy());
+    for (const char* name : {"/PLUV/secret", "/again", "/kept"}) {
+      EXPECT_EQ(Stat(install + name).st_gid, user) << name;
+      EXPECT_EQ(Stat(install + name).st_mode & 07777, 0640u) << name;
+    }
   }
 }
 
