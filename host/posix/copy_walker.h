@@ -80,6 +80,8 @@ class CopyWalker {
                         std::string_view folderThere, struct stat& existing, bool& exists);
   template <typename Make>
   int MakeTemporary(Make make);
+  // A new name (in temporary_) for the node `nodePath` leads to; 0 or the errno of the failure.
+  int LinkTemporary(const char* nodePath, const Target& to);
   bool Replace(const Target& to, const char* name);
   bool Discard(const Target& to, int error, std::string_view name);
 
