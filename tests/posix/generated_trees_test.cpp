@@ -4,7 +4,7 @@
 // non-UTF-8 names), each copied by the folder copy and by cp -a into a fresh and into a
 // pre-filled destination, the results compared entry by entry. QELRESTORE_TREES sets how many
 // trees (a few dozen by default; the full test run asks for a few hundred), QELRESTORE_TREE_SEED
-// runs one seed again; a difference names its seed.
+// the first seed (alone, unless QELRESTORE_TREES says more); a difference names its seed.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -321,9 +321,7 @@ TEST(GeneratedTreesTest, CopiesAsCpArchiveDoesFreshAndOverAnInstallation) {
   const char* count = std::getenv("QELRESTORE_TREES");
   const char* only = std::getenv("QELRESTORE_TREE_SEED");
   const uint64_t first = only != nullptr ? std::strtoull(only, nullptr, 10) : 1;
-  const uint64_t trees = only != nullptr    ? 1
-                         : count != nullptr ? std::strtoull(count, nullptr, 10)
-                                            : 24;
+  const uint64_t trees = count != nullptr ? std::strtoull(count, nullptr, 10) : only ? 1 : 24;
   for (uint64_t seed = first; seed < first + trees; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed) + " (QELRESTORE_TREE_SEED=" + std::to_string(seed) +
                  " runs it alone)");
