@@ -107,6 +107,8 @@ posix_ctest() {
     ctest --test-dir build/posix --output-on-failure -j "$jobs" -E "$QUICK_SKIPS"
   else
     ctest --test-dir build/posix --output-on-failure -j "$jobs"
+    # The generated trees at full count: a few hundred, against cp -a.
+    QELRESTORE_TREES=300 build/posix/tests/posix/posix_tests --gtest_filter='GeneratedTreesTest.*'
   fi
 }
 

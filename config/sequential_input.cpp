@@ -14,9 +14,9 @@ bool IsSeparator(char c) {
 }
 }  // namespace
 
-void SequentialInput::Open(const std::wstring& path) {
+void SequentialInput::Open(const std::wstring& path, bool supplied) {
   if (source_) throw Error(code::kFileAlreadyOpen);
-  source_ = files_.OpenForInput(path);
+  source_ = supplied ? files_.OpenSuppliedFile(path) : files_.OpenForInput(path);
   buffer_.resize(kChunk);
   position_ = filled_ = 0;
   exhausted_ = false;

@@ -22,8 +22,9 @@ class SequentialInput {
   explicit SequentialInput(InputFiles& files) : files_(files) {}
 
   // Opens `path` for input; error 55 when a file is already open, the host's error when the file
-  // cannot be opened (53 when it is missing).
-  void Open(const std::wstring& path);
+  // cannot be opened (53 when it is missing). `supplied`: the file came from the backup, and a
+  // symbolic link at its path is refused rather than followed.
+  void Open(const std::wstring& path, bool supplied = false);
   // True when no data remains. Error 52 when no file is open.
   bool AtEnd();
   // The next item. Error 62 at the end of the file, 52 when no file is open, 7 for an item longer

@@ -21,9 +21,9 @@ int RunProgram(Host& host) {
       const std::wstring heading = L"Unhandled error" + NumberText(error.code());
       dryRun = ReadDryRun(host) == true;
       if (dryRun) {
-        PrintDryRunLine(host, heading + L": " + error.description());
+        PrintDryRunLine(host, heading + L": " + EscapeControlCharacters(error.description()));
       } else {
-        host.MessageBox(heading + L"\r\n" + error.description());
+        host.MessageBox(heading + L"\r\n" + EscapeControlCharacters(error.description()));
       }
     } catch (...) {
       // Nothing is left to tell it with; the exit status still says how the run ended.

@@ -111,7 +111,7 @@ class Restore {
       return End(CompletedStatus());
     }
     checkpoint_ = 81;
-    input_.Open(settingsFile);
+    input_.Open(settingsFile, /*supplied=*/true);
     constexpr int32_t kReadDbProperties = 82;
     checkpoint_ = kReadDbProperties;
     ServerSettings server;

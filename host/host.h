@@ -62,6 +62,13 @@ class InputFiles {
   // Windows; UTF-8 on POSIX, each byte that is not valid UTF-8 written as the four characters
   // \xNN. Never throws.
   virtual std::wstring DecodeConsoleText(std::string_view bytes) = 0;
+  // Opens, as OpenForInput does, a file that the backup or another program supplied (the restored
+  // db.properties, the SQL client's output): a symbolic link at its path is refused, with an error
+  // naming the path, never followed to a file somebody else chose. A host without such links
+  // opens it as OpenForInput does.
+  virtual std::unique_ptr<Reader> OpenSuppliedFile(const std::wstring& path) {
+    return OpenForInput(path);
+  }
 };
 
 // The run log's stream: single-byte text, each line reaching the file before writeLine returns.
@@ -221,8 +228,9 @@ class Host : public InputFiles {
   virtual void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) {
     CopyFile(source, destination);
   }
-  // CopyFile over a file whose access the copy keeps (its permissions and, where the run may set
-  // it, its owner), so that a private copy put back is read as the file it replaces was.
+  // CopyFile of a copy that CopyFileOwnerOnly saved back to where it came from: it gets the access
+  // (permissions and, where the run may set it, owner and group) that the saved file had, so that
+  // it is read as before, and never that of the file it replaces, which the backup supplied.
   virtual void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) {
     CopyFile(source, destination);
   }

@@ -16,8 +16,12 @@ namespace qelrestore {
 // the same day of the month share one file.
 std::wstring DefaultLogPath(Host& host);
 
-// The text with every control character written as \xNN, so that a name holding a line end
-// cannot forge a line of the log.
+// The text with every character that does not print as itself escaped, so that a name or a
+// setting can neither forge a line of the log nor steer the terminal that shows it: C0 controls
+// and DEL as \xNN, a byte that was not valid UTF-8 (decoded as U+DC80..U+DCFF) as the \xNN of
+// that byte, and C1 controls, line and paragraph separators, invisible format characters (bidi
+// overrides, zero-width marks), lone surrogates, non-characters and values beyond Unicode as
+// \u{NNNN}.
 std::wstring EscapeControlCharacters(std::wstring_view text);
 
 // One line in the log's form ("time text: message", control characters escaped) on standard

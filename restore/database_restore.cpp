@@ -24,6 +24,23 @@ constexpr ClientRow kClients[] = {
      L"\\Binn\\sqlcmd.exe", 119},
 };
 
+// The client's output as the verdict reads it: the file the client wrote, never a file a link
+// in its place leads to.
+class SuppliedFiles final : public InputFiles {
+ public:
+  explicit SuppliedFiles(InputFiles& files) : files_(files) {}
+  std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override {
+    return files_.OpenSuppliedFile(path);
+  }
+  std::wstring DecodeText(std::string_view bytes) override { return files_.DecodeText(bytes); }
+  std::wstring DecodeConsoleText(std::string_view bytes) override {
+    return files_.DecodeConsoleText(bytes);
+  }
+
+ private:
+  InputFiles& files_;
+};
+
 std::wstring DoubleApostrophes(std::wstring_view text) {
   std::wstring result;
   result.reserve(text.size());
@@ -153,8 +170,9 @@ DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRe
     launch =
         RunAndWait(host, command, WindowStyle::kMaximized, request.clientWaitSeconds, progressFile);
     if (launch.end != LaunchResult::End::kNotStarted) {
+      SuppliedFiles output(host);
       const VerdictLine verdict =
-          JudgeRestore(host, launch, outputFile, request.clientWaitSeconds, staleOutput);
+          JudgeRestore(output, launch, outputFile, request.clientWaitSeconds, staleOutput);
       log.LogMessage(verdict.message);
       return verdict.outcome;
     }

@@ -26,6 +26,16 @@ const struct timespec* TimesOf(const struct stat& info, struct timespec (&times)
   return times;
 }
 
+// Opens a folder for a look at its entries that leaves its access time alone (where the run may:
+// it owns the folder, or is root), so that the copy still takes the time the backup gave it.
+UniqueFd OpenUnread(int from, const char* name) {
+  UniqueFd folder(::openat(from, name, kOpenFolder | O_NONBLOCK | O_NOATIME));
+  if (!folder.valid() && errno == EPERM) {
+    folder = UniqueFd(::openat(from, name, kOpenFolder | O_NONBLOCK));
+  }
+  return folder;
+}
+
 }  // namespace
 
 CopyReport CopyWalker::Run(const std::string& sourceFolder, const std::string& destinationFolder) {
@@ -48,6 +58,11 @@ CopyReport CopyWalker::Run(const std::string& sourceFolder, const std::string& d
   }
   destinationRoot_ = IdOf(destination);
   sourcePath_.assign(1, backupRoot_);
+  // Every folder of the backup is known before anything is written: a destination folder that
+  // is one of them under another name (a bind mount) is refused wherever it is met.
+  backupFolders_.assign(1, backupRoot_);
+  CollectBackupFolders(OpenUnread(source.get(), "."), 0);
+  std::sort(backupFolders_.begin(), backupFolders_.end());
   const Target to{destinationFd_.get(), MetadataCopier::HasDefaultAcl(destinationFd_.get())};
   if (const auto dir = OpenEntries(std::move(source))) CopyContents(dir.get(), to);
   return std::move(report_);
@@ -113,7 +128,7 @@ void CopyWalker::CopyEntry(int from, const char* name, unsigned char type, const
   } else if (S_ISLNK(info.st_mode)) {
     CopyLink(from, name, info, to);
   } else {
-    CopySpecial(name, info, to);
+    CopySpecial(from, name, info, to);
   }
 }
 
@@ -126,6 +141,10 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
   }
   // The destination inside the backup: its content is the copy's own output.
   if (Same(info, destinationRoot_)) return;
+  if (sourcePath_.size() > kMaxFolderDepth) {
+    Fail("folder too deep", name);
+    return;
+  }
   if (OnSourcePath(info)) {
     Fail("the folder contains itself (a mount loops back into the backup)", name);
     return;
@@ -153,11 +172,9 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
     return;
   }
   // Writing into a folder of the backup (the same folder under another name: a bind mount, a
-  // link above the destination) would replace what is being copied, or is still to be. Known
-  // weakness: a second name of a backup folder off the walked path (a bind mount of a sibling
-  // folder) is not recognised; that would take memory growing with the number of folders.
-  if (!created &&
-      (Same(existing, IdOf(info)) || Same(existing, backupRoot_) || OnSourcePath(existing))) {
+  // link above the destination) would replace what is being copied, or is still to be. Asked of
+  // a folder just made too: a backup folder renamed into its place before it was opened is one.
+  if (IsBackupFolder(existing)) {
     Fail("the destination folder is a folder of the backup itself", name);
     return;
   }
@@ -165,7 +182,13 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
     ::fchmod(target.get(), existing.st_mode | S_IRWXU);  // the source's bits are set below
   }
 
-  const Target inner{target.get(), MetadataCopier::HasDefaultAcl(target.get())};
+  // A folder made here starts private (0700, without what a default ACL above handed it), so
+  // nothing it receives inherits entries either.
+  if (created && to.defaultAcl && !MetadataCopier::DropInheritedAcls(target.get())) {
+    FailErrno(errno, name);
+    return;
+  }
+  const Target inner{target.get(), !created && MetadataCopier::HasDefaultAcl(target.get())};
   const size_t mark = relative_.size();
   relative_.append(name).push_back('/');
   sourcePath_.push_back(IdOf(info));
@@ -181,13 +204,41 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
   const mode_t mode = metadata_.KeepOwner(target.get(), info);
   bool aclSet = false;
   struct timespec times[2];
-  if (const int failure =
-          metadata_.CopyAttributes(in, target.get(), to.defaultAcl || inner.defaultAcl, aclSet)) {
+  if (const int failure = metadata_.CopyAttributes(
+          in, target.get(), !created && (to.defaultAcl || inner.defaultAcl), aclSet)) {
     FailErrno(failure, name);
   } else if (::fchmod(target.get(), mode) != 0 ||
              ::futimens(target.get(), TimesOf(info, times)) != 0) {
     FailErrno(errno, name);
   }
+}
+
+void CopyWalker::CollectBackupFolders(UniqueFd folder, size_t depth) {
+  if (!folder.valid()) return;  // the walk meets it again and reports it
+  const auto dir = std::unique_ptr<DIR, DirCloser>(::fdopendir(folder.get()));
+  if (!dir) return;
+  folder.release();
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
+    UniqueFd below = OpenUnread(::dirfd(dir.get()), name);
+    struct stat info {};
+    if (!below.valid() || ::fstat(below.get(), &info) != 0) continue;
+    // The destination inside the backup is not walked: its folders are the copy's output. Nor is
+    // a folder that contains itself (a mount looping back), which the walk reports.
+    if (Same(info, destinationRoot_) || OnSourcePath(info)) continue;
+    backupFolders_.push_back(IdOf(info));
+    if (depth + 1 < kMaxFolderDepth) {
+      sourcePath_.push_back(IdOf(info));
+      CollectBackupFolders(std::move(below), depth + 1);
+      sourcePath_.pop_back();
+    }
+  }
+}
+
+bool CopyWalker::IsBackupFolder(const struct stat& info) const {
+  return std::binary_search(backupFolders_.begin(), backupFolders_.end(), IdOf(info));
 }
 
 bool CopyWalker::OnSourcePath(const struct stat& info) const {

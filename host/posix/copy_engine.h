@@ -13,16 +13,19 @@
 // length and modification time as the backup's is taken as up to date and only its metadata set,
 // which keeps a re-run over an earlier copy cheap.
 //
-// It never writes into the backup: a destination folder that is the backup folder or one of the
-// backup folders being walked (reached through a bind mount or a link above it), and a destination
-// file that is its own backup file under a second name, are left alone and reported. A
+// It never writes into the backup: the identity of every backup folder is taken before anything
+// is written (16 bytes each), and a destination folder that is any of them (reached through a
+// bind mount or a link above it), and a destination file that is its own backup file under a
+// second name, are left alone and reported. A
 // destination that lies inside the backup is not descended into. An entry that cannot be copied is
 // reported and skipped; the rest goes on.
 //
 // The tree is walked through directory descriptors (openat and friends), one folder level at a
-// time, so depth and name length are bounded by the system's limits on names and open
-// descriptors (two per level), never by PATH_MAX, and memory does not grow with the tree's width
-// (only with the backup's files that have several names, until their last name is copied).
+// time, so name length is bounded by the system's limit on names, never by PATH_MAX, and memory
+// does not grow with the tree's width (only with the backup's files that have several names,
+// until their last name is copied). The walk goes kMaxFolderDepth folders deep at most: a folder
+// below that is reported ("folder too deep") and nothing in it copied, so that the walk's stack
+// and its open descriptors (two per level) stay bounded whatever the backup holds.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +36,9 @@
 #include "host/host.h"
 
 namespace qelrestore::posix {
+
+// Folders below the backup folder that the copy (and the count of a dry run) goes into at most.
+inline constexpr size_t kMaxFolderDepth = 400;
 
 // One entry that was not copied: the path of the backup entry (native bytes, as the system gave
 // them) and the reason in plain words.

@@ -5,10 +5,13 @@
 // its copy fails (a kill can leave one, named ".qelrestore-" and six letters).
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -35,13 +38,6 @@ mode_t ModeFor(const struct stat& source, const struct stat& owner) {
   return mode;
 }
 
-// The path through which a descriptor opened with O_PATH reaches its node for the calls that take
-// no descriptor of that kind (chmod, utimensat, linkat without privilege).
-struct FdPath {
-  explicit FdPath(int fd) { std::snprintf(text, sizeof text, "/proc/self/fd/%d", fd); }
-  char text[32];
-};
-
 }  // namespace
 
 void CopyWalker::CopyRegularFile(int from, const char* name, const Target& to) {
@@ -67,9 +63,7 @@ void CopyWalker::CopyRegularFile(int from, const char* name, const Target& to) {
       !WriteReplacement(in.get(), info, name, to, made)) {
     return;
   }
-  if (info.st_nlink > 1 && !firstNames_.contains(IdOf(info))) {
-    firstNames_.emplace(IdOf(info), FirstName{relative_ + name, made, info.st_nlink - 1});
-  }
+  if (info.st_nlink > 1) RememberFirstName(info, name, to, made);
   ++filesDone_;
   bytesDone_ += static_cast<uint64_t>(info.st_size);
   if (progress_) progress_(filesDone_, bytesDone_);
@@ -91,7 +85,9 @@ bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat&
   UniqueFd out(::openat(to.fd, name, kOpenSource));
   struct stat opened {};
   if (!out.valid() || ::fstat(out.get(), &opened) != 0 || IdOf(opened) != IdOf(existing) ||
-      !data_.SameContent(in, out.get(), info.st_size)) {
+      !data_.SameContent(
+          in, out.get(), info.st_size,
+          info.st_blocks * 512 < info.st_size || existing.st_blocks * 512 < existing.st_size)) {
     return false;
   }
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
@@ -120,18 +116,19 @@ bool CopyWalker::WriteReplacement(int in, const struct stat& info, const char* n
       })) {
     return FailErrno(failure, name);
   }
-  // The final mode before any content: the new file is never more open than the backup's.
-  const mode_t mode = metadata_.KeepOwner(out.get(), info);
-  if (::fchmod(out.get(), mode) != 0) return Discard(to, errno, name);
-  if (const int failure = data_.Copy(in, out.get(), info)) return Discard(to, failure, name);
-  bool aclSet = false;
-  if (const int failure = metadata_.CopyAttributes(in, out.get(), to.defaultAcl, aclSet)) {
-    return Discard(to, failure, name);
-  }
-  // An access ACL moves the group bits, and a write by an unprivileged run drops set-ID bits.
-  if ((aclSet || (mode & 06000) != 0) && ::fchmod(out.get(), mode) != 0) {
+  // Private to the run until whole: created 0600, without the entries a default ACL of the folder
+  // handed it (a chmod would make them effective), and given its owner, ACL and mode only once
+  // its content is in, the set-ID bits last of all, after the owner is set.
+  if (to.defaultAcl && !MetadataCopier::DropInheritedAcls(out.get())) {
     return Discard(to, errno, name);
   }
+  if (const int failure = data_.Copy(in, out.get(), info)) return Discard(to, failure, name);
+  const mode_t mode = metadata_.KeepOwner(out.get(), info);
+  bool aclSet = false;
+  if (const int failure = metadata_.CopyAttributes(in, out.get(), false, aclSet)) {
+    return Discard(to, failure, name);
+  }
+  if (::fchmod(out.get(), mode) != 0) return Discard(to, errno, name);
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
   if (::futimens(out.get(), times) != 0) return Discard(to, errno, name);
   if (info.st_nlink > 1) {  // its later names are linked to this copy
@@ -141,33 +138,6 @@ bool CopyWalker::WriteReplacement(int in, const struct stat& info, const char* n
   }
   if (const int failure = out.reset()) return Discard(to, failure, name);
   return Replace(to, name);
-}
-
-// A later name of a backup file whose first name was copied already becomes a link to that copy.
-// True when done (or reported); false when the file is to be copied on its own instead (the copy
-// of the first name is gone or changed, or the link cannot be made).
-bool CopyWalker::LinkToFirstName(const struct stat& info, const char* name, const Target& to,
-                                 const struct stat* existing) {
-  const auto first = firstNames_.find(IdOf(info));
-  if (first == firstNames_.end()) return false;
-  bool done = existing != nullptr && IdOf(*existing) == first->second.copy;
-  if (!done) {
-    // Opened without following a link at its end, and linked only when it is that very copy.
-    UniqueFd node(::openat(destinationFd_.get(), first->second.path.c_str(),
-                           O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat found {};
-    if (node.valid() && ::fstat(node.get(), &found) == 0 && IdOf(found) == first->second.copy) {
-      const FdPath path(node.get());
-      const int failure = MakeTemporary([&](const char* temporary) {
-        return ::linkat(AT_FDCWD, path.text, to.fd, temporary, AT_SYMLINK_FOLLOW);
-      });
-      done = failure == 0;
-      if (done) Replace(to, name);
-    }
-  }
-  // Forgotten once every name has been seen: the table holds only files still expecting names.
-  if (--first->second.namesLeft == 0) firstNames_.erase(first);
-  return done;
 }
 
 void CopyWalker::CopyLink(int from, const char* name, const struct stat& info, const Target& to) {
@@ -224,11 +194,13 @@ void CopyWalker::CopyLink(int from, const char* name, const struct stat& info, c
   if (made != name) Replace(to, name);
 }
 
-// FIFOs, sockets and device nodes are made anew, as a recursive copy does; devices need the
-// privilege to make them, and are reported otherwise. Their owner, mode and times are set through
-// a descriptor of the node made, never by name: a link put in its place meanwhile is refused, not
-// followed to another file.
-void CopyWalker::CopySpecial(const char* name, const struct stat& info, const Target& to) {
+// FIFOs and sockets are made anew, as a recursive copy does (their ACLs and other attributes are
+// copied too, read and written through /proc). Device nodes are reported, never made: a backup
+// made elsewhere can hold any device with any owner and mode, and its copy would open that device
+// to them. Owner, attributes, mode and times are set through a descriptor of the node made,
+// never by name: a link put in its place meanwhile is refused, not followed to another file.
+void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info,
+                             const Target& to) {
   struct stat existing {};
   bool exists = false;
   if (!CheckDestination(to, name, info, "a folder stands where a special file goes", existing,
@@ -236,8 +208,12 @@ void CopyWalker::CopySpecial(const char* name, const struct stat& info, const Ta
     return;
   }
   const mode_t type = info.st_mode & S_IFMT;
+  if (S_ISCHR(type) || S_ISBLK(type)) {
+    Fail("a device node, not copied", name);
+    return;
+  }
   if (const int failure = MakeTemporary([&](const char* temporary) {
-        return ::mknodat(to.fd, temporary, type | (info.st_mode & 0777), info.st_rdev);
+        return ::mknodat(to.fd, temporary, type | 0600, info.st_rdev);
       })) {
     FailErrno(failure, name);
     return;
@@ -248,18 +224,37 @@ void CopyWalker::CopySpecial(const char* name, const struct stat& info, const Ta
     Discard(to, errno, name);
     return;
   }
-  if ((made.st_mode & S_IFMT) != type || made.st_nlink != 1 ||
-      ((S_ISCHR(type) || S_ISBLK(type)) && made.st_rdev != info.st_rdev)) {
+  if ((made.st_mode & S_IFMT) != type || made.st_nlink != 1) {
     Fail("the new entry was replaced by another while it was made", name);
     ::unlinkat(to.fd, temporary_, 0);
     return;
   }
-  const mode_t mode = metadata_.KeepOwner(node.get(), info);
   const FdPath path(node.get());
+  // Made private (0600, and rid of what a default ACL of the folder handed it) before its owner
+  // and mode make it what the backup's is.
+  if (to.defaultAcl) {
+    for (const char* acl : {"system.posix_acl_access", "system.posix_acl_default"}) {
+      if (::removexattr(path.text, acl) != 0 && errno != ENODATA && errno != ENOTSUP) {
+        Discard(to, errno, name);
+        return;
+      }
+    }
+  }
+  const mode_t mode = metadata_.KeepOwner(node.get(), info);
+  const UniqueFd source(::openat(from, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat opened {};
+  bool aclSet = false;
+  if (source.valid() && ::fstat(source.get(), &opened) == 0 && IdOf(opened) == IdOf(info)) {
+    if (const int failure =
+            metadata_.CopyAttributes(FdPath(source.get()).text, path.text, false, aclSet)) {
+      Discard(to, failure, name);
+      return;
+    }
+  }
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
   // chmod and utimensat follow the descriptor's path to the node itself; without /proc, the
   // calls that refuse to follow a link at the name take over.
-  if ((made.st_mode & 07777) != mode && ::chmod(path.text, mode) != 0 &&
+  if (((made.st_mode & 07777) != mode || aclSet) && ::chmod(path.text, mode) != 0 &&
       (errno != ENOENT || ::fchmodat(to.fd, temporary_, mode, AT_SYMLINK_NOFOLLOW) != 0)) {
     Discard(to, errno, name);
     return;
@@ -312,6 +307,12 @@ int CopyWalker::MakeTemporary(Make make) {
     if (errno != EEXIST) return errno;
   }
   return EEXIST;
+}
+
+int CopyWalker::LinkTemporary(const char* nodePath, const Target& to) {
+  return MakeTemporary([&](const char* temporary) {
+    return ::linkat(AT_FDCWD, nodePath, to.fd, temporary, AT_SYMLINK_FOLLOW);
+  });
 }
 
 // Renames the node made under temporary_ over the destination name; removes it when that fails.

@@ -122,11 +122,50 @@ int FileDataCopier::CopyToEnd(int in, int out, off_t from) {
   }
 }
 
-bool FileDataCopier::SameContent(int a, int b, off_t size) {
+namespace {
+
+// Where the data or hole that `at` lies in ends in `fd` (at most `size`); `hole` tells which of the
+// two it is. False when the file system cannot tell.
+bool ExtentAt(int fd, off_t at, off_t size, bool& hole, off_t& end) {
+  const off_t data = ::lseek(fd, at, SEEK_DATA);
+  if (data < 0 && errno != ENXIO) return false;
+  if (data < 0 || data > at) {  // a hole up to the next data, or to the end
+    hole = true;
+    end = data < 0 ? size : std::min(data, size);
+    return true;
+  }
+  const off_t next = ::lseek(fd, at, SEEK_HOLE);
+  if (next < 0) return false;
+  hole = false;
+  end = std::min(next, size);
+  return true;
+}
+
+}  // namespace
+
+bool FileDataCopier::SameContent(int a, int b, off_t size, bool sparse) {
+  if (!sparse || seekRefused_) return SameBytes(a, b, 0, size);
+  for (off_t at = 0; at < size;) {
+    bool holeA = false;
+    bool holeB = false;
+    off_t endA = 0;
+    off_t endB = 0;
+    if (!ExtentAt(a, at, size, holeA, endA) || !ExtentAt(b, at, size, holeB, endB)) {
+      return SameBytes(a, b, at, size);
+    }
+    const off_t end = std::max(std::min(endA, endB), at + 1);
+    // Data against a hole is compared too: the data may be zeros.
+    if (!(holeA && holeB) && !SameBytes(a, b, at, end)) return false;
+    at = end;
+  }
+  return true;
+}
+
+bool FileDataCopier::SameBytes(int a, int b, off_t from, off_t size) {
   constexpr size_t kSlice = 64 * 1024;
   buffer_.resize(std::max(buffer_.size(), kSlice));
   compared_.resize(kSlice);
-  for (off_t at = 0; at < size;) {
+  for (off_t at = from; at < size;) {
     const size_t want = static_cast<size_t>(std::min<off_t>(size - at, kSlice));
     const ssize_t gotA = ::pread(a, buffer_.data(), want, at);
     if (gotA <= 0) return false;

@@ -18,14 +18,17 @@ class FileDataCopier {
   // allow. Returns 0, or the errno of the failure.
   int Copy(int in, int out, const struct stat& source);
   // True when the first `size` bytes of `a` and `b` are the same and both could be read. Reads by
-  // offset: neither file's position moves.
-  bool SameContent(int a, int b, off_t size);
+  // offset. With `sparse` (either file has holes), the two are walked extent by extent
+  // (SEEK_DATA / SEEK_HOLE): a range that is a hole in both is equal without being read, so a
+  // large sparse file costs time in proportion to its data, not to its length.
+  bool SameContent(int a, int b, off_t size, bool sparse = false);
 
  private:
   // Copies the bytes [from, to) of `in` to the same offsets of `out`; stops early when the file
   // ends before `to` (it shrank while being copied).
   int CopyRange(int in, int out, off_t from, off_t to);
   int CopySparse(int in, int out, off_t size);
+  bool SameBytes(int a, int b, off_t from, off_t to);
   // Reads `in` from `from` to its end, however long (pseudo files report a length of 0).
   int CopyToEnd(int in, int out, off_t from);
 

@@ -40,20 +40,39 @@ MetadataCopier::MetadataCopier() : root_(::geteuid() == 0), uid_(::geteuid()), g
 
 mode_t MetadataCopier::KeepOwner(int fd, const struct stat& source) const {
   mode_t mode = source.st_mode & 07777;
-  bool userKept = source.st_uid == uid_;
-  bool groupKept = source.st_gid == gid_;
-  if (root_ && !(userKept && groupKept)) {
+  const auto owner = [fd](uid_t user, gid_t group) {
+    return ::fchownat(fd, "", user, group, AT_EMPTY_PATH) == 0;
+  };
+  bool userKept = false;
+  bool groupKept = false;
+  bool groupOwn = false;
+  if (root_) {
     // A refusal (an id the file system cannot hold) is not reported: the copy then has the run's
-    // owner, and loses the set-ID bits below.
-    userKept = groupKept = ::fchownat(fd, "", source.st_uid, source.st_gid, AT_EMPTY_PATH) == 0;
+    // owner and group, and loses the set-ID bits below.
+    userKept = groupKept = owner(source.st_uid, source.st_gid);
+    groupOwn = !groupKept && owner(uid_, gid_);
+  } else {
+    userKept = source.st_uid == uid_;
+    groupKept = owner(static_cast<uid_t>(-1), source.st_gid);
+    groupOwn = !groupKept && owner(static_cast<uid_t>(-1), gid_);
   }
   if (!userKept) mode &= static_cast<mode_t>(~S_ISUID);
   if (!groupKept) mode &= static_cast<mode_t>(~S_ISGID);
+  // The group is whoever the folder gave it to: its bits would open the copy to strangers.
+  if (!groupKept && !groupOwn) mode &= static_cast<mode_t>(~S_IRWXG);
   return mode;
 }
 
 bool MetadataCopier::OwnerInLine(const struct stat& existing, const struct stat& source) const {
-  return !root_ || (existing.st_uid == source.st_uid && existing.st_gid == source.st_gid);
+  if (root_) return existing.st_uid == source.st_uid && existing.st_gid == source.st_gid;
+  return existing.st_gid == source.st_gid || existing.st_gid == gid_;
+}
+
+bool MetadataCopier::DropInheritedAcls(int fd) {
+  for (const char* name : {kAccessAcl, kDefaultAcl}) {
+    if (::fremovexattr(fd, name) != 0 && errno != ENODATA && errno != ENOTSUP) return false;
+  }
+  return true;
 }
 
 bool MetadataCopier::HasAttributes(int in) {
@@ -64,31 +83,68 @@ bool MetadataCopier::HasDefaultAcl(int fd) {
   return ::fgetxattr(fd, kDefaultAcl, nullptr, 0) > 0;
 }
 
+namespace {
+
+// The attribute calls on a descriptor, and on a path that leads to the node itself.
+struct FdNode {
+  int fd;
+  ssize_t List(char* list, size_t size) const { return ::flistxattr(fd, list, size); }
+  ssize_t Get(const char* name, char* value, size_t size) const {
+    return ::fgetxattr(fd, name, value, size);
+  }
+  int Set(const char* name, const char* value, size_t size) const {
+    return ::fsetxattr(fd, name, value, size, 0);
+  }
+  int Remove(const char* name) const { return ::fremovexattr(fd, name); }
+};
+struct PathNode {
+  const char* path;
+  ssize_t List(char* list, size_t size) const { return ::listxattr(path, list, size); }
+  ssize_t Get(const char* name, char* value, size_t size) const {
+    return ::getxattr(path, name, value, size);
+  }
+  int Set(const char* name, const char* value, size_t size) const {
+    return ::setxattr(path, name, value, size, 0);
+  }
+  int Remove(const char* name) const { return ::removexattr(path, name); }
+};
+
+}  // namespace
+
 int MetadataCopier::CopyAttributes(int in, int out, bool dropInheritedAcls, bool& aclSet) {
+  return CopyAttributesOf(FdNode{in}, FdNode{out}, dropInheritedAcls, aclSet);
+}
+
+int MetadataCopier::CopyAttributes(const char* in, const char* out, bool dropInheritedAcls,
+                                   bool& aclSet) {
+  return CopyAttributesOf(PathNode{in}, PathNode{out}, dropInheritedAcls, aclSet);
+}
+
+template <typename Node>
+int MetadataCopier::CopyAttributesOf(Node in, Node out, bool dropInheritedAcls, bool& aclSet) {
   aclSet = false;
   const ssize_t listed =
-      Fetch(names_, [in](char* list, size_t size) { return ::flistxattr(in, list, size); });
+      Fetch(names_, [in](char* list, size_t size) { return in.List(list, size); });
   bool accessSeen = false;
   bool defaultSeen = false;
   for (ssize_t at = 0; at < listed;) {
     const char* name = names_.data() + at;
     at += static_cast<ssize_t>(std::strlen(name)) + 1;
-    const ssize_t length = Fetch(value_, [in, name](char* value, size_t size) {
-      return ::fgetxattr(in, name, value, size);
-    });
+    const ssize_t length =
+        Fetch(value_, [in, name](char* value, size_t size) { return in.Get(name, value, size); });
     if (length < 0) continue;  // gone meanwhile
     const bool access = std::strcmp(name, kAccessAcl) == 0;
     accessSeen = accessSeen || access;
     defaultSeen = defaultSeen || std::strcmp(name, kDefaultAcl) == 0;
-    if (::fsetxattr(out, name, value_.data(), static_cast<size_t>(length), 0) != 0) {
+    if (out.Set(name, value_.data(), static_cast<size_t>(length)) != 0) {
       if (!Refused(errno)) return errno;
       continue;
     }
     aclSet = aclSet || access;
   }
   if (dropInheritedAcls) {
-    if (!accessSeen && ::fremovexattr(out, kAccessAcl) == 0) aclSet = true;
-    if (!defaultSeen) ::fremovexattr(out, kDefaultAcl);
+    if (!accessSeen && out.Remove(kAccessAcl) == 0) aclSet = true;
+    if (!defaultSeen) out.Remove(kDefaultAcl);
   }
   return 0;
 }

@@ -15,15 +15,21 @@ class MetadataCopier {
   MetadataCopier();
 
   // Gives the node of `fd` (any descriptor, O_PATH ones too) the owner and group of `source`
-  // where this run may set them (it runs as root); silently keeps the run's own otherwise.
-  // Returns the permission bits the copy then gets: the set-user-ID and set-group-ID bits only
-  // where the owner and group are the source's.
+  // where this run may set them; otherwise the run's own. Both are always set, never left to the
+  // folder (a set-group-ID folder hands its group to what is made in it). Returns the permission
+  // bits the copy then gets: the set-user-ID and set-group-ID bits only where the owner and group
+  // are the source's, and no group bits where the group is neither the source's nor the run's.
   mode_t KeepOwner(int fd, const struct stat& source) const;
+
+  // Takes off a new node the ACLs it inherited from its folder's default ACL, before anything
+  // (a chmod) can make their entries effective. False when they cannot be taken off.
+  static bool DropInheritedAcls(int fd);
 
   // True when this run may give a copy another owner and group than its own.
   bool MaySetOwner() const { return root_; }
 
-  // True when the owner and group of `existing` already are those the copy would give it.
+  // True when the owner and group of `existing` already are those the copy would give it (for a
+  // run that may not set them: the group is the source's or the run's own).
   bool OwnerInLine(const struct stat& existing, const struct stat& source) const;
 
   // Sets on `out` every extended attribute of `in`. One this run may not set (security.* and
@@ -34,6 +40,10 @@ class MetadataCopier {
   // bits). Returns 0, or the errno of a failure that left the node short of an attribute it should
   // have (no space).
   int CopyAttributes(int in, int out, bool dropInheritedAcls, bool& aclSet);
+  // The same between two nodes named by paths that lead to them whatever they are (FIFOs and
+  // device nodes, which give no descriptor to read attributes through: /proc/self/fd/N of an
+  // O_PATH descriptor).
+  int CopyAttributes(const char* in, const char* out, bool dropInheritedAcls, bool& aclSet);
 
   // True when `in` has any extended attribute; a failing query counts as none.
   bool HasAttributes(int in);
@@ -45,6 +55,9 @@ class MetadataCopier {
   bool root_;
   uid_t uid_;
   gid_t gid_;
+  template <typename Node>
+  int CopyAttributesOf(Node in, Node out, bool dropInheritedAcls, bool& aclSet);
+
   std::vector<char> names_;
   std::vector<char> value_;
 };

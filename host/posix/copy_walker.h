@@ -31,11 +31,21 @@ class CopyWalker {
     int fd;
     bool defaultAcl;  // its new entries inherit an ACL, which those of the backup may not have
   };
-  // The first copied name of a backup file with several names; its later names become links to
-  // it.
+  // The copy of a backup file with several names, made for its first name; its later names
+  // become links to it. Known by the file system's handle of it: a few bytes, whatever the
+  // length and depth of its path, so that memory stays bounded per file.
+  static constexpr size_t kHandleBytes = 20;  // ext4, xfs, tmpfs and btrfs handles fit
   struct FirstName {
-    std::string path;  // below the destination folder
-    NodeId copy;       // the destination file made (or found up to date) for it
+    uint32_t namesLeft;
+    int32_t handleType;
+    uint8_t handleLength;
+    unsigned char handle[kHandleBytes];
+  };
+  // Where the run cannot open files by handle (it lacks the privilege, or the file system gives
+  // no handle): the first name's path below the destination folder, and its copy's identity.
+  struct FirstPath {
+    std::string path;
+    NodeId copy;
     nlink_t namesLeft;
   };
 
@@ -49,6 +59,10 @@ class CopyWalker {
   void CopyEntry(int from, const char* name, unsigned char type, const Target& to);
   void CopyFolder(int from, const char* name, const Target& to);
   bool OnSourcePath(const struct stat& info) const;
+  // Notes the identity of every folder below `folder` (taken over), `depth` levels below the
+  // backup folder, as far down as the copy goes.
+  void CollectBackupFolders(UniqueFd folder, size_t depth);
+  bool IsBackupFolder(const struct stat& info) const;
 
   // copy_entries.cpp: what a folder holds.
   void CopyRegularFile(int from, const char* name, const Target& to);
@@ -58,12 +72,16 @@ class CopyWalker {
                         NodeId& made);
   bool LinkToFirstName(const struct stat& info, const char* name, const Target& to,
                        const struct stat* existing);
+  void RememberFirstName(const struct stat& info, const char* name, const Target& to, NodeId made);
+  UniqueFd OpenByHandle(const FirstName& first) const;
   void CopyLink(int from, const char* name, const struct stat& info, const Target& to);
-  void CopySpecial(const char* name, const struct stat& info, const Target& to);
+  void CopySpecial(int from, const char* name, const struct stat& info, const Target& to);
   bool CheckDestination(const Target& to, const char* name, const struct stat& source,
                         std::string_view folderThere, struct stat& existing, bool& exists);
   template <typename Make>
   int MakeTemporary(Make make);
+  // A new name (in temporary_) for the node `nodePath` leads to; 0 or the errno of the failure.
+  int LinkTemporary(const char* nodePath, const Target& to);
   bool Replace(const Target& to, const char* name);
   bool Discard(const Target& to, int error, std::string_view name);
 
@@ -80,8 +98,12 @@ class CopyWalker {
   NodeId backupRoot_;
   NodeId destinationRoot_;  // never descended into as a source folder
   UniqueFd destinationFd_;
-  std::vector<NodeId> sourcePath_;  // source folders from the root down to the one being walked
+  std::vector<NodeId> sourcePath_;     // source folders from the root down to the one being walked
+  std::vector<NodeId> backupFolders_;  // every folder of the backup, sorted, known before writing
   std::unordered_map<NodeId, FirstName, NodeIdHash> firstNames_;
+  std::unordered_map<NodeId, FirstPath, NodeIdHash> firstPaths_;
+  bool handlesChecked_ = false;  // a handle was opened once, so that the run may
+  bool handlesRefused_ = false;
   FileDataCopier data_;
   MetadataCopier metadata_;
   std::vector<char> linkTarget_;

@@ -11,7 +11,9 @@
 #include <optional>
 #include <utility>
 
+#include "host/posix/copy_engine.h"
 #include "host/posix/copy_file_data.h"
+#include "host/posix/copy_metadata.h"
 #include "host/posix/posix_errors.h"
 #include "host/posix/posix_text.h"
 
@@ -167,9 +169,10 @@ struct FolderId {
 
 // Adds the entries below the open source folder `folder` (taken over) to `plan`. `destination`
 // is the matching destination folder, opened without following a link, or invalid when there is
-// none: then nothing below it replaces anything.
+// none: then nothing below it replaces anything. `depth` counts the folders above it below the
+// backup folder; as the copy, the count stops kMaxFolderDepth folders deep.
 void PlanFolder(UniqueFd folder, const UniqueFd& destination, const FolderId& destinationRoot,
-                CopyPlan& plan) {
+                size_t depth, CopyPlan& plan) {
   DIR* const listing = ::fdopendir(folder.get());
   if (listing == nullptr) return;
   folder.release();
@@ -181,6 +184,7 @@ void PlanFolder(UniqueFd folder, const UniqueFd& destination, const FolderId& de
     struct stat info {};
     if (::fstatat(::dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISDIR(info.st_mode)) {
+      if (depth >= kMaxFolderDepth) continue;
       if (destinationRoot.known && info.st_dev == destinationRoot.device &&
           info.st_ino == destinationRoot.inode) {
         continue;
@@ -192,7 +196,7 @@ void PlanFolder(UniqueFd folder, const UniqueFd& destination, const FolderId& de
                                           ? ::openat(destination.get(), entry->d_name,
                                                      O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                                           : -1);
-      PlanFolder(std::move(below), destinationBelow, destinationRoot, plan);
+      PlanFolder(std::move(below), destinationBelow, destinationRoot, depth + 1, plan);
     } else if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) {
       ++plan.files;
       plan.bytes += static_cast<uint64_t>(info.st_size);
@@ -253,9 +257,9 @@ std::unique_ptr<TextStream> OpenStandardOutputStream() {
   return std::make_unique<StandardOutputStream>();
 }
 
-std::unique_ptr<Reader> OpenInputFile(const std::string& nativePath) {
+std::unique_ptr<Reader> OpenInputFile(const std::string& nativePath, int extraFlags) {
   struct stat info {};
-  UniqueFd fd = OpenRegularFile(nativePath, 0, info);
+  UniqueFd fd = OpenRegularFile(nativePath, extraFlags, info);
   return std::make_unique<PosixReader>(std::move(fd), nativePath);
 }
 
@@ -266,19 +270,13 @@ void RemoveFileIfPresent(const std::string& nativePath) {
   throw ErrnoError(failure, "unlink", nativePath);
 }
 
-void CopyWholeFile(const std::string& source, const std::string& destination, CopyAccess access) {
+void CopyWholeFile(const std::string& source, const std::string& destination,
+                   const std::optional<struct stat>& access) {
   struct stat from {};
   const UniqueFd in = OpenRegularFile(source, O_NOFOLLOW, from);
 
-  mode_t mode = from.st_mode & 07777;
-  if (access == CopyAccess::kOwnerOnly) mode = S_IRUSR | S_IWUSR;
-  std::optional<struct stat> replaced;
   struct stat existing {};
   if (::lstat(SystemPath(destination, "lstat"), &existing) == 0) {
-    if (access == CopyAccess::kReplaced && S_ISREG(existing.st_mode)) {
-      replaced = existing;
-      mode = existing.st_mode & 07777;
-    }
     if (existing.st_dev == from.st_dev && existing.st_ino == from.st_ino) {
       throw PathError(code::kPermissionDenied, "copy", destination, "the source itself");
     }
@@ -288,21 +286,32 @@ void CopyWholeFile(const std::string& source, const std::string& destination, Co
   }
 
   TemporaryFile out(destination);
-  // The final mode before any content: the new file is never readable by more than it should be.
-  // The owner first: a change of owner drops set-user/group-ID bits that fchmod then sets. Only a
-  // run that may give files away does so; any other keeps the file its own.
-  if (replaced && ::geteuid() == 0 && ::fchown(out.fd(), replaced->st_uid, replaced->st_gid) != 0) {
-    throw ErrnoError(errno, "fchown", destination);
-  }
-  if (::fchmod(out.fd(), mode) != 0) throw ErrnoError(errno, "fchmod", destination);
+  // Private (0600, none of the entries a default ACL of the folder hands a new file) until the
+  // content is in; then the owner and group where the run may set them, and the mode last,
+  // set-ID bits only where owner and group are kept: a copy never gives anybody more than the
+  // source (or the access asked for) gave.
+  if (!MetadataCopier::DropInheritedAcls(out.fd())) throw ErrnoError(errno, "copy", destination);
   const char* failedCall = "copy";
   int failure = FileDataCopier().Copy(in.get(), out.fd(), from);
   if (failure == 0 && ::fsync(out.fd()) != 0) {
     failure = errno;
     failedCall = "fsync";
   }
+  if (failure == 0 &&
+      ::fchmod(out.fd(), MetadataCopier().KeepOwner(out.fd(), access.value_or(from))) != 0) {
+    failure = errno;
+    failedCall = "fchmod";
+  }
   if (failure == 0) failure = out.Commit(destination, failedCall);
   if (failure != 0) throw ErrnoError(failure, failedCall, destination);
+}
+
+struct stat OwnerOnlyAccess() {
+  struct stat access {};
+  access.st_uid = ::geteuid();
+  access.st_gid = ::getegid();
+  access.st_mode = S_IFREG | S_IRUSR | S_IWUSR;
+  return access;
 }
 
 CopyPlan PlanFolderCopy(const std::string& source, const std::string& destination) {
@@ -319,7 +328,7 @@ CopyPlan PlanFolderCopy(const std::string& source, const std::string& destinatio
   if (destinationRoot.valid() && ::fstat(destinationRoot.get(), &info) == 0) {
     destinationId = {info.st_dev, info.st_ino, true};
   }
-  PlanFolder(std::move(root), destinationRoot, destinationId, plan);
+  PlanFolder(std::move(root), destinationRoot, destinationId, 0, plan);
   return plan;
 }
 

@@ -39,8 +39,9 @@ UniqueFd OpenRegularFile(const std::string& nativePath, int extraFlags, struct s
 
 // Opens a regular file for sequential reading. It is opened without blocking and then looked at,
 // so a FIFO or device is refused at once instead of waited on. A missing file is error 53 (76
-// when its folder is missing too); anything but a regular file is error 75.
-std::unique_ptr<Reader> OpenInputFile(const std::string& nativePath);
+// when its folder is missing too); anything but a regular file is error 75, and so is a symbolic
+// link when `extraFlags` holds O_NOFOLLOW.
+std::unique_ptr<Reader> OpenInputFile(const std::string& nativePath, int extraFlags = 0);
 
 // Removes the file; nothing when there is none. A folder or a refused removal throws.
 void RemoveFileIfPresent(const std::string& nativePath);
@@ -53,12 +54,14 @@ void RemoveFileIfPresent(const std::string& nativePath);
 // is error 53, a missing destination folder 76; a destination that is the source itself (or a
 // hard link to it) is refused with error 70.
 //
-// `access` chooses the copy's permission bits (and owner): the source's, the running user's alone
-// (0600), or those of the file it replaces (its owner too where the run may set it; the source's
-// bits when there is none).
-enum class CopyAccess { kSource, kOwnerOnly, kReplaced };
+// `access` gives the copy's owner, group and permission bits when it is not to have the source's;
+// as for the source's, the owner and group only where the run may set them, and set-ID bits only
+// with them.
 void CopyWholeFile(const std::string& source, const std::string& destination,
-                   CopyAccess access = CopyAccess::kSource);
+                   const std::optional<struct stat>& access = std::nullopt);
+
+// The access of a file readable by the running user alone: its owner and group, mode 0600.
+struct stat OwnerOnlyAccess();
 
 // What copying the contents of the folder `source` into `destination` would copy: regular files
 // and symbolic links (a link's bytes are its target text's length) below `source`, none of its

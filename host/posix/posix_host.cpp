@@ -207,6 +207,10 @@ std::unique_ptr<Reader> PosixHost::OpenForInput(const std::wstring& path) {
   return OpenInputFile(NativePath(path));
 }
 
+std::unique_ptr<Reader> PosixHost::OpenSuppliedFile(const std::wstring& path) {
+  return OpenInputFile(NativePath(path), O_NOFOLLOW);
+}
+
 std::wstring PosixHost::DecodeText(std::string_view bytes) {
   return DecodeUtf8(bytes);
 }
@@ -273,11 +277,20 @@ std::optional<FolderIdentity> PosixHost::IdentifyFolder(const std::wstring& path
 }
 
 void PosixHost::CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) {
-  CopyWholeFile(NativePath(source), NativePath(destination), CopyAccess::kOwnerOnly);
+  const std::string saved = NativePath(destination);
+  struct stat original {};
+  if (::lstat(NativePath(source).c_str(), &original) == 0 && S_ISREG(original.st_mode)) {
+    savedAccess_[saved] = original;
+  }
+  CopyWholeFile(NativePath(source), saved, OwnerOnlyAccess());
 }
 
 void PosixHost::CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) {
-  CopyWholeFile(NativePath(source), NativePath(destination), CopyAccess::kReplaced);
+  // A saved copy this run did not make gets the owner-only access it has.
+  const auto saved = savedAccess_.find(NativePath(source));
+  struct stat access = saved != savedAccess_.end() ? saved->second : OwnerOnlyAccess();
+  access.st_mode &= static_cast<mode_t>(~(S_ISUID | S_ISGID));
+  CopyWholeFile(NativePath(source), NativePath(destination), access);
 }
 
 std::optional<int64_t> PosixHost::LockRun(const std::wstring& lockFile) {

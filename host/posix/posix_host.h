@@ -2,6 +2,9 @@
 // from a .reg file, the SQL client through posix_spawn.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <map>
 #include <string>
 #include <vector>
 
@@ -55,6 +58,7 @@ class PosixHost final : public Host {
   void ReportFailure(const std::wstring& line) override;
 
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
+  std::unique_ptr<Reader> OpenSuppliedFile(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;
   std::wstring DecodeConsoleText(std::string_view bytes) override;
   bool FileExists(const std::wstring& path) override;
@@ -90,6 +94,9 @@ class PosixHost final : public Host {
   bool unattended_;
   std::string registryFile_;
   PosixRegistry registry_;
+  // The access each file saved by CopyFileOwnerOnly had, by the saved copy's path: what it gets
+  // back when it is put back.
+  std::map<std::string, struct stat> savedAccess_;
   UniqueFd runLock_;  // held until the program ends; never inherited by the SQL client
 };
 

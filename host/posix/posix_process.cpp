@@ -158,7 +158,8 @@ class ClientProgress {
     // A little less than the interval: a caller's waits of just that length each get a look.
     if (!now && lastLook_ && time - *lastLook_ < kProgressInterval * 4 / 5) return;
     lastLook_ = time;
-    const UniqueFd fd(::open(file_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    const UniqueFd fd(
+        ::open(file_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
     struct stat info {};
     if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
     if (info.st_size < offset_) {  // written anew from its start
@@ -196,8 +197,8 @@ class ClientProgress {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
     while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
     if (!line.ends_with(kProgressEnd)) return;
-    for (const char ch : line) {
-      if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) return;
+    for (const char ch : line) {  // printable ASCII only: no C0, DEL, C1 or other encoding
+      if (static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) > 0x7E) return;
     }
     const std::string text = "SQL client: " + std::string(line) + "\n";
     [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());

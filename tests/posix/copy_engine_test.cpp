@@ -228,9 +228,12 @@ TEST_F(CopyEngineTest, NeverWritesThroughDestinationEntriesThatAliasTheBackup) {
       {"bind mount of the same backup folder", bind, "/f", "/f",
        "/f: the destination folder is a folder of the backup itself"},
       {"bind mount of the backup above it", bind, "", "/f",
+       "/f: the destination folder is a folder of the backup itself"},
+      {"bind mount of another backup folder", bind, "/g", "/f",
        "/f: the destination folder is a folder of the backup itself"}};
   ASSERT_EQ(::mkdir((src_ + "/f").c_str(), 0755), 0);
   Write(src_ + "/f/c", "CCCC");
+  ASSERT_EQ(::mkdir((src_ + "/g").c_str(), 0755), 0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_EQ(::mkdir(dst_.c_str(), 0755), 0);
@@ -249,6 +252,7 @@ TEST_F(CopyEngineTest, NeverWritesThroughDestinationEntriesThatAliasTheBackup) {
       EXPECT_EQ(Read(folder + "/b"), "BBBB") << folder;
     }
     EXPECT_EQ(Read(src_ + "/f/c"), "CCCC");
+    EXPECT_EQ(Read(src_ + "/g/c"), "<missing>");
     ::umount2((dst_ + "/f").c_str(), MNT_DETACH);
     RemoveTree(AT_FDCWD, dst_.c_str());
   }

@@ -13,6 +13,7 @@
 //   connection         the client's own lines when the server cannot be reached (status 0 still)
 //   none               nothing appended
 //   nofile             no -o file written at all
+//   link:PATH          no file written, but a symbolic link to PATH put at its name (POSIX)
 // Then it sleeps QEL_STANDIN_SECONDS seconds when set (QEL_STANDIN_PROGRESS_SECONDS spreads the
 // percent lines over that many seconds before), and exits with QEL_STANDIN_STATUS (default 0).
 // On POSIX, QEL_STANDIN_IGNORE_TERM=1 makes it ignore SIGTERM, as a client busy in a restore may.
@@ -185,7 +186,13 @@ int main(int argc, char** argv) {
 #endif
   const std::string output = Variable("QEL_STANDIN_OUTPUT");
   const Received received = WhatWasReceived(argc, argv);
-  if (!received.outputFile.empty() && output != "nofile") {
+#ifndef _WIN32
+  if (!received.outputFile.empty() && output.rfind("link:", 0) == 0) {
+    std::error_code ignored;
+    std::filesystem::create_symlink(output.substr(5), received.outputFile, ignored);
+  }
+#endif
+  if (!received.outputFile.empty() && output != "nofile" && output.rfind("link:", 0) != 0) {
     std::ofstream out(received.outputFile, std::ios::binary);
     if (output != "error-ja") out << received.text;
     if (output.empty() || output == "success") {

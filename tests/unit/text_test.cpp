@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "log/run_log.h"
 #include "support/error.h"
 #include "support/text.h"
 
@@ -63,6 +64,25 @@ TEST(InStrMidTest, PositionsCountFromOneAndBadArgumentsAreError5) {
   EXPECT_EQ(Mid(L"abc", 4, 1), L"");
   EXPECT_EQ(CodeOf([] { InStr(0, L"abc", L";"); }), code::kInvalidCall);
   EXPECT_EQ(CodeOf([] { Mid(L"abc", 1, -1); }), code::kInvalidCall);
+}
+
+// Nothing in a report may act on the terminal or the log's lines; what prints stays as it is.
+TEST(EscapeTest, EveryCharacterThatDoesNotPrintAsItselfIsEscaped) {
+  const struct {
+    std::wstring text;
+    std::wstring escaped;
+  } cases[] = {
+      {L"a\r\nb\x1B[2J\x7F", L"a\\x0D\\x0Ab\\x1B[2J\\x7F"},
+      {L"\x9B"
+       L"31m \x85 \x80\x9F",
+       L"\\u{009B}31m \\u{0085} \\u{0080}\\u{009F}"},
+      {L"\x2028\x2029\x202E\x200B\xFEFF\x2066",
+       L"\\u{2028}\\u{2029}\\u{202E}\\u{200B}\\u{FEFF}\\u{2066}"},
+      {std::wstring(1, static_cast<wchar_t>(0xDC80)) + static_cast<wchar_t>(0xDCFF), L"\\x80\\xFF"},
+      {std::wstring(1, static_cast<wchar_t>(0xD800)), L"\\u{D800}"},
+      {L"caf\xE9 \x00A0 \x4E2D C:\\x", L"caf\xE9 \x00A0 \x4E2D C:\\x"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EscapeControlCharacters(c.text), c.escaped);
 }
 
 TEST(NumberTextTest, BlankBeforeZeroAndPositiveNumbers) {
