@@ -16,7 +16,7 @@ bool IsSeparator(char c) {
 
 void SequentialInput::Open(const std::wstring& path, bool supplied) {
   if (source_) throw Error(code::kFileAlreadyOpen);
-  source_ = supplied ? files_.OpenSuppliedFile(path) : files_.OpenForInput(path);
+  source_ = supplied ? files_.OpenSuppliedSettings(path) : files_.OpenForInput(path);
   buffer_.resize(kChunk);
   position_ = filled_ = 0;
   exhausted_ = false;

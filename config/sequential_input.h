@@ -23,7 +23,7 @@ class SequentialInput {
 
   // Opens `path` for input; error 55 when a file is already open, the host's error when the file
   // cannot be opened (53 when it is missing). `supplied`: the file came from the backup, and a
-  // symbolic link at its path is refused rather than followed.
+  // symbolic link at its path or in place of its folder is refused rather than followed.
   void Open(const std::wstring& path, bool supplied = false);
   // True when no data remains. Error 52 when no file is open.
   bool AtEnd();

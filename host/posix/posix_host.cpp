@@ -262,6 +262,10 @@ std::unique_ptr<Reader> PosixHost::OpenSuppliedFile(const std::wstring& path) {
   return OpenInputFile(NativePath(path), O_NOFOLLOW);
 }
 
+std::unique_ptr<Reader> PosixHost::OpenSuppliedSettings(const std::wstring& path) {
+  return OpenSettingsFile(NativePath(path));
+}
+
 std::wstring PosixHost::DecodeText(std::string_view bytes) {
   return DecodeUtf8(bytes);
 }
@@ -282,8 +286,14 @@ std::unique_ptr<TextStream> PosixHost::OpenStandardOutput() {
   return OpenStandardOutputStream();
 }
 
+// The run copies whole files only to keep the installation's settings: saved into the state
+// folder, then put back from there.
 void PosixHost::CopyFile(const std::wstring& source, const std::wstring& destination) {
-  CopyWholeFile(NativePath(source), NativePath(destination));
+  const std::string to = NativePath(destination);
+  const size_t slash = to.rfind('/');
+  const bool saving = slash != std::string::npos && to.substr(0, slash) == folders_.keptSettings;
+  CopyWholeFile(NativePath(source), to,
+                saving ? KeptSettingsCopy::kSave : KeptSettingsCopy::kPutBack);
 }
 
 void PosixHost::RemoveFile(const std::wstring& path) {
