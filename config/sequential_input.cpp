@@ -16,19 +16,32 @@ bool IsSeparator(char c) {
 
 void SequentialInput::Open(const std::wstring& path, bool supplied) {
   if (source_) throw Error(code::kFileAlreadyOpen);
-  source_ = supplied ? files_.OpenSuppliedFile(path) : files_.OpenForInput(path);
+  source_ = supplied ? files_.OpenSuppliedSettings(path) : files_.OpenForInput(path);
   buffer_.resize(kChunk);
+  path_ = path;
+  limit_ = supplied ? kMaxSuppliedFileBytes : 0;
+  taken_ = 0;
   position_ = filled_ = 0;
   exhausted_ = false;
   // Looked for at the first read, so that a failing read is the reading step's error.
   markPending_ = true;
 }
 
+size_t SequentialInput::Fill(size_t at) {
+  const size_t got = source_->Read(buffer_.data() + at, buffer_.size() - at);
+  taken_ += got;
+  if (limit_ != 0 && taken_ > limit_) {
+    throw Error(code::kOutOfMemory, L"Out of memory: " + path_ + L" longer than " +
+                                        std::to_wstring(limit_) + L" bytes");
+  }
+  return got;
+}
+
 void SequentialInput::SkipByteOrderMark() {
   static constexpr char kMark[] = "\xEF\xBB\xBF";
   // Read until three bytes are there or the file ends: a short first read must not split the mark.
   while (filled_ < 3 && !exhausted_) {
-    const size_t got = source_->Read(buffer_.data() + filled_, buffer_.size() - filled_);
+    const size_t got = Fill(filled_);
     if (got == 0) exhausted_ = true;
     filled_ += got;
   }
@@ -49,7 +62,7 @@ int SequentialInput::Peek() {
   }
   if (position_ == filled_) {
     if (exhausted_) return -1;
-    filled_ = source_->Read(buffer_.data(), buffer_.size());
+    filled_ = Fill(0);
     position_ = 0;
     if (filled_ == 0) {
       exhausted_ = true;

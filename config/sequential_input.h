@@ -4,9 +4,12 @@
 // follows it up to the next separator is dropped; an empty line is an empty item. Every other
 // character, NUL included, belongs to its item, trailing blanks too. A UTF-8 byte-order mark at the
 // start of the file (some editors write one) is not part of the first item. An item may hold up to
-// kMaxItemBytes bytes, so that a file of any size is read in bounded memory.
+// kMaxItemBytes bytes, so that a file of any size is read in bounded memory; a file the backup
+// supplied may hold up to kMaxSuppliedFileBytes bytes, so that its reading ends in bounded time
+// however long it says it is (a sparse file may claim terabytes on a few blocks of disk).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,12 +21,14 @@ namespace qelrestore {
 class SequentialInput {
  public:
   static constexpr size_t kMaxItemBytes = 4 * 1024 * 1024;
+  static constexpr uint64_t kMaxSuppliedFileBytes = 16 * 1024 * 1024;
 
   explicit SequentialInput(InputFiles& files) : files_(files) {}
 
   // Opens `path` for input; error 55 when a file is already open, the host's error when the file
   // cannot be opened (53 when it is missing). `supplied`: the file came from the backup, and a
-  // symbolic link at its path is refused rather than followed.
+  // symbolic link at its path or in place of its folder is refused rather than followed, and
+  // reading past kMaxSuppliedFileBytes is error 7 naming the file.
   void Open(const std::wstring& path, bool supplied = false);
   // True when no data remains. Error 52 when no file is open.
   bool AtEnd();
@@ -35,6 +40,8 @@ class SequentialInput {
   bool IsOpen() const { return source_ != nullptr; }
 
  private:
+  // Reads into the buffer at `at`; counts what a supplied file has given. 0 at the end.
+  size_t Fill(size_t at);
   // The next byte without taking it, or -1 at the end of the file.
   int Peek();
   int Take();
@@ -47,6 +54,9 @@ class SequentialInput {
 
   InputFiles& files_;
   std::unique_ptr<Reader> source_;
+  std::wstring path_;
+  uint64_t limit_ = 0;  // bytes a file may hold; 0 for no limit
+  uint64_t taken_ = 0;
   std::vector<char> buffer_;
   size_t position_ = 0;
   size_t filled_ = 0;

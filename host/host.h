@@ -69,6 +69,11 @@ class InputFiles {
   virtual std::unique_ptr<Reader> OpenSuppliedFile(const std::wstring& path) {
     return OpenForInput(path);
   }
+  // Opens, as OpenSuppliedFile does, a settings file inside a folder the backup supplied (the
+  // restored PLUV\db.properties): a symbolic link in place of that folder is refused too.
+  virtual std::unique_ptr<Reader> OpenSuppliedSettings(const std::wstring& path) {
+    return OpenSuppliedFile(path);
+  }
 };
 
 // The run log's stream: single-byte text, each line reaching the file before writeLine returns.

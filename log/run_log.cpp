@@ -21,12 +21,13 @@ bool Between(uint32_t c, uint32_t first, uint32_t last) {
 }
 
 // Characters that print nothing of their own or move what follows: C1 controls, separators,
-// format characters a terminal acts on, non-characters and values that are no character.
+// format characters a terminal acts on or that hide in a name (the soft hyphen, the tags),
+// non-characters and values that are no character.
 bool Invisible(uint32_t c) {
-  return Between(c, 0x80, 0x9F) || c == 0x061C || c == 0x180E || Between(c, 0x200B, 0x200F) ||
-         Between(c, 0x2028, 0x202E) || Between(c, 0x2060, 0x206F) || c == 0xFEFF ||
-         Between(c, 0xFFF9, 0xFFFB) || c == 0xFFFE || c == 0xFFFF || Between(c, 0xD800, 0xDFFF) ||
-         c > 0x10FFFF;
+  return Between(c, 0x80, 0x9F) || c == 0x00AD || c == 0x061C || c == 0x180E ||
+         Between(c, 0x200B, 0x200F) || Between(c, 0x2028, 0x202E) || Between(c, 0x2060, 0x206F) ||
+         c == 0xFEFF || Between(c, 0xFFF9, 0xFFFB) || c == 0xFFFE || c == 0xFFFF ||
+         Between(c, 0xD800, 0xDFFF) || Between(c, 0xE0000, 0xE007F) || c > 0x10FFFF;
 }
 
 void AppendHex(std::wstring& out, uint32_t value, int digits) {
@@ -40,20 +41,22 @@ std::wstring EscapeControlCharacters(std::wstring_view text) {
   std::wstring escaped;
   escaped.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<uint32_t>(text[i]);
+    auto c = static_cast<uint32_t>(text[i]);
+    const bool pair = sizeof(wchar_t) == 2 && Between(c, 0xD800, 0xDBFF) && i + 1 < text.size() &&
+                      Between(static_cast<uint32_t>(text[i + 1]), 0xDC00, 0xDFFF);
+    // A pair of UTF-16 halves is one character beyond the first plane, judged as that character.
+    if (pair) c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
     if (c < 0x20 || c == 0x7F || Between(c, 0xDC80, 0xDCFF)) {
       escaped += L"\\x";
       AppendHex(escaped, c & 0xFF, 2);
-    } else if (sizeof(wchar_t) == 2 && Between(c, 0xD800, 0xDBFF) && i + 1 < text.size() &&
-               Between(static_cast<uint32_t>(text[i + 1]), 0xDC00, 0xDFFF)) {
-      escaped += text[i];  // a pair of UTF-16 halves: one character beyond the first plane
-      escaped += text[++i];
     } else if (Invisible(c)) {
       escaped += L"\\u{";
       AppendHex(escaped, c, c > 0xFFFFFF ? 8 : c > 0xFFFF ? 6 : 4);
       escaped += L'}';
+      if (pair) ++i;
     } else {
       escaped += text[i];
+      if (pair) escaped += text[++i];
     }
   }
   return escaped;

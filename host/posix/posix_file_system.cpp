@@ -109,25 +109,21 @@ class PosixReader final : public Reader {
   std::string path_;
 };
 
-// The new file a copy is written to, beside its destination; removed unless it was renamed over
-// the destination.
+// The new file a copy is written to, in the open folder of its destination; removed unless it
+// was renamed over the destination.
 class TemporaryFile {
  public:
-  explicit TemporaryFile(const std::string& destination) {
+  TemporaryFile(int folder, const std::string& name, const std::string& destination)
+      : folder_(folder) {
     static std::atomic<unsigned> counter{0};
-    const size_t slash = destination.rfind('/');
-    const std::string folder = slash == std::string::npos ? "" : destination.substr(0, slash + 1);
-    const std::string name =
-        slash == std::string::npos ? destination : destination.substr(slash + 1);
     for (int attempt = 0;; ++attempt) {
-      path_ = folder + "." + name + ".qel-" + std::to_string(::getpid()) + "-" +
-              std::to_string(counter++);
-      fd_ = UniqueFd(
-          ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      name_ = "." + name + ".qel-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+      fd_ = UniqueFd(::openat(folder, name_.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       if (fd_.valid()) return;
       if (errno != EEXIST || attempt == kMaxTemporaryNames) {
         const int failure = errno;
-        path_.clear();
+        name_.clear();
         throw ErrnoError(failure, "create beside", destination);
       }
     }
@@ -136,29 +132,60 @@ class TemporaryFile {
   TemporaryFile& operator=(const TemporaryFile&) = delete;
   ~TemporaryFile() {
     fd_.reset();
-    if (!path_.empty()) ::unlink(path_.c_str());
+    if (!name_.empty()) ::unlinkat(folder_, name_.c_str(), 0);
   }
 
   int fd() const { return fd_.get(); }
-  // Closes the file and renames it over `destination`; returns the errno of a failure, else 0
-  // with `failedCall` untouched.
-  int Commit(const std::string& destination, const char*& failedCall) {
+  // Closes the file and renames it over `name` of its folder; returns the errno of a failure,
+  // else 0 with `failedCall` untouched.
+  int Commit(const std::string& name, const char*& failedCall) {
     if (const int failure = fd_.reset(); failure != 0) {
       failedCall = "close";
       return failure;
     }
-    if (::rename(path_.c_str(), destination.c_str()) != 0) {
+    if (::renameat(folder_, name_.c_str(), folder_, name.c_str()) != 0) {
       failedCall = "rename";
       return errno;
     }
-    path_.clear();
+    name_.clear();
     return 0;
   }
 
  private:
-  std::string path_;
+  int folder_;
+  std::string name_;
   UniqueFd fd_;
 };
+
+// The folder of `nativePath`, open, and the file's name in it. With `lastFolderAsItIs` the folder
+// is not followed when it is a link (the folder above it is opened as named: links there are the
+// administrator's), so a link somebody planted in place of the folder leads nowhere.
+UniqueFd OpenFolderOf(const std::string& nativePath, bool lastFolderAsItIs, std::string& name) {
+  SystemPath(nativePath, "open");
+  const size_t slash = nativePath.rfind('/');
+  name = slash == std::string::npos ? nativePath : nativePath.substr(slash + 1);
+  std::string folder = slash == std::string::npos ? "." : nativePath.substr(0, slash);
+  if (folder.empty()) folder = "/";
+  const size_t up = folder.rfind('/');
+  if (!lastFolderAsItIs || folder == "/" || up == std::string::npos) {
+    UniqueFd fd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) throw ErrnoError(errno, "open", nativePath);
+    return fd;
+  }
+  const std::string above = up == 0 ? "/" : folder.substr(0, up);
+  const std::string last = folder.substr(up + 1);
+  const UniqueFd parent(::open(above.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!parent.valid()) throw ErrnoError(errno, "open", nativePath);
+  UniqueFd fd(::openat(parent.get(), last.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.valid()) return fd;
+  const int failure = errno;
+  struct stat info {};
+  if (::fstatat(parent.get(), last.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(info.st_mode)) {
+    throw PathError(code::kPathFileAccess, "open", folder, "a symbolic link, not followed");
+  }
+  throw ErrnoError(failure, "open", nativePath);
+}
 
 // A folder's identity, to know it again under another name.
 struct FolderId {
@@ -212,9 +239,11 @@ void PlanFolder(UniqueFd folder, const UniqueFd& destination, const FolderId& de
 
 }  // namespace
 
-UniqueFd OpenRegularFile(const std::string& nativePath, int extraFlags, struct stat& info) {
-  UniqueFd fd(::open(SystemPath(nativePath, "open"),
-                     O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | extraFlags));
+namespace {
+UniqueFd OpenRegularFileAt(int folder, const std::string& name, const std::string& nativePath,
+                           int extraFlags, struct stat& info) {
+  UniqueFd fd(
+      ::openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | extraFlags));
   if (!fd.valid()) {
     const int failure = errno;
     if (failure == ELOOP && (extraFlags & O_NOFOLLOW) != 0) {
@@ -228,6 +257,11 @@ UniqueFd OpenRegularFile(const std::string& nativePath, int extraFlags, struct s
     throw PathError(code::kPathFileAccess, "open", nativePath, "not a regular file");
   }
   return fd;
+}
+}  // namespace
+
+UniqueFd OpenRegularFile(const std::string& nativePath, int extraFlags, struct stat& info) {
+  return OpenRegularFileAt(AT_FDCWD, SystemPath(nativePath, "open"), nativePath, extraFlags, info);
 }
 
 bool IsFile(const std::string& nativePath) {
@@ -263,6 +297,14 @@ std::unique_ptr<Reader> OpenInputFile(const std::string& nativePath, int extraFl
   return std::make_unique<PosixReader>(std::move(fd), nativePath);
 }
 
+std::unique_ptr<Reader> OpenSettingsFile(const std::string& nativePath) {
+  std::string name;
+  const UniqueFd folder = OpenFolderOf(nativePath, true, name);
+  struct stat info {};
+  UniqueFd fd = OpenRegularFileAt(folder.get(), name, nativePath, O_NOFOLLOW, info);
+  return std::make_unique<PosixReader>(std::move(fd), nativePath);
+}
+
 void RemoveFileIfPresent(const std::string& nativePath) {
   if (::unlink(SystemPath(nativePath, "unlink")) == 0) return;
   const int failure = errno;
@@ -270,26 +312,43 @@ void RemoveFileIfPresent(const std::string& nativePath) {
   throw ErrnoError(failure, "unlink", nativePath);
 }
 
-void CopyWholeFile(const std::string& source, const std::string& destination,
-                   const std::optional<struct stat>& access) {
+struct stat CopyWholeFile(const std::string& source, const std::string& destination,
+                          KeptSettingsCopy direction, const std::optional<struct stat>& access) {
+  const bool saving = direction == KeptSettingsCopy::kSave;
+  std::string sourceName;
+  const UniqueFd sourceFolder = OpenFolderOf(source, saving, sourceName);
   struct stat from {};
-  const UniqueFd in = OpenRegularFile(source, O_NOFOLLOW, from);
+  const UniqueFd in = OpenRegularFileAt(sourceFolder.get(), sourceName, source, O_NOFOLLOW, from);
 
+  std::string name;
+  const UniqueFd folder = OpenFolderOf(destination, !saving, name);
   struct stat existing {};
-  if (::lstat(SystemPath(destination, "lstat"), &existing) == 0) {
+  bool replacing = false;
+  if (::fstatat(folder.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
     if (existing.st_dev == from.st_dev && existing.st_ino == from.st_ino) {
       throw PathError(code::kPermissionDenied, "copy", destination, "the source itself");
     }
     if (S_ISDIR(existing.st_mode)) throw ErrnoError(EISDIR, "rename", destination);
+    replacing = S_ISREG(existing.st_mode);
   } else if (errno != ENOENT) {
     throw ErrnoError(errno, "lstat", destination);
   }
+  // The saved copy is the run's own, readable by nobody else, whoever owned the settings file;
+  // without an access asked for, the put-back gives the settings file the owner and mode of the
+  // one it replaces (the source's where there is none), never more than that file gave.
+  struct stat given = from;
+  if (access) {
+    given = *access;
+  } else if (saving) {
+    given = OwnerOnlyAccess();
+  } else if (replacing) {
+    given = existing;
+  }
 
-  TemporaryFile out(destination);
+  TemporaryFile out(folder.get(), name, destination);
   // Private (0600, none of the entries a default ACL of the folder hands a new file) until the
   // content is in; then the owner and group where the run may set them, and the mode last,
-  // set-ID bits only where owner and group are kept: a copy never gives anybody more than the
-  // source (or the access asked for) gave.
+  // set-ID bits only where owner and group are kept.
   if (!MetadataCopier::DropInheritedAcls(out.fd())) throw ErrnoError(errno, "copy", destination);
   const char* failedCall = "copy";
   int failure = FileDataCopier().Copy(in.get(), out.fd(), from);
@@ -297,13 +356,13 @@ void CopyWholeFile(const std::string& source, const std::string& destination,
     failure = errno;
     failedCall = "fsync";
   }
-  if (failure == 0 &&
-      ::fchmod(out.fd(), MetadataCopier().KeepOwner(out.fd(), access.value_or(from))) != 0) {
+  if (failure == 0 && ::fchmod(out.fd(), MetadataCopier().KeepOwner(out.fd(), given)) != 0) {
     failure = errno;
     failedCall = "fchmod";
   }
-  if (failure == 0) failure = out.Commit(destination, failedCall);
+  if (failure == 0) failure = out.Commit(name, failedCall);
   if (failure != 0) throw ErrnoError(failure, failedCall, destination);
+  return from;
 }
 
 struct stat OwnerOnlyAccess() {

@@ -46,19 +46,29 @@ std::unique_ptr<Reader> OpenInputFile(const std::string& nativePath, int extraFl
 // Removes the file; nothing when there is none. A folder or a refused removal throws.
 void RemoveFileIfPresent(const std::string& nativePath);
 
-// Replaces `destination` with a copy of the regular file `source`, its permission bits included.
-// Neither end is followed through a symbolic link: a source that is a link, FIFO, device or
-// folder is refused (error 75); a destination link is replaced, never written through. The copy
-// is written to a new file beside the destination and renamed over it, so a reader of the old
-// file keeps the old content and a failed copy leaves the old file as it was. A missing source
-// is error 53, a missing destination folder 76; a destination that is the source itself (or a
-// hard link to it) is refused with error 70.
-//
-// `access` gives the copy's owner, group and permission bits when it is not to have the source's;
-// as for the source's, the owner and group only where the run may set them, and set-ID bits only
-// with them.
-void CopyWholeFile(const std::string& source, const std::string& destination,
-                   const std::optional<struct stat>& access = std::nullopt);
+// Which way a whole-file copy of the kept settings goes: saved from the installation's
+// db.properties into the state folder, or put back from there over it.
+enum class KeptSettingsCopy { kSave, kPutBack };
+
+// Opens, as OpenInputFile with O_NOFOLLOW does, a settings file the backup supplies, refusing a
+// symbolic link (error 75, naming the path) at the file and at its folder alike; the folder above
+// that one is followed as named.
+std::unique_ptr<Reader> OpenSettingsFile(const std::string& nativePath);
+
+// Replaces `destination` with a copy of the regular file `source`. The installation's end (the
+// source of a save, the destination of a put-back) is not followed through a symbolic link at it
+// or at its folder (error 75); the other end only not at the file. A source that is a FIFO, device
+// or folder is refused (error 75); a destination link is replaced, never written through. The
+// saved copy is the run's own, mode 0600; a put-back takes the owner and mode of the file it
+// replaces (the source's where there is none). The copy is written to a new file beside the
+// destination and renamed over it, so a reader of the old file keeps the old content and a failed
+// copy leaves the old file as it was. A missing source is error 53, a missing folder 76; a
+// destination that is the source itself (or a hard link to it) is refused with error 70.
+// `access`, when given, is the owner, group and mode the copy gets instead (the owner and group
+// only where the run may set them, set-ID bits only with them). Returns the source as opened.
+struct stat CopyWholeFile(const std::string& source, const std::string& destination,
+                          KeptSettingsCopy direction,
+                          const std::optional<struct stat>& access = std::nullopt);
 
 // The access of a file readable by the running user alone: its owner and group, mode 0600.
 struct stat OwnerOnlyAccess();

@@ -211,6 +211,10 @@ std::unique_ptr<Reader> PosixHost::OpenSuppliedFile(const std::wstring& path) {
   return OpenInputFile(NativePath(path), O_NOFOLLOW);
 }
 
+std::unique_ptr<Reader> PosixHost::OpenSuppliedSettings(const std::wstring& path) {
+  return OpenSettingsFile(NativePath(path));
+}
+
 std::wstring PosixHost::DecodeText(std::string_view bytes) {
   return DecodeUtf8(bytes);
 }
@@ -235,8 +239,14 @@ std::unique_ptr<TextStream> PosixHost::OpenStandardOutput() {
   return OpenStandardOutputStream();
 }
 
+// The run copies whole files only to keep the installation's settings: saved into the state
+// folder, then put back from there.
 void PosixHost::CopyFile(const std::wstring& source, const std::wstring& destination) {
-  CopyWholeFile(NativePath(source), NativePath(destination));
+  const std::string to = NativePath(destination);
+  const size_t slash = to.rfind('/');
+  const bool saving = slash != std::string::npos && to.substr(0, slash) == folders_.keptSettings;
+  CopyWholeFile(NativePath(source), to,
+                saving ? KeptSettingsCopy::kSave : KeptSettingsCopy::kPutBack);
 }
 
 void PosixHost::RemoveFile(const std::wstring& path) {
@@ -278,11 +288,7 @@ std::optional<FolderIdentity> PosixHost::IdentifyFolder(const std::wstring& path
 
 void PosixHost::CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) {
   const std::string saved = NativePath(destination);
-  struct stat original {};
-  if (::lstat(NativePath(source).c_str(), &original) == 0 && S_ISREG(original.st_mode)) {
-    savedAccess_[saved] = original;
-  }
-  CopyWholeFile(NativePath(source), saved, OwnerOnlyAccess());
+  savedAccess_[saved] = CopyWholeFile(NativePath(source), saved, KeptSettingsCopy::kSave);
 }
 
 void PosixHost::CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) {
@@ -290,7 +296,7 @@ void PosixHost::CopyFileKeepingAccess(const std::wstring& source, const std::wst
   const auto saved = savedAccess_.find(NativePath(source));
   struct stat access = saved != savedAccess_.end() ? saved->second : OwnerOnlyAccess();
   access.st_mode &= static_cast<mode_t>(~(S_ISUID | S_ISGID));
-  CopyWholeFile(NativePath(source), NativePath(destination), access);
+  CopyWholeFile(NativePath(source), NativePath(destination), KeptSettingsCopy::kPutBack, access);
 }
 
 std::optional<int64_t> PosixHost::LockRun(const std::wstring& lockFile) {

@@ -59,6 +59,7 @@ class PosixHost final : public Host {
 
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
   std::unique_ptr<Reader> OpenSuppliedFile(const std::wstring& path) override;
+  std::unique_ptr<Reader> OpenSuppliedSettings(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;
   std::wstring DecodeConsoleText(std::string_view bytes) override;
   bool FileExists(const std::wstring& path) override;

@@ -140,15 +140,16 @@ TEST_F(PosixFileSystemTest, InputIsARegularFileReadToTheEndAndNothingElseIsWaite
   }
 }
 
-TEST_F(PosixFileSystemTest, CopyReplacesTheDestinationByANewFileWithTheSourceMode) {
+TEST_F(PosixFileSystemTest, PutBackReplacesTheDestinationByANewFileWithItsMode) {
   const std::string destination = dir_ + "/curdb.properties.bak";
   std::ofstream(destination) << std::string(200, 'o');
+  ::chmod(destination.c_str(), 0604);
   const int oldReader = ::open(destination.c_str(), O_RDONLY);
   host_.CopyFile(Logic("db.properties"), Logic("curdb.properties.bak"));
   EXPECT_EQ(test::ReadFile(destination), "DB_PROVIDER=SQLOLEDB\n");
   struct stat info {};
   ::stat(destination.c_str(), &info);
-  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(info.st_mode & 07777, 0604u);
   // Whoever had the old file open still reads the old content.
   char first[4] = {};
   EXPECT_EQ(::read(oldReader, first, 3), 3);
@@ -201,6 +202,7 @@ TEST_F(PosixFileSystemTest, CopyRefusesSourcesThatAreNoRegularFileAndTheSourceIt
   ::symlink("/dev/zero", (dir_ + "/zeros").c_str());
   ::link((dir_ + "/db.properties").c_str(), (dir_ + "/hard").c_str());
   std::ofstream(dir_ + "/target") << "old";
+  ::symlink("folder", (dir_ + "/linked").c_str());
   const struct {
     std::string source;
     std::string destination;
@@ -216,6 +218,7 @@ TEST_F(PosixFileSystemTest, CopyRefusesSourcesThatAreNoRegularFileAndTheSourceIt
       {"db.properties", "hard", code::kPermissionDenied},
       {"db.properties", "folder\\..\\db.properties", code::kPermissionDenied},
       {"db.properties", "folder", code::kPathFileAccess},
+      {"db.properties", "linked\\target", code::kPathFileAccess},  // planted in place of PLUV
   };
   for (const auto& c : cases) {
     const Error error = ErrorOf([&] { host_.CopyFile(Logic(c.source), Logic(c.destination)); });
@@ -224,7 +227,8 @@ TEST_F(PosixFileSystemTest, CopyRefusesSourcesThatAreNoRegularFileAndTheSourceIt
   }
   EXPECT_EQ(test::ReadFile(dir_ + "/target"), "old");
   EXPECT_EQ(test::ReadFile(dir_ + "/db.properties"), "DB_PROVIDER=SQLOLEDB\n");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 7)
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ + "/folder"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 8)
       << "a temporary file was left behind";
 }
 

@@ -99,7 +99,7 @@ TEST_F(TrustTest, ACopyNeverMakesASetIdFileOfAnotherAccountsContent) {
     const std::string kept = dir_ + "/install/kept" + std::to_string(user);
     const std::string tree = dir_ + "/install/tree" + std::to_string(user);
     ASSERT_TRUE(AsUser(user, [&] {
-      CopyWholeFile(dir_ + "/backup/db.properties", kept);
+      CopyWholeFile(dir_ + "/backup/db.properties", kept, KeptSettingsCopy::kPutBack);
       return CopyFolderContents(dir_ + "/backup", tree).complete;
     }));
     for (const std::string& copy : {kept, tree + "/db.properties"}) {
@@ -107,6 +107,23 @@ TEST_F(TrustTest, ACopyNeverMakesASetIdFileOfAnotherAccountsContent) {
       EXPECT_EQ(info.st_uid, user == 0 ? 1234u : user) << copy;
       EXPECT_EQ(info.st_mode & 07777, user == 0 ? 06755u : 0755u) << copy;
     }
+  }
+}
+
+// The saved settings lie in the run's own state folder: whoever owns the installation's file
+// (after an earlier run, the backup's owner), the saved copy is the run's and nobody else's.
+TEST_F(TrustTest, TheSavedSettingsAreTheRunsOwnWhoeverOwnedTheInstallationsFile) {
+  Make("install/PLUV/db.properties", "settings", 1234, 0644);
+  for (const uid_t user : {uid_t{0}, kNobody}) {
+    SCOPED_TRACE("run as " + std::to_string(user));
+    const std::string saved = dir_ + "/install/saved" + std::to_string(user);
+    ASSERT_TRUE(AsUser(user, [&] {
+      CopyWholeFile(dir_ + "/install/PLUV/db.properties", saved, KeptSettingsCopy::kSave);
+      return true;
+    }));
+    EXPECT_EQ(Stat(saved).st_uid, user);
+    EXPECT_EQ(Stat(saved).st_gid, user);
+    EXPECT_EQ(Stat(saved).st_mode & 07777, 0600u);
   }
 }
 
@@ -145,7 +162,8 @@ TEST_F(TrustTest, OwnerAndGroupAreSetEvenWhereASetGroupIdFolderHandsOutItsGroup)
     }
     const auto copy = [&] {
       return AsUser(user, [&] {
-        CopyWholeFile(dir_ + "/" + backup + "/again", install + "/kept");
+        CopyWholeFile(dir_ + "/" + backup + "/again", install + "/kept",
+                      KeptSettingsCopy::kPutBack);
         return CopyFolderContents(dir_ + "/" + backup, install).complete;
       });
     };

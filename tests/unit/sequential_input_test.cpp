@@ -60,6 +60,21 @@ TEST(SequentialInputTest, AnItemPastTheLimitIsError7AndTheLimitItselfIsRead) {
   EXPECT_THROW(ReadAll(std::string(SequentialInput::kMaxItemBytes + 1, 'x')), Error);
 }
 
+// A supplied file may say it is terabytes long (a sparse file): its reading stops at the limit.
+TEST(SequentialInputTest, ASuppliedFilePastItsLimitIsError7NamingIt) {
+  FakeHost host;
+  host.AddFile(L"C:\\f", std::string(SequentialInput::kMaxSuppliedFileBytes + 1, '\n'));
+  SequentialInput input(host);
+  input.Open(L"C:\\f", /*supplied=*/true);
+  try {
+    while (!input.AtEnd()) input.ReadItem();
+    ADD_FAILURE() << "read to the end";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.code(), code::kOutOfMemory);
+    EXPECT_NE(e.description().find(L"C:\\f longer than 16777216 bytes"), std::wstring::npos);
+  }
+}
+
 TEST(SequentialInputTest, MisuseIsReportedWithItsCode) {
   FakeHost host;
   host.AddFile(L"C:\\f", "");

@@ -80,6 +80,10 @@ TEST(EscapeTest, EveryCharacterThatDoesNotPrintAsItselfIsEscaped) {
        L"\\u{2028}\\u{2029}\\u{202E}\\u{200B}\\u{FEFF}\\u{2066}"},
       {std::wstring(1, static_cast<wchar_t>(0xDC80)) + static_cast<wchar_t>(0xDCFF), L"\\x80\\xFF"},
       {std::wstring(1, static_cast<wchar_t>(0xD800)), L"\\u{D800}"},
+      {L"a\x00AD"
+       L"b",
+       L"a\\u{00AD}b"},
+      {L"\U000E0001\U000E007F\U000E0080", L"\\u{0E0001}\\u{0E007F}\U000E0080"},
       {L"caf\xE9 \x00A0 \x4E2D C:\\x", L"caf\xE9 \x00A0 \x4E2D C:\\x"},
   };
   for (const auto& c : cases) EXPECT_EQ(EscapeControlCharacters(c.text), c.escaped);
