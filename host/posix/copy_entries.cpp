@@ -266,9 +266,8 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
   }
   const FdPath path(node.get());
   // Made private (0600, and rid of what a default ACL of the folder handed it) before its owner
-  // and mode make it what the backup's is.
-  // Asked whatever the folder held when the copy entered it: a default ACL given to the folder
-  // since then hands the node entries too.
+  // and mode make it what the backup's is; whatever the folder held when the copy entered it, as
+  // a default ACL given to the folder since then hands the node entries too.
   for (const char* acl : {"system.posix_acl_access", "system.posix_acl_default"}) {
     if (::removexattr(path.text, acl) != 0 && errno != ENODATA && errno != ENOTSUP) {
       Discard(to, errno, name);
@@ -288,14 +287,15 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
   }
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
   // chmod and utimensat follow the descriptor's path to the node itself; without /proc, the
-  // calls that refuse to follow a link at the name take over.
+  // calls that take the descriptor itself (AT_EMPTY_PATH) do, never the name, which another node
+  // may hold by now.
   if (((made.st_mode & 07777) != mode || aclSet) && ::chmod(path.text, mode) != 0 &&
-      (errno != ENOENT || ::fchmodat(to.fd, temporary_, mode, AT_SYMLINK_NOFOLLOW) != 0)) {
+      (errno != ENOENT || ::fchmodat(node.get(), "", mode, AT_EMPTY_PATH) != 0)) {
     Discard(to, errno, name);
     return;
   }
   if (::utimensat(AT_FDCWD, path.text, times, 0) != 0 &&
-      (errno != ENOENT || ::utimensat(to.fd, temporary_, times, AT_SYMLINK_NOFOLLOW) != 0)) {
+      (errno != ENOENT || ::utimensat(node.get(), "", times, AT_EMPTY_PATH) != 0)) {
     Discard(to, errno, name);
     return;
   }
