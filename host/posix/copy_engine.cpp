@@ -204,8 +204,9 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
   const mode_t mode = metadata_.KeepOwner(target.get(), info);
   bool aclSet = false;
   struct timespec times[2];
-  if (const int failure = metadata_.CopyAttributes(
-          in, target.get(), !created && (to.defaultAcl || inner.defaultAcl), aclSet)) {
+  // ACLs the backup's folder lacks are taken off whatever the folders held when the copy entered
+  // them: a default ACL may have been given to the folder above since.
+  if (const int failure = metadata_.CopyAttributes(in, target.get(), true, aclSet, true)) {
     FailErrno(failure, name);
   } else if (::fchmod(target.get(), mode) != 0 ||
              ::futimens(target.get(), TimesOf(info, times)) != 0) {

@@ -70,41 +70,48 @@ void CopyWalker::CopyRegularFile(int from, const char* name, const Target& to) {
 }
 
 // A destination file of the same length and modification time (to the nanosecond) as the
-// backup's, and the same bytes, holds its content: only what differs of its owner, attributes,
-// mode and times is set. The bytes are compared because times alone prove nothing: two files
-// written within one tick of the file system's clock carry the same time. True when it was up to
-// date or brought in line; false when it is to be replaced. A destination with other names is
-// never changed in place (it may be a file of the backup itself): it is kept as it is only when
-// the backup's file has other names too (a hard link copied before) and nothing but the access
-// time differs.
+// backup's, and the same bytes, holds its content and is kept. The bytes are compared because
+// times alone prove nothing: two files written within one tick of the file system's clock carry
+// the same time. Its owner, group and mode are never changed in place: whoever held the file
+// before may keep it open or mapped for writing, and would write through a handle on a file that
+// became another account's, or set-ID. So it is kept only when they already are the copy's, and
+// then at most its attributes and times are set; otherwise it is replaced like a changed file.
+// True when kept; false when it is to be replaced. A destination with other names is never
+// changed in place (it may be a file of the backup itself): it is kept as it is only when the
+// backup's file has other names too (a hard link copied before) and nothing but the access time
+// differs.
 bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat& existing,
                              const char* name, const Target& to) {
   if (existing.st_size != info.st_size || !SameTime(existing.st_mtim, info.st_mtim)) return false;
+  if (!metadata_.OwnerInLine(existing, info) ||
+      (existing.st_mode & 07777) != ModeFor(info, existing)) {
+    return false;
+  }
   const bool alone = existing.st_nlink == 1;
   if (!alone && info.st_nlink == 1) return false;
   UniqueFd out(::openat(to.fd, name, kOpenSource));
   struct stat opened {};
   if (!out.valid() || ::fstat(out.get(), &opened) != 0 || IdOf(opened) != IdOf(existing) ||
+      opened.st_uid != existing.st_uid || opened.st_gid != existing.st_gid ||
+      opened.st_mode != existing.st_mode ||
       !data_.SameContent(
           in, out.get(), info.st_size,
           info.st_blocks * 512 < info.st_size || existing.st_blocks * 512 < existing.st_size)) {
     return false;
   }
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
-  if (metadata_.OwnerInLine(existing, info) &&
-      (existing.st_mode & 07777) == ModeFor(info, existing) && !to.defaultAcl &&
-      !metadata_.HasAttributes(in)) {
+  if (!to.defaultAcl && !metadata_.HasAttributes(in)) {
     // Only the access time may differ: no reason to fail when it cannot be set.
-    if (alone && !SameTime(existing.st_atim, info.st_atim)) {
-      ::utimensat(to.fd, name, times, AT_SYMLINK_NOFOLLOW);
-    }
+    if (alone && !SameTime(existing.st_atim, info.st_atim)) ::futimens(out.get(), times);
     return true;
   }
   if (!alone) return false;
-  const mode_t mode = metadata_.KeepOwner(out.get(), info);
+  // The mode is already the copy's; it is set again only because an access ACL moves its group
+  // bits.
   bool aclSet = false;
-  return metadata_.CopyAttributes(in, out.get(), to.defaultAcl, aclSet) == 0 &&
-         ::fchmod(out.get(), mode) == 0 && ::futimens(out.get(), times) == 0;
+  return metadata_.CopyAttributes(in, out.get(), true, aclSet) == 0 &&
+         (!aclSet || ::fchmod(out.get(), existing.st_mode & 07777) == 0) &&
+         ::futimens(out.get(), times) == 0;
 }
 
 bool CopyWalker::WriteReplacement(int in, const struct stat& info, const char* name,
@@ -116,16 +123,23 @@ bool CopyWalker::WriteReplacement(int in, const struct stat& info, const char* n
       })) {
     return FailErrno(failure, name);
   }
-  // Private to the run until whole: created 0600, without the entries a default ACL of the folder
-  // handed it (a chmod would make them effective), and given its owner, ACL and mode only once
-  // its content is in, the set-ID bits last of all, after the owner is set.
-  if (to.defaultAcl && !MetadataCopier::DropInheritedAcls(out.get())) {
-    return Discard(to, errno, name);
-  }
+  // Private to the run until whole: created 0600, and given its owner, ACL and mode only once its
+  // content is in, the set-ID bits last of all, after the owner is set.
   if (const int failure = data_.Copy(in, out.get(), info)) return Discard(to, failure, name);
+  // Copied up to the length seen at the open; a file that grew, shrank or was written meanwhile
+  // is left out, and the destination keeps its old file.
+  struct stat after {};
+  if (::fstat(in, &after) != 0) return Discard(to, errno, name);
+  if (after.st_size != info.st_size || !SameTime(after.st_mtim, info.st_mtim)) {
+    ::unlinkat(to.fd, temporary_, 0);
+    return Fail("the backup entry changed while it was copied", name);
+  }
   const mode_t mode = metadata_.KeepOwner(out.get(), info);
+  // The access ACL is set whatever the folder held when the copy entered it: a default ACL given
+  // to the folder since then handed the new file entries that the chmod below would make
+  // effective. Without the backup's ACL, the mode alone decides.
   bool aclSet = false;
-  if (const int failure = metadata_.CopyAttributes(in, out.get(), false, aclSet)) {
+  if (const int failure = metadata_.CopyAttributes(in, out.get(), true, aclSet)) {
     return Discard(to, failure, name);
   }
   if (::fchmod(out.get(), mode) != 0) return Discard(to, errno, name);
@@ -162,36 +176,57 @@ void CopyWalker::CopyLink(int from, const char* name, const struct stat& info, c
                         exists)) {
     return;
   }
-  const struct timespec times[2] = {info.st_atim, info.st_mtim};
-  const char* made = name;
   // The same link already there is kept; only its owner and times are set.
-  if (!exists || !S_ISLNK(existing.st_mode) ||
-      read(to.fd, name, existingTarget_, linkTarget_.size()) != length ||
-      std::memcmp(existingTarget_.data(), linkTarget_.data(), static_cast<size_t>(length)) != 0) {
+  const bool kept =
+      exists && S_ISLNK(existing.st_mode) &&
+      read(to.fd, name, existingTarget_, linkTarget_.size()) == length &&
+      std::memcmp(existingTarget_.data(), linkTarget_.data(), static_cast<size_t>(length)) == 0;
+  if (!kept) {
     if (const int failure = MakeTemporary([&](const char* temporary) {
           return ::symlinkat(linkTarget_.data(), to.fd, temporary);
         })) {
       FailErrno(failure, name);
       return;
     }
-    made = temporary_;
   }
-  // A refused owner is not reported, as for files: the link then has the run's.
-  const bool setOwner =
-      metadata_.MaySetOwner() && (made != name || !metadata_.OwnerInLine(existing, info));
-  if (setOwner && ::fchownat(to.fd, made, info.st_uid, info.st_gid, AT_SYMLINK_NOFOLLOW) != 0) {
-    errno = 0;
+  if (kept && (!metadata_.MaySetOwner() || metadata_.OwnerInLine(existing, info)) &&
+      SameTime(existing.st_mtim, info.st_mtim) && SameTime(existing.st_atim, info.st_atim)) {
+    return;  // nothing to set
   }
-  // Some file systems keep no times of links.
-  if (::utimensat(to.fd, made, times, AT_SYMLINK_NOFOLLOW) != 0 && errno != EOPNOTSUPP) {
-    if (made == name) {
-      FailErrno(errno, name);
-    } else {
-      Discard(to, errno, name);
-    }
+  const char* made = kept ? name : temporary_;
+  const auto fail = [&](int error) { kept ? FailErrno(error, name) : Discard(to, error, name); };
+  // Owner and times are set through a descriptor of the link itself, never by name: the account
+  // owning the folder may put a file of its own under that name meanwhile, which would take the
+  // link's owner.
+  const UniqueFd link(::openat(to.fd, made, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat opened {};
+  if (!link.valid() || ::fstat(link.get(), &opened) != 0) {
+    fail(errno);
     return;
   }
-  if (made != name) Replace(to, name);
+  if (!S_ISLNK(opened.st_mode) || (kept && IdOf(opened) != IdOf(existing))) {
+    if (!kept) ::unlinkat(to.fd, temporary_, 0);
+    Fail("the new entry was replaced by another while it was made", name);
+    return;
+  }
+  // A refused owner is not reported, as for files: the link then has the run's.
+  if (metadata_.MaySetOwner() && (!kept || !metadata_.OwnerInLine(existing, info)) &&
+      ::fchownat(link.get(), "", info.st_uid, info.st_gid, AT_EMPTY_PATH) != 0) {
+    errno = 0;
+  }
+  const struct timespec times[2] = {info.st_atim, info.st_mtim};
+  int failure = ::utimensat(link.get(), "", times, AT_EMPTY_PATH) == 0 ? 0 : errno;
+  // A kernel that sets no times through a descriptor: by name, which can only reach another
+  // node's times, never its owner.
+  if (failure == EINVAL) {
+    failure = ::utimensat(to.fd, made, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+  }
+  // Some file systems keep no times of links.
+  if (failure != 0 && failure != EOPNOTSUPP) {
+    fail(failure);
+    return;
+  }
+  if (!kept) Publish(to, name, IdOf(opened));
 }
 
 // FIFOs and sockets are made anew, as a recursive copy does (their ACLs and other attributes are
@@ -231,13 +266,12 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
   }
   const FdPath path(node.get());
   // Made private (0600, and rid of what a default ACL of the folder handed it) before its owner
-  // and mode make it what the backup's is.
-  if (to.defaultAcl) {
-    for (const char* acl : {"system.posix_acl_access", "system.posix_acl_default"}) {
-      if (::removexattr(path.text, acl) != 0 && errno != ENODATA && errno != ENOTSUP) {
-        Discard(to, errno, name);
-        return;
-      }
+  // and mode make it what the backup's is; whatever the folder held when the copy entered it, as
+  // a default ACL given to the folder since then hands the node entries too.
+  for (const char* acl : {"system.posix_acl_access", "system.posix_acl_default"}) {
+    if (::removexattr(path.text, acl) != 0 && errno != ENODATA && errno != ENOTSUP) {
+      Discard(to, errno, name);
+      return;
     }
   }
   const mode_t mode = metadata_.KeepOwner(node.get(), info);
@@ -253,18 +287,19 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
   }
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
   // chmod and utimensat follow the descriptor's path to the node itself; without /proc, the
-  // calls that refuse to follow a link at the name take over.
+  // calls that take the descriptor itself (AT_EMPTY_PATH) do, never the name, which another node
+  // may hold by now.
   if (((made.st_mode & 07777) != mode || aclSet) && ::chmod(path.text, mode) != 0 &&
-      (errno != ENOENT || ::fchmodat(to.fd, temporary_, mode, AT_SYMLINK_NOFOLLOW) != 0)) {
+      (errno != ENOENT || ::fchmodat(node.get(), "", mode, AT_EMPTY_PATH) != 0)) {
     Discard(to, errno, name);
     return;
   }
   if (::utimensat(AT_FDCWD, path.text, times, 0) != 0 &&
-      (errno != ENOENT || ::utimensat(to.fd, temporary_, times, AT_SYMLINK_NOFOLLOW) != 0)) {
+      (errno != ENOENT || ::utimensat(node.get(), "", times, AT_EMPTY_PATH) != 0)) {
     Discard(to, errno, name);
     return;
   }
-  Replace(to, name);
+  Publish(to, name, IdOf(made));
 }
 
 // Looks at what stands at the destination name. False (reported) when it must not be replaced:
@@ -323,6 +358,18 @@ bool CopyWalker::Replace(const Target& to, const char* name) {
     return Fail("a folder stands where a file goes", name);
   }
   return Discard(to, errno, name);
+}
+
+// Replace, for a node whose metadata was set through a descriptor: the account owning the folder
+// may have put another node under the temporary name since, which the rename then moved to the
+// destination name. Reported, so that no success is claimed for an entry not restored.
+bool CopyWalker::Publish(const Target& to, const char* name, NodeId made) {
+  if (!Replace(to, name)) return false;
+  struct stat published {};
+  if (::fstatat(to.fd, name, &published, AT_SYMLINK_NOFOLLOW) == 0 && IdOf(published) == made) {
+    return true;
+  }
+  return Fail("the new entry was replaced by another while it was made", name);
 }
 
 // Removes the node made under temporary_ and reports the entry.

@@ -38,8 +38,10 @@ int WriteAll(int out, const char* data, size_t size, off_t at) {
 }  // namespace
 
 int FileDataCopier::Copy(int in, int out, const struct stat& source) {
+  // Never past the length seen at the open: a file grown meanwhile (to any length, as a hole)
+  // costs no more time or space than the one the copy was asked for.
   const off_t size = source.st_size;
-  if (size == 0) return CopyToEnd(in, out, 0);
+  if (size == 0) return 0;
   // Fewer blocks than the length needs: the file has holes (or is compressed, which the extent
   // walk handles as well).
   if (!seekRefused_ && source.st_blocks * 512 < size) return CopySparse(in, out, size);
@@ -104,22 +106,6 @@ int FileDataCopier::CopyRange(int in, int out, off_t from, off_t to) {
     inAt += got;
   }
   return 0;
-}
-
-int FileDataCopier::CopyToEnd(int in, int out, off_t from) {
-  if (buffer_.empty()) buffer_.resize(kBufferSize);
-  for (off_t at = from;;) {
-    const ssize_t got = ::pread(in, buffer_.data(), buffer_.size(), at);
-    if (got == 0) return 0;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (const int failure = WriteAll(out, buffer_.data(), static_cast<size_t>(got), at)) {
-      return failure;
-    }
-    at += got;
-  }
 }
 
 namespace {

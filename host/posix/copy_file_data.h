@@ -15,7 +15,8 @@ class FileDataCopier {
   // empty file. A file whose allocated blocks fall short of its length is copied extent by extent
   // (SEEK_DATA / SEEK_HOLE), the holes left unwritten and the length set last; any other file is
   // cloned (reflink), moved with copy_file_range, or read and written, whichever the file systems
-  // allow. Returns 0, or the errno of the failure.
+  // allow. At most `source.st_size` bytes are copied, however long the file has grown since.
+  // Returns 0, or the errno of the failure.
   int Copy(int in, int out, const struct stat& source);
   // True when the first `size` bytes of `a` and `b` are the same and both could be read. Reads by
   // offset. With `sparse` (either file has holes), the two are walked extent by extent
@@ -29,8 +30,6 @@ class FileDataCopier {
   int CopyRange(int in, int out, off_t from, off_t to);
   int CopySparse(int in, int out, off_t size);
   bool SameBytes(int a, int b, off_t from, off_t to);
-  // Reads `in` from `from` to its end, however long (pseudo files report a length of 0).
-  int CopyToEnd(int in, int out, off_t from);
 
   // Each refusal of a whole kind (not on this file system) is remembered: a large copy asks the
   // kernel once, not once per file.

@@ -111,17 +111,19 @@ struct PathNode {
 
 }  // namespace
 
-int MetadataCopier::CopyAttributes(int in, int out, bool dropInheritedAcls, bool& aclSet) {
-  return CopyAttributesOf(FdNode{in}, FdNode{out}, dropInheritedAcls, aclSet);
+int MetadataCopier::CopyAttributes(int in, int out, bool dropInheritedAcls, bool& aclSet,
+                                   bool folder) {
+  return CopyAttributesOf(FdNode{in}, FdNode{out}, dropInheritedAcls, aclSet, folder);
 }
 
 int MetadataCopier::CopyAttributes(const char* in, const char* out, bool dropInheritedAcls,
                                    bool& aclSet) {
-  return CopyAttributesOf(PathNode{in}, PathNode{out}, dropInheritedAcls, aclSet);
+  return CopyAttributesOf(PathNode{in}, PathNode{out}, dropInheritedAcls, aclSet, false);
 }
 
 template <typename Node>
-int MetadataCopier::CopyAttributesOf(Node in, Node out, bool dropInheritedAcls, bool& aclSet) {
+int MetadataCopier::CopyAttributesOf(Node in, Node out, bool dropInheritedAcls, bool& aclSet,
+                                     bool folder) {
   aclSet = false;
   const ssize_t listed =
       Fetch(names_, [in](char* list, size_t size) { return in.List(list, size); });
@@ -142,9 +144,19 @@ int MetadataCopier::CopyAttributesOf(Node in, Node out, bool dropInheritedAcls, 
     }
     aclSet = aclSet || access;
   }
-  if (dropInheritedAcls) {
-    if (!accessSeen && out.Remove(kAccessAcl) == 0) aclSet = true;
-    if (!defaultSeen) out.Remove(kDefaultAcl);
+  // An access ACL of the source that could not be written does not leave the inherited one in
+  // force either: then the mode alone decides. A failure to take one off is reported: the node
+  // would open to the entries it holds.
+  const auto absent = [] { return errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP; };
+  if (dropInheritedAcls && !aclSet) {
+    if (out.Remove(kAccessAcl) == 0) {
+      aclSet = true;  // one was inherited: the mode is to be set again
+    } else if (!absent()) {
+      return errno;
+    }
+  }
+  if (dropInheritedAcls && folder && !defaultSeen && out.Remove(kDefaultAcl) != 0 && !absent()) {
+    return errno;
   }
   return 0;
 }

@@ -36,10 +36,12 @@ class MetadataCopier {
   // trusted.* without privilege) or that the destination's file system refuses is left out
   // silently: a refused attribute is no reason to leave the file itself out. With
   // `dropInheritedAcls`, ACLs the source lacks are taken off `out` (a new node inherits its
-  // folder's default ACL). `aclSet` tells whether an access ACL was written (which moves the group
-  // bits). Returns 0, or the errno of a failure that left the node short of an attribute it should
-  // have (no space).
-  int CopyAttributes(int in, int out, bool dropInheritedAcls, bool& aclSet);
+  // folder's default ACL, even one given to the folder after the copy looked at it): the access
+  // ACL, and the default ACL of a `folder`. `aclSet` tells whether an access ACL was written or
+  // taken off (which moves the group bits: the mode is to be set again). Returns 0, or the errno
+  // of a failure that left the node short of an attribute it should have (no space) or with an
+  // ACL it should not have.
+  int CopyAttributes(int in, int out, bool dropInheritedAcls, bool& aclSet, bool folder = false);
   // The same between two nodes named by paths that lead to them whatever they are (FIFOs and
   // device nodes, which give no descriptor to read attributes through: /proc/self/fd/N of an
   // O_PATH descriptor).
@@ -56,7 +58,7 @@ class MetadataCopier {
   uid_t uid_;
   gid_t gid_;
   template <typename Node>
-  int CopyAttributesOf(Node in, Node out, bool dropInheritedAcls, bool& aclSet);
+  int CopyAttributesOf(Node in, Node out, bool dropInheritedAcls, bool& aclSet, bool folder);
 
   std::vector<char> names_;
   std::vector<char> value_;

@@ -83,6 +83,8 @@ class CopyWalker {
   // A new name (in temporary_) for the node `nodePath` leads to; 0 or the errno of the failure.
   int LinkTemporary(const char* nodePath, const Target& to);
   bool Replace(const Target& to, const char* name);
+  // Replace, then checks that the destination name leads to the node `made`.
+  bool Publish(const Target& to, const char* name, NodeId made);
   bool Discard(const Target& to, int error, std::string_view name);
 
   // Each reports the entry and returns false, so that a failing step can end with `return Fail`.
