@@ -175,7 +175,9 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
 
 TEST_F(FaultTest, ClientIgnoringTerminationIsLeftRunningAndTheRunEndsInTime) {
   // Still running after the wait, so the restore is not verified.
-  EXPECT_EQ(RunRestore({.environment = {"QEL_STANDIN_SECONDS=60", "QEL_STANDIN_IGNORE_TERM=1"}}), 6)
+  EXPECT_EQ(RunRestore({.environment = {"QEL_STANDIN_SECONDS=60", "QEL_STANDIN_IGNORE_TERM=1",
+                                        "QELRESTORE_CLIENT_WAIT=5"}}),
+            6)
       << StandardError();
   EXPECT_GE(last.seconds, 5.0);
   // Well short of the client's 60 s; the rest is room for a loaded machine.
