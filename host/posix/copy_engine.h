@@ -53,8 +53,16 @@ struct CopyReport {
   uint64_t failureCount = 0;          // every failure
 };
 
-// Told after each file copied or found up to date: the files and their bytes so far.
-using CopyProgress = std::function<void(uint64_t files, uint64_t bytes)>;
+// How far a copy has come: the files copied or found up to date, their bytes, and how many of
+// them were found up to date (their content left as it was).
+struct CopyCounts {
+  uint64_t files = 0;
+  uint64_t bytes = 0;
+  uint64_t unchanged = 0;
+};
+
+// Told after each file copied or found up to date.
+using CopyProgress = std::function<void(const CopyCounts& done)>;
 
 // Copies every entry of `sourceFolder` into `destinationFolder` (native paths). Never throws on a
 // file-system failure; those are counted and named in the report.

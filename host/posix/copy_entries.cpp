@@ -59,14 +59,14 @@ void CopyWalker::CopyRegularFile(int from, const char* name, const Target& to) {
   }
   if (info.st_nlink > 1 && LinkToFirstName(info, name, to, exists ? &existing : nullptr)) return;
   NodeId made = IdOf(existing);
-  if (!(exists && S_ISREG(existing.st_mode) && BringInLine(in.get(), info, existing, name, to)) &&
-      !WriteReplacement(in.get(), info, name, to, made)) {
-    return;
-  }
+  const bool unchanged =
+      exists && S_ISREG(existing.st_mode) && BringInLine(in.get(), info, existing, name, to);
+  if (!unchanged && !WriteReplacement(in.get(), info, name, to, made)) return;
   if (info.st_nlink > 1) RememberFirstName(info, name, to, made);
-  ++filesDone_;
-  bytesDone_ += static_cast<uint64_t>(info.st_size);
-  if (progress_) progress_(filesDone_, bytesDone_);
+  ++done_.files;
+  done_.bytes += static_cast<uint64_t>(info.st_size);
+  if (unchanged) ++done_.unchanged;
+  if (progress_) progress_(done_);
 }
 
 // A destination file of the same length and modification time (to the nanosecond) as the

@@ -93,8 +93,7 @@ class CopyWalker {
 
   CopyReport report_;
   const CopyProgress& progress_;
-  uint64_t filesDone_ = 0;
-  uint64_t bytesDone_ = 0;
+  CopyCounts done_;
   std::string sourceRoot_;  // for messages, ending in '/'
   std::string relative_;    // folder being walked, below both named folders, ending in '/'
   NodeId backupRoot_;

@@ -262,7 +262,7 @@ FolderCopy PosixHost::CopyFolderContents(const std::wstring& source,
   if (::isatty(STDERR_FILENO) == 1) {
     // The first walk costs a read of the backup's folders: only a terminal gets to see it used.
     statusLine.emplace(posix::PlanFolderCopy(NativePath(source), NativePath(destination)));
-    progress = [&statusLine](uint64_t files, uint64_t bytes) { statusLine->Update(files, bytes); };
+    progress = [&statusLine](const CopyCounts& done) { statusLine->Update(done); };
   }
   const CopyReport report =
       posix::CopyFolderContents(NativePath(source), NativePath(destination), progress);

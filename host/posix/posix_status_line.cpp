@@ -31,9 +31,8 @@ CopyStatusLine::~CopyStatusLine() {
   WriteToStandardError("\n");
 }
 
-void CopyStatusLine::Update(uint64_t files, uint64_t bytes) {
-  files_ = files;
-  bytes_ = bytes;
+void CopyStatusLine::Update(const CopyCounts& done) {
+  done_ = done;
   const double now = Seconds();
   if (now - shown_ >= 0.1) Write(now);
 }
@@ -48,26 +47,34 @@ void CopyStatusLine::Write(double now) {
   shown_ = now;
   anyShown_ = true;
   constexpr double kMiB = 1024.0 * 1024.0;
-  const double mebibytes = static_cast<double>(bytes_) / kMiB;
+  const double mebibytes = static_cast<double>(done_.bytes) / kMiB;
   const double totalMebibytes = static_cast<double>(total_.bytes) / kMiB;
   const double elapsed = now - start_;
   const double rate = elapsed > 0 ? mebibytes / elapsed : 0.0;
   // By bytes, which the time follows; by files when there are no bytes to count.
-  double share = total_.bytes > 0 ? static_cast<double>(bytes_) / static_cast<double>(total_.bytes)
-                 : total_.files > 0
-                     ? static_cast<double>(files_) / static_cast<double>(total_.files)
-                     : 1.0;
+  double share =
+      total_.bytes > 0   ? static_cast<double>(done_.bytes) / static_cast<double>(total_.bytes)
+      : total_.files > 0 ? static_cast<double>(done_.files) / static_cast<double>(total_.files)
+                         : 1.0;
   share = std::min(share, 1.0);  // the backup may have grown since it was walked
   char left[48] = "";
   if (rate > 0 && totalMebibytes > mebibytes) {
     std::snprintf(left, sizeof left, ", about %.0f min left",
                   std::ceil((totalMebibytes - mebibytes) / rate / 60.0));
   }
-  char text[256];
-  std::snprintf(
-      text, sizeof text, "\rCopied %llu of %llu files (%.0f %%), %.1f of %.1f MiB, %.1f MiB/s%s   ",
-      static_cast<unsigned long long>(files_), static_cast<unsigned long long>(total_.files),
-      std::floor(share * 100.0), mebibytes, totalMebibytes, rate, left);
+  // A re-run mostly finds files up to date: they are counted apart, so that a fast rate is not
+  // taken for a fast disk.
+  char unchanged[48] = "";
+  if (done_.unchanged > 0) {
+    std::snprintf(unchanged, sizeof unchanged, ", %llu unchanged",
+                  static_cast<unsigned long long>(done_.unchanged));
+  }
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "\rCopied %llu of %llu files (%.0f %%)%s, %.1f of %.1f MiB, %.1f MiB/s%s   ",
+                static_cast<unsigned long long>(done_.files),
+                static_cast<unsigned long long>(total_.files), std::floor(share * 100.0), unchanged,
+                mebibytes, totalMebibytes, rate, left);
   WriteToStandardError(text);
 }
 

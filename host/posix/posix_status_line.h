@@ -6,6 +6,7 @@
 #include <string>
 
 #include "host/host.h"
+#include "host/posix/copy_engine.h"
 
 namespace qelrestore::posix {
 
@@ -26,8 +27,8 @@ class CopyStatusLine {
   CopyStatusLine& operator=(const CopyStatusLine&) = delete;
   ~CopyStatusLine();
 
-  // The files and bytes copied so far.
-  void Update(uint64_t files, uint64_t bytes);
+  // How far the copy has come.
+  void Update(const CopyCounts& done);
 
  private:
   static double Seconds();
@@ -37,8 +38,7 @@ class CopyStatusLine {
   double start_;
   double shown_;
   bool anyShown_ = false;
-  uint64_t files_ = 0;
-  uint64_t bytes_ = 0;
+  CopyCounts done_;
 };
 
 }  // namespace qelrestore::posix

@@ -112,7 +112,7 @@ TEST_F(CopyGuardTest, ADefaultAclGivenToTheFolderDuringTheCopyOpensNoFile) {
   for (const char* name : {"a.key", "b.key"})
     ASSERT_EQ(::chmod((src_ + "/" + name).c_str(), 0640), 0);
   const std::string acl = DefaultAclForUser1234();
-  const auto report = CopyFolderContents(src_, dst_, [&](uint64_t, uint64_t) {
+  const auto report = CopyFolderContents(src_, dst_, [&](const CopyCounts&) {
     ::setxattr(dst_.c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0);
   });
   ASSERT_TRUE(report.complete);

@@ -14,10 +14,12 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/posix/posix_file_system.h"
 #include "host/posix/posix_host.h"
+#include "host/posix/posix_status_line.h"
 #include "support/error.h"
 #include "tests/posix/toolkit.h"
 
@@ -243,6 +245,19 @@ TEST(LookTest, ACopyLongerThanATenthOfASecondShowsOneStatusLineOnATerminalOnly) 
   const Watched pipe = WatchStandardError(false, copyInto("on-pipe"));
   EXPECT_EQ(pipe.status, 0);
   EXPECT_EQ(pipe.text, "");
+}
+
+TEST(LookTest, FilesFoundUpToDateAreCountedApart) {
+  const Watched terminal = WatchStandardError(true, [] {
+    CopyStatusLine line(CopyPlan{.files = 10, .bytes = 4 << 20, .replacing = 10});
+    // Past the tenth of a second within which a copy shows nothing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    line.Update({.files = 10, .bytes = 4 << 20, .unchanged = 7});
+    return 0;
+  });
+  EXPECT_NE(terminal.text.find("Copied 10 of 10 files (100 %), 7 unchanged, 4.0 of 4.0 MiB, "),
+            std::string::npos)
+      << terminal.text;
 }
 
 TEST(LookTest, ClientProgressPercentLinesReachATerminalWhileWaitingAndNothingElse) {
