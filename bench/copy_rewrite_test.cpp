@@ -95,14 +95,15 @@ TEST_F(CopyRewriteTest, ExistingFilesOfEveryLengthEndUpExactlyAsTheBackup) {
     copied.push_back(Inode(copy));
   }
 
-  // A second run finds every file up to date: none is written again, and a mode changed since
-  // is set back on the file as it is.
+  // A second run finds every file up to date: none is written again, but the one whose mode was
+  // changed since, which is replaced rather than given another mode in place (somebody may hold
+  // it open).
   ASSERT_EQ(::chmod((root_ / "install" / cases[0].name).c_str(), 0600), 0);
   ASSERT_TRUE(CopyBackup());
   for (size_t i = 0; i < std::size(cases); ++i) {
     const fs::path copy = root_ / "install" / cases[i].name;
     EXPECT_TRUE(Read(copy) == Pattern(cases[i].newSize, 'a')) << cases[i].name;
-    EXPECT_EQ(Inode(copy), copied[i]) << cases[i].name;
+    EXPECT_EQ(Inode(copy) == copied[i], i != 0) << cases[i].name;
   }
   struct stat info {};
   ASSERT_EQ(::stat((root_ / "install" / cases[0].name).c_str(), &info), 0);
