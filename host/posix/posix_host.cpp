@@ -299,9 +299,25 @@ void PosixHost::CopyFileKeepingAccess(const std::wstring& source, const std::wst
   CopyWholeFile(NativePath(source), NativePath(destination), KeptSettingsCopy::kPutBack, access);
 }
 
+namespace {
+
+// The lock file, readable by the run's account alone: any account that may open a file may hold
+// a lock on it, and would keep every restore out. One that others may open (as an earlier version
+// made it) is replaced; a lock somebody holds on it then locks nothing.
+UniqueFd OpenLockFile(const std::string& path) {
+  constexpr int kFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
+  UniqueFd fd(::open(path.c_str(), kFlags, 0600));
+  struct stat info {};
+  if (!fd.valid() || ::fstat(fd.get(), &info) != 0) return UniqueFd();
+  if (S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0) return fd;
+  if (::unlink(path.c_str()) != 0) return UniqueFd();
+  return UniqueFd(::open(path.c_str(), kFlags | O_EXCL, 0600));
+}
+
+}  // namespace
+
 std::optional<int64_t> PosixHost::LockRun(const std::wstring& lockFile) {
-  const std::string path = NativePath(lockFile);
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0644));
+  UniqueFd fd = OpenLockFile(NativePath(lockFile));
   if (!fd.valid()) return std::nullopt;
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK) return std::nullopt;

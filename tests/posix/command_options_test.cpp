@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -113,6 +114,7 @@ TEST_F(CommandOptionsTest, OptionsCountWhereverTheyStandBeforeTheEndOfOptions) {
 TEST_F(CommandOptionsTest, ARunWhileAnotherHoldsTheLockRefusesAndWritesNothing) {
   const std::string lockFile = (root / "program/qelrestore.lock").string();
   std::ofstream(lockFile) << "4242\n";
+  ::chmod(lockFile.c_str(), 0600);
   const int holder = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
   const std::string log = (root / "run.log").string();
@@ -125,6 +127,17 @@ TEST_F(CommandOptionsTest, ARunWhileAnotherHoldsTheLockRefusesAndWritesNothing) 
   EXPECT_FALSE(fs::exists(log));
   // Once the holder has gone, the next run takes the lock.
   EXPECT_EQ(Run({root.string(), log}).err.find("Another restore"), std::string::npos);
+
+  // A lock file that others may open keeps nobody out: whoever locks it holds nothing.
+  ::chmod(lockFile.c_str(), 0644);
+  const int stranger = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(stranger, LOCK_EX | LOCK_NB), 0);
+  const RunResult taken = Run({root.string(), log});
+  ::close(stranger);
+  EXPECT_EQ(taken.err.find("Another restore"), std::string::npos) << taken.err;
+  struct stat info {};
+  ASSERT_EQ(::stat(lockFile.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
 }  // namespace
