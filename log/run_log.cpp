@@ -24,10 +24,24 @@ bool Between(uint32_t c, uint32_t first, uint32_t last) {
 // format characters a terminal acts on or that hide in a name (the soft hyphen, the tags),
 // non-characters and values that are no character.
 bool Invisible(uint32_t c) {
-  return Between(c, 0x80, 0x9F) || c == 0x00AD || c == 0x061C || c == 0x180E ||
-         Between(c, 0x200B, 0x200F) || Between(c, 0x2028, 0x202E) || Between(c, 0x2060, 0x206F) ||
-         c == 0xFEFF || Between(c, 0xFFF9, 0xFFFB) || c == 0xFFFE || c == 0xFFFF ||
-         Between(c, 0xD800, 0xDFFF) || Between(c, 0xE0000, 0xE007F) || c > 0x10FFFF;
+  // Every format character (general category Cf) and the blank-looking fillers and selectors,
+  // by range, so that a name cannot pass for another.
+  static constexpr struct {
+    uint32_t first;
+    uint32_t last;
+  } kRanges[] = {
+      {0x0080, 0x009F},   {0x00AD, 0x00AD},   {0x034F, 0x034F},   {0x0600, 0x0605},
+      {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},
+      {0x08E2, 0x08E2},   {0x115F, 0x1160},   {0x17B4, 0x17B5},   {0x180B, 0x180F},
+      {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x206F},   {0x3164, 0x3164},
+      {0xD800, 0xDFFF},   {0xFE00, 0xFE0F},   {0xFEFF, 0xFEFF},   {0xFFA0, 0xFFA0},
+      {0xFFF9, 0xFFFB},   {0xFFFE, 0xFFFF},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+      {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF},
+  };
+  for (const auto& range : kRanges) {
+    if (Between(c, range.first, range.last)) return true;
+  }
+  return c > 0x10FFFF;
 }
 
 void AppendHex(std::wstring& out, uint32_t value, int digits) {

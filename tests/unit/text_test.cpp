@@ -83,7 +83,9 @@ TEST(EscapeTest, EveryCharacterThatDoesNotPrintAsItselfIsEscaped) {
       {L"a\x00AD"
        L"b",
        L"a\\u{00AD}b"},
-      {L"\U000E0001\U000E007F\U000E0080", L"\\u{0E0001}\\u{0E007F}\U000E0080"},
+      {L"\U000E0001\U000E007F\U000E0100", L"\\u{0E0001}\\u{0E007F}\\u{0E0100}"},
+      {L"\x0600\x06DD\x034F\xFE0F\x3164\U0001BCA0\U0001D173",
+       L"\\u{0600}\\u{06DD}\\u{034F}\\u{FE0F}\\u{3164}\\u{01BCA0}\\u{01D173}"},
       {L"caf\xE9 \x00A0 \x4E2D C:\\x", L"caf\xE9 \x00A0 \x4E2D C:\\x"},
   };
   for (const auto& c : cases) EXPECT_EQ(EscapeControlCharacters(c.text), c.escaped);
