@@ -178,6 +178,13 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
     Fail("the destination folder is a folder of the backup itself", name);
     return;
   }
+  // A folder just made is the run's own, private and empty; anything else under its name was put
+  // there by another account meanwhile, and nothing is written into it.
+  if (created &&
+      (!metadata_.OwnedByRun(existing) || (existing.st_mode & 077) != 0 || existing.st_nlink > 2)) {
+    Fail("the new entry was replaced by another while it was made", name);
+    return;
+  }
   if (!created && (existing.st_mode & S_IRWXU) != S_IRWXU) {
     ::fchmod(target.get(), existing.st_mode | S_IRWXU);  // the source's bits are set below
   }
