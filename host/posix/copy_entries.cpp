@@ -204,7 +204,13 @@ void CopyWalker::CopyLink(int from, const char* name, const struct stat& info, c
     fail(errno);
     return;
   }
-  if (!S_ISLNK(opened.st_mode) || (kept && IdOf(opened) != IdOf(existing))) {
+  // A link made here is the run's own and leads where the backup's does; one another account put
+  // under the temporary name meanwhile is not, and is never given an owner.
+  if (!S_ISLNK(opened.st_mode) || (kept && IdOf(opened) != IdOf(existing)) ||
+      (!kept && (!metadata_.OwnedByRun(opened) ||
+                 read(link.get(), "", existingTarget_, linkTarget_.size()) != length ||
+                 std::memcmp(existingTarget_.data(), linkTarget_.data(),
+                             static_cast<size_t>(length)) != 0))) {
     if (!kept) ::unlinkat(to.fd, temporary_, 0);
     Fail("the new entry was replaced by another while it was made", name);
     return;
