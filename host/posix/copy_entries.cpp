@@ -265,7 +265,7 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
     Discard(to, errno, name);
     return;
   }
-  if ((made.st_mode & S_IFMT) != type || made.st_nlink != 1) {
+  if ((made.st_mode & S_IFMT) != type || made.st_nlink != 1 || !metadata_.OwnedByRun(made)) {
     Fail("the new entry was replaced by another while it was made", name);
     ::unlinkat(to.fd, temporary_, 0);
     return;
