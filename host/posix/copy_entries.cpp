@@ -130,7 +130,10 @@ bool CopyWalker::WriteReplacement(int in, const struct stat& info, const char* n
   // is left out, and the destination keeps its old file.
   struct stat after {};
   if (::fstat(in, &after) != 0) return Discard(to, errno, name);
-  if (after.st_size != info.st_size || !SameTime(after.st_mtim, info.st_mtim)) {
+  // The change time too: the file's owner may set its modification time back after writing it,
+  // never its change time.
+  if (after.st_size != info.st_size || !SameTime(after.st_mtim, info.st_mtim) ||
+      !SameTime(after.st_ctim, info.st_ctim)) {
     ::unlinkat(to.fd, temporary_, 0);
     return Fail("the backup entry changed while it was copied", name);
   }
