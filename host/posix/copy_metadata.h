@@ -58,6 +58,10 @@ class MetadataCopier {
   // True when the folder `fd` has a default ACL, which its new entries inherit.
   static bool HasDefaultAcl(int fd);
 
+  // Which ACLs the node `fd` has, from one listing of its attributes. When they cannot be told,
+  // both are taken to be there, which costs a refused removal at most.
+  void AclsOf(int fd, bool& access, bool& defaultAcl);
+
  private:
   bool root_;
   uid_t uid_;
