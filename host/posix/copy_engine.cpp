@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -178,7 +179,35 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
     Fail("the destination folder is a folder of the backup itself", name);
     return;
   }
-  if (!created && (existing.st_mode & S_IRWXU) != S_IRWXU) {
+  // A folder just made is the run's own, private and empty; anything else under its name was put
+  // there by another account meanwhile, and nothing is written into it.
+  if (created &&
+      (!metadata_.OwnedByRun(existing) || (existing.st_mode & 077) != 0 || existing.st_nlink > 2)) {
+    Fail("the new entry was replaced by another while it was made", name);
+    return;
+  }
+  bool accessAcl = false;
+  bool defaultAcl = false;
+  if (!created) metadata_.AclsOf(target.get(), accessAcl, defaultAcl);
+  if (!created && metadata_.MaySetOwner()) {
+    // An existing folder is filled under the backup folder's owner and group, with no more rights
+    // than both its old and its final mode give, and without an access ACL the backup folder
+    // lacks: no file written into it is open meanwhile to an account its final state keeps out.
+    // The owner is set first, so that an account that owned the folder can no longer change its
+    // mode. Its exact final state is set last.
+    const mode_t mode = existing.st_mode & info.st_mode & 07777;
+    const bool newOwner = existing.st_uid != info.st_uid || existing.st_gid != info.st_gid;
+    const bool dropAcl =
+        accessAcl && ::fgetxattr(source.get(), "system.posix_acl_access", nullptr, 0) <= 0;
+    if ((newOwner && ::fchown(target.get(), info.st_uid, info.st_gid) != 0) ||
+        (dropAcl && ::fremovexattr(target.get(), "system.posix_acl_access") != 0 &&
+         errno != ENODATA) ||
+        ((newOwner || dropAcl || (existing.st_mode & 07777) != mode) &&
+         ::fchmod(target.get(), mode) != 0)) {
+      FailErrno(errno, name);
+      return;
+    }
+  } else if (!created && (existing.st_mode & S_IRWXU) != S_IRWXU) {
     ::fchmod(target.get(), existing.st_mode | S_IRWXU);  // the source's bits are set below
   }
 
@@ -188,7 +217,7 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
     FailErrno(errno, name);
     return;
   }
-  const Target inner{target.get(), !created && MetadataCopier::HasDefaultAcl(target.get())};
+  const Target inner{target.get(), defaultAcl};
   const size_t mark = relative_.size();
   relative_.append(name).push_back('/');
   sourcePath_.push_back(IdOf(info));

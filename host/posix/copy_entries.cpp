@@ -130,7 +130,10 @@ bool CopyWalker::WriteReplacement(int in, const struct stat& info, const char* n
   // is left out, and the destination keeps its old file.
   struct stat after {};
   if (::fstat(in, &after) != 0) return Discard(to, errno, name);
-  if (after.st_size != info.st_size || !SameTime(after.st_mtim, info.st_mtim)) {
+  // The change time too: the file's owner may set its modification time back after writing it,
+  // never its change time.
+  if (after.st_size != info.st_size || !SameTime(after.st_mtim, info.st_mtim) ||
+      !SameTime(after.st_ctim, info.st_ctim)) {
     ::unlinkat(to.fd, temporary_, 0);
     return Fail("the backup entry changed while it was copied", name);
   }
@@ -204,7 +207,13 @@ void CopyWalker::CopyLink(int from, const char* name, const struct stat& info, c
     fail(errno);
     return;
   }
-  if (!S_ISLNK(opened.st_mode) || (kept && IdOf(opened) != IdOf(existing))) {
+  // A link made here is the run's own and leads where the backup's does; one another account put
+  // under the temporary name meanwhile is not, and is never given an owner.
+  if (!S_ISLNK(opened.st_mode) || (kept && IdOf(opened) != IdOf(existing)) ||
+      (!kept && (!metadata_.OwnedByRun(opened) ||
+                 read(link.get(), "", existingTarget_, linkTarget_.size()) != length ||
+                 std::memcmp(existingTarget_.data(), linkTarget_.data(),
+                             static_cast<size_t>(length)) != 0))) {
     if (!kept) ::unlinkat(to.fd, temporary_, 0);
     Fail("the new entry was replaced by another while it was made", name);
     return;
@@ -259,7 +268,7 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
     Discard(to, errno, name);
     return;
   }
-  if ((made.st_mode & S_IFMT) != type || made.st_nlink != 1) {
+  if ((made.st_mode & S_IFMT) != type || made.st_nlink != 1 || !metadata_.OwnedByRun(made)) {
     Fail("the new entry was replaced by another while it was made", name);
     ::unlinkat(to.fd, temporary_, 0);
     return;

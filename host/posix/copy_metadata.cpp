@@ -83,6 +83,23 @@ bool MetadataCopier::HasDefaultAcl(int fd) {
   return ::fgetxattr(fd, kDefaultAcl, nullptr, 0) > 0;
 }
 
+void MetadataCopier::AclsOf(int fd, bool& access, bool& defaultAcl) {
+  access = defaultAcl = false;
+  const ssize_t wanted = ::flistxattr(fd, nullptr, 0);
+  if (wanted == 0) return;
+  if (wanted > 0) names_.resize(static_cast<size_t>(wanted));
+  const ssize_t length = wanted < 0 ? -1 : ::flistxattr(fd, names_.data(), names_.size());
+  if (length < 0) {
+    access = defaultAcl = errno != ENOTSUP;
+    return;
+  }
+  for (const char* name = names_.data(); name < names_.data() + length;
+       name += std::strlen(name) + 1) {
+    access = access || std::strcmp(name, kAccessAcl) == 0;
+    defaultAcl = defaultAcl || std::strcmp(name, kDefaultAcl) == 0;
+  }
+}
+
 namespace {
 
 // The attribute calls on a descriptor, and on a path that leads to the node itself.

@@ -28,6 +28,11 @@ class MetadataCopier {
   // True when this run may give a copy another owner and group than its own.
   bool MaySetOwner() const { return root_; }
 
+  // True when `node` is owned by this run's account, as every node the run makes is until it is
+  // given its owner: a node another account put in its place under its name is not (no account
+  // but root makes nodes owned by another).
+  bool OwnedByRun(const struct stat& node) const { return node.st_uid == uid_; }
+
   // True when the owner and group of `existing` already are those the copy would give it (for a
   // run that may not set them: the group is the source's or the run's own).
   bool OwnerInLine(const struct stat& existing, const struct stat& source) const;
@@ -52,6 +57,10 @@ class MetadataCopier {
 
   // True when the folder `fd` has a default ACL, which its new entries inherit.
   static bool HasDefaultAcl(int fd);
+
+  // Which ACLs the node `fd` has, from one listing of its attributes. When they cannot be told,
+  // both are taken to be there, which costs a refused removal at most.
+  void AclsOf(int fd, bool& access, bool& defaultAcl);
 
  private:
   bool root_;

@@ -125,6 +125,23 @@ TEST_F(CopyGuardTest, ADefaultAclGivenToTheFolderDuringTheCopyOpensNoFile) {
   }
 }
 
+// An existing destination folder is filled under the backup folder's owner and no more rights than
+// its final mode gives: the account that owned it, or anybody its old mode let in, never reads a
+// file written into it that the folder's final state keeps from them.
+TEST_F(CopyGuardTest, AnExistingFolderIsFilledOnlyOnceItGrantsNoMoreThanItsFinalState) {
+  if (::geteuid() != 0) GTEST_SKIP() << "gives folders other owners";
+  ASSERT_EQ(::mkdir((src_ + "/conf").c_str(), 0700), 0);
+  WriteFile(src_ + "/conf/secret.key", "secret");
+  ASSERT_EQ(::mkdir((dst_ + "/conf").c_str(), 0755), 0);
+  ASSERT_EQ(::chown((dst_ + "/conf").c_str(), 1234, 1234), 0);
+  struct stat during {};
+  const auto report = CopyFolderContents(
+      src_, dst_, [&](const CopyCounts&) { ::stat((dst_ + "/conf").c_str(), &during); });
+  ASSERT_TRUE(report.complete);
+  EXPECT_EQ(during.st_uid, 0u);
+  EXPECT_EQ(during.st_mode & 07777, 0700u);
+}
+
 // A backup file grown after the copy saw its length is copied no further than that length: an
 // empty file grown to any length (as a hole) costs nothing.
 TEST_F(CopyGuardTest, AFileIsCopiedNoFurtherThanTheLengthSeenAtItsOpen) {
