@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -170,23 +171,33 @@ Watched WatchStandardError(bool terminal, const std::function<int()>& run,
     ::dup2(writer, STDERR_FILENO);
     ::_exit(run());
   }
-  ::close(writer);
+  // The other side stays open here until the child has ended and all it wrote is read: a
+  // terminal whose last writer has gone may answer EIO while it still holds the child's text.
   Watched watched;
   char buffer[4096];
+  int status = 0;
+  bool ended = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
   for (;;) {
     pollfd entry{reader, POLLIN, 0};
-    // Only a failure bound: the child's end closes the other side.
-    if (::poll(&entry, 1, 120000) <= 0) break;
-    const ssize_t got = ::read(reader, buffer, sizeof buffer);
-    if (got <= 0) break;  // a terminal whose other side is closed says EIO
-    for (ssize_t i = 0; i < got; ++i) {
-      if (buffer[i] != '\r') watched.text += buffer[i];
+    // An ended child's text is all there: one last look that waits for nothing.
+    const int ready = ::poll(&entry, 1, ended ? 0 : 50);
+    if (ready > 0) {
+      const ssize_t got = ::read(reader, buffer, sizeof buffer);
+      if (got <= 0) break;
+      for (ssize_t i = 0; i < got; ++i) {
+        if (buffer[i] != '\r') watched.text += buffer[i];
+      }
+      if (seen) seen(watched.text);
+      continue;
     }
-    if (seen) seen(watched.text);
+    if (ended || std::chrono::steady_clock::now() > deadline)
+      break;  // the deadline: a failure bound
+    ended = ::waitpid(child, &status, WNOHANG) == child;
   }
   ::close(reader);
-  int status = 0;
-  ::waitpid(child, &status, 0);
+  ::close(writer);
+  if (!ended) ::waitpid(child, &status, 0);
   watched.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return watched;
 }
