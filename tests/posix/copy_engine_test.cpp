@@ -27,6 +27,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/posix/toolkit.h"
+
 namespace qelrestore::posix {
 namespace {
 
@@ -72,19 +74,7 @@ std::string LinkTarget(const std::string& path) {
 // A POSIX access ACL as the kernel stores it: owner rw-, user 1234 r--, group r--, mask r--,
 // others r--.
 std::string AccessAcl() {
-  std::string acl;
-  const auto put = [&acl](uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) acl.push_back(static_cast<char>(value >> (8 * i)));
-  };
-  put(2, 4);  // version
-  for (const auto& [tag, perm, id] :
-       {std::tuple{1u, 6u, ~0u}, std::tuple{2u, 4u, 1234u}, std::tuple{4u, 4u, ~0u},
-        std::tuple{0x10u, 4u, ~0u}, std::tuple{0x20u, 4u, ~0u}}) {
-    put(tag, 2);
-    put(perm, 2);
-    put(id, 4);
-  }
-  return acl;
+  return test::AclValue({{1, 6, ~0u}, {2, 4, 1234}, {4, 4, ~0u}, {0x10, 4, ~0u}, {0x20, 4, ~0u}});
 }
 
 // What cp -a keeps of an entry, in a form two trees can be compared by.

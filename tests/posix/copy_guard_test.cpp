@@ -24,19 +24,7 @@ using test::WriteFile;
 // A POSIX default ACL as the kernel stores it: owner rwx, user 1234 rwx, group r-x, mask rwx,
 // others ---.
 std::string DefaultAclForUser1234() {
-  std::string acl;
-  const auto put = [&acl](uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) acl.push_back(static_cast<char>(value >> (8 * i)));
-  };
-  put(2, 4);
-  for (const auto& [tag, perm, id] :
-       {std::array{1u, 7u, ~0u}, std::array{2u, 7u, 1234u}, std::array{4u, 5u, ~0u},
-        std::array{0x10u, 7u, ~0u}, std::array{0x20u, 0u, ~0u}}) {
-    put(tag, 2);
-    put(perm, 2);
-    put(id, 4);
-  }
-  return acl;
+  return test::AclValue({{1, 7, ~0u}, {2, 7, 1234}, {4, 5, ~0u}, {0x10, 7, ~0u}, {0x20, 0, ~0u}});
 }
 
 class CopyGuardTest : public testing::Test {

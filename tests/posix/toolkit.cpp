@@ -279,4 +279,18 @@ std::string InstalledProgramTest::LastMessage() const {
   return messages.empty() ? "" : messages.back();
 }
 
+std::string AclValue(std::initializer_list<AclEntry> entries) {
+  std::string acl;
+  const auto put = [&acl](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) acl.push_back(static_cast<char>(value >> (8 * i)));
+  };
+  put(2, 4);  // version
+  for (const AclEntry& entry : entries) {
+    put(entry.tag, 2);
+    put(entry.perm, 2);
+    put(entry.id, 4);
+  }
+  return acl;
+}
+
 }  // namespace qelrestore::test

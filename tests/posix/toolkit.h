@@ -6,8 +6,10 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -115,5 +117,15 @@ class InstalledProgramTest : public testing::Test {
   std::optional<uid_t> user;
   RunResult last;
 };
+
+// One entry of a POSIX ACL as the kernel stores it in the extended attribute: its tag, its
+// permission bits and the user or group it names (~0 for none).
+struct AclEntry {
+  uint32_t tag;
+  uint32_t perm;
+  uint32_t id;
+};
+// The extended attribute's value ("system.posix_acl_access" or "..._default") for `entries`.
+std::string AclValue(std::initializer_list<AclEntry> entries);
 
 }  // namespace qelrestore::test
