@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -171,29 +172,32 @@ Watched WatchStandardError(bool terminal, const std::function<int()>& run,
     ::dup2(writer, STDERR_FILENO);
     ::_exit(run());
   }
-  // The other side stays open here until the child has ended and all it wrote is read: a
-  // terminal whose last writer has gone may answer EIO while it still holds the child's text.
+  // The other side stays open here, and once the child has ended a mark is written after its
+  // text: what the child wrote is all read when the mark is. A terminal hands written text to
+  // its reader a moment later, and may answer EIO once its last writer has gone.
+  static constexpr std::string_view kMark = "@@watched-end@@";
   Watched watched;
   char buffer[4096];
   int status = 0;
   bool ended = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-  for (;;) {
+  while (std::chrono::steady_clock::now() < deadline) {  // only a failure bound
     pollfd entry{reader, POLLIN, 0};
-    // An ended child's text is all there: one last look that waits for nothing.
-    const int ready = ::poll(&entry, 1, ended ? 0 : 50);
-    if (ready > 0) {
+    if (::poll(&entry, 1, 50) > 0) {
       const ssize_t got = ::read(reader, buffer, sizeof buffer);
       if (got <= 0) break;
       for (ssize_t i = 0; i < got; ++i) {
         if (buffer[i] != '\r') watched.text += buffer[i];
       }
-      if (seen) seen(watched.text);
-      continue;
+      if (ended && watched.text.ends_with(kMark)) {
+        watched.text.resize(watched.text.size() - kMark.size());
+        break;
+      }
+      if (seen && !ended) seen(watched.text);
+    } else if (!ended && ::waitpid(child, &status, WNOHANG) == child) {
+      ended = true;
+      EXPECT_EQ(::write(writer, kMark.data(), kMark.size()), static_cast<ssize_t>(kMark.size()));
     }
-    if (ended || std::chrono::steady_clock::now() > deadline)
-      break;  // the deadline: a failure bound
-    ended = ::waitpid(child, &status, WNOHANG) == child;
   }
   ::close(reader);
   ::close(writer);
