@@ -44,9 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // The folder restore then gives the folder exactly one trailing separator.
     const std::wstring normalized = qelrestore::NormalizeTrailingSeparator(folder);
-    Require(folders->dbPropertiesPath ==
-                (folder.empty() ? L"" : normalized) + L"PLUV\\db.properties",
-            "db.properties lies in the folder's PLUV, one separator after the folder");
+    Require(
+        folders->dbPropertiesPath == (folder.empty() ? L"" : normalized) + L"PLUV\\db.properties",
+        "db.properties lies in the folder's PLUV, one separator after the folder");
     Require(normalized.ends_with(L'\\') && !normalized.ends_with(L"\\\\"),
             "a normalized folder ends in exactly one separator");
   }
