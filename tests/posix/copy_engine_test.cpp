@@ -86,18 +86,7 @@ std::string Kept(const std::string& path) {
       std::to_string(info.st_nlink) + " mtime " + std::to_string(info.st_mtim.tv_sec) + "." +
       std::to_string(info.st_mtim.tv_nsec) +
       (info.st_blocks * 512 < info.st_size ? " sparse" : "") + " -> " + LinkTarget(path);
-  char names[4096];
-  const ssize_t length = ::llistxattr(path.c_str(), names, sizeof names);
-  std::vector<std::string> attributes;
-  for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-    char value[512];
-    const ssize_t size = ::lgetxattr(path.c_str(), names + at, value, sizeof value);
-    attributes.push_back(std::string(names + at) + "=" +
-                         std::string(value, static_cast<size_t>(std::max<ssize_t>(size, 0))));
-  }
-  std::sort(attributes.begin(), attributes.end());
-  for (const std::string& attribute : attributes) text += " " + attribute;
-  return text;
+  return text + test::AttributesText(path);
 }
 
 class CopyEngineTest : public testing::Test {

@@ -251,17 +251,7 @@ std::map<std::string, std::string> Describe(const std::string& root, bool setIds
           text += " inode " + std::to_string(info.st_ino);  // replaced by its group below
         }
       }
-      char names[4096];
-      const ssize_t length = ::llistxattr(full.c_str(), names, sizeof names);
-      std::vector<std::string> attributes;
-      for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-        char value[512];
-        const ssize_t size = ::lgetxattr(full.c_str(), names + at, value, sizeof value);
-        attributes.push_back(std::string(names + at) + "=" +
-                             std::string(value, static_cast<size_t>(std::max<ssize_t>(size, 0))));
-      }
-      std::sort(attributes.begin(), attributes.end());
-      for (const std::string& attribute : attributes) text += " " + attribute;
+      text += test::AttributesText(full);
     }
     ::closedir(dir);
   }

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <fstream>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 namespace qelrestore::test {
 
@@ -277,6 +279,22 @@ int InstalledProgramTest::Run(const std::vector<std::string>& arguments, RunOpti
 std::string InstalledProgramTest::LastMessage() const {
   const std::vector<std::string> messages = Messages(logFile);
   return messages.empty() ? "" : messages.back();
+}
+
+std::string AttributesText(const std::string& path) {
+  char names[4096];
+  const ssize_t length = ::llistxattr(path.c_str(), names, sizeof names);
+  std::vector<std::string> attributes;
+  for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+    char value[512];
+    const ssize_t size = ::lgetxattr(path.c_str(), names + at, value, sizeof value);
+    attributes.push_back(std::string(names + at) + "=" +
+                         std::string(value, static_cast<size_t>(std::max<ssize_t>(size, 0))));
+  }
+  std::sort(attributes.begin(), attributes.end());
+  std::string text;
+  for (const std::string& attribute : attributes) text += " " + attribute;
+  return text;
 }
 
 std::string AclValue(std::initializer_list<AclEntry> entries) {

@@ -118,6 +118,10 @@ class InstalledProgramTest : public testing::Test {
   RunResult last;
 };
 
+// The extended attributes of the entry at `path` (not followed), sorted, each as " NAME=VALUE":
+// a form two entries' attributes are compared by.
+std::string AttributesText(const std::string& path);
+
 // One entry of a POSIX ACL as the kernel stores it in the extended attribute: its tag, its
 // permission bits and the user or group it names (~0 for none).
 struct AclEntry {
