@@ -12,7 +12,7 @@
 #include "driver/command_line.h"
 #include "driver/program.h"
 #include "host/posix/posix_host.h"
-#include "host/posix/posix_text.h"
+#include "support/byte_text.h"
 
 namespace {
 
@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
     return qelrestore::kExitUsage;
   }
   if (options.help) {
-    const std::string text = qelrestore::posix::EncodeUtf8(qelrestore::kUsageMessage) + "\n" +
+    const std::string text = qelrestore::EncodeUtf8(qelrestore::kUsageMessage) + "\n" +
                              kArgumentsText + InstalledFoldersText() + kExitStatusText;
     return PrintToStandardOutput(text) ? qelrestore::kExitCompleted : qelrestore::kExitUnhandled;
   }

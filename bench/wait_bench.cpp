@@ -29,15 +29,15 @@
 #include "config/sequential_input.h"
 #include "driver/program.h"
 #include "host/posix/posix_host.h"
-#include "host/posix/posix_text.h"
 #include "log/run_log.h"
 #include "restore/database_restore.h"
-#include "support/launch.h"
+#include "restore/launch.h"
+#include "support/byte_text.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using qelrestore::posix::DecodeUtf8;
+using qelrestore::DecodeUtf8;
 
 constexpr int32_t kClientTimeLimitSeconds = 5;
 

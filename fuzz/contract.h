@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/posix/posix_text.h"
+#include "support/byte_text.h"
 
 namespace qelrestore::fuzz {
 
@@ -28,7 +28,7 @@ inline std::string_view Bytes(const uint8_t* data, size_t size) {
 // The input decoded as the POSIX host decodes file and command-line bytes: bytes that are not
 // UTF-8 arrive as U+DC80..U+DCFF, so every byte value reaches the parser.
 inline std::wstring WideInput(const uint8_t* data, size_t size) {
-  return posix::DecodeUtf8(Bytes(data, size));
+  return DecodeUtf8(Bytes(data, size));
 }
 
 }  // namespace qelrestore::fuzz

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "host/posix/posix_text.h"
+#include "support/byte_text.h"
 #include "support/utf8_text.h"
 
 namespace qelrestore::fuzz {
@@ -40,7 +40,7 @@ std::unique_ptr<Reader> MemoryFiles::OpenForInput(const std::wstring&) {
 }
 
 std::wstring MemoryFiles::DecodeText(std::string_view bytes) {
-  return posix::DecodeUtf8(bytes);
+  return DecodeUtf8(bytes);
 }
 
 std::wstring MemoryFiles::DecodeConsoleText(std::string_view bytes) {

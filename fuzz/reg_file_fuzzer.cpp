@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "fuzz/contract.h"
-#include "host/posix/reg_file.h"
+#include "registry/reg_file.h"
 #include "support/error.h"
 
 namespace {
@@ -43,15 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes = qelrestore::fuzz::Bytes(data, size);
   const std::wstring prefix = L"Malformed registry file fuzz.reg line ";
   try {
-    const qelrestore::posix::RegistryStore store =
-        qelrestore::posix::ParseRegFile(bytes, L"fuzz.reg");
+    const qelrestore::RegistryStore store = qelrestore::ParseRegFile(bytes, L"fuzz.reg");
     // The lookups the registry host makes must hold up on whatever was stored.
     const std::wstring key = L"HKEY_LOCAL_MACHINE\\SOFTWARE";
     if (store.HasKey(key + L"\\")) {
       Require(store.HasKey(key), "a trailing backslash does not change the key");
       Require(store.HasKey(L"hkey_local_machine"), "a key's parents exist");
     }
-    const qelrestore::posix::StoredValue* value = store.FindValue(key, L"SQLPath");
+    const qelrestore::StoredValue* value = store.FindValue(key, L"SQLPath");
     Require(value == store.FindValue(L"hkey_local_machine\\software\\", L"sqlpath"),
             "names match without regard to ASCII case");
     if (value != nullptr) {

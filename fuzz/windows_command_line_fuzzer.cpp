@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "fuzz/contract.h"
-#include "host/posix/windows_command_line.h"
+#include "support/windows_command_line.h"
 
 namespace {
 
-using qelrestore::posix::SplitWindowsCommandLine;
+using qelrestore::SplitWindowsCommandLine;
 
 bool IsBlank(wchar_t ch) {
   return ch == L' ' || ch == L'\t';

@@ -1,8 +1,8 @@
 #include "restore/database_restore.h"
 
 #include "support/error.h"
-#include "support/launch.h"
-#include "support/registry_reader.h"
+#include "restore/launch.h"
+#include "restore/registry_reader.h"
 #include "support/text.h"
 
 namespace qelrestore {

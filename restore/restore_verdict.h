@@ -5,7 +5,7 @@
 #include <string>
 
 #include "host/host.h"
-#include "support/launch.h"
+#include "restore/launch.h"
 
 namespace qelrestore {
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "host/posix/posix_text.h"
+#include "support/byte_text.h"
 
 namespace qelrestore::posix {
 namespace {

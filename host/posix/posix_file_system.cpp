@@ -15,7 +15,7 @@
 #include "host/posix/copy_file_data.h"
 #include "host/posix/copy_metadata.h"
 #include "host/posix/posix_errors.h"
-#include "host/posix/posix_text.h"
+#include "support/byte_text.h"
 
 namespace qelrestore::posix {
 namespace {

@@ -17,7 +17,7 @@
 #include "host/posix/posix_file_system.h"
 #include "host/posix/posix_process.h"
 #include "host/posix/posix_status_line.h"
-#include "host/posix/posix_text.h"
+#include "support/byte_text.h"
 #include "support/utf8_text.h"
 
 namespace qelrestore::posix {

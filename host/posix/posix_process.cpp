@@ -25,9 +25,9 @@ extern "C" {
 #include <vector>
 
 #include "host/posix/posix_errors.h"
-#include "host/posix/posix_text.h"
+#include "support/byte_text.h"
 #include "host/posix/unique_fd.h"
-#include "host/posix/windows_command_line.h"
+#include "support/windows_command_line.h"
 
 namespace qelrestore::posix {
 namespace {

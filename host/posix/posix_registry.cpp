@@ -9,8 +9,8 @@
 
 #include "host/posix/posix_errors.h"
 #include "host/posix/posix_file_system.h"
-#include "host/posix/posix_text.h"
-#include "host/posix/reg_file.h"
+#include "support/byte_text.h"
+#include "registry/reg_file.h"
 #include "host/posix/unique_fd.h"
 #include "support/text.h"
 

@@ -13,9 +13,11 @@
 
 #include "host/host.h"
 
-namespace qelrestore::posix {
+namespace qelrestore {
+class RegistryStore;  // the loaded keys and values (registry/registry_store.h)
+}  // namespace qelrestore
 
-class RegistryStore;  // the loaded keys and values (registry_store.h)
+namespace qelrestore::posix {
 
 class PosixRegistry {
  public:

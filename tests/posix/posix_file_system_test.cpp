@@ -17,7 +17,7 @@
 
 #include "host/posix/posix_errors.h"
 #include "host/posix/posix_host.h"
-#include "host/posix/posix_text.h"
+#include "support/byte_text.h"
 #include "tests/posix/toolkit.h"
 
 namespace qelrestore::posix {

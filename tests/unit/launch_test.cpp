@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "support/error.h"
-#include "support/launch.h"
+#include "restore/launch.h"
 #include "tests/unit/fake_host.h"
 
 namespace qelrestore {

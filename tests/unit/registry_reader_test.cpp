@@ -5,7 +5,7 @@
 #include <string>
 
 #include "support/error.h"
-#include "support/registry_reader.h"
+#include "restore/registry_reader.h"
 #include "tests/unit/fake_host.h"
 
 namespace qelrestore {

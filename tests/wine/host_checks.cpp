@@ -18,7 +18,7 @@
 #include "host/windows/windows_text.h"
 #include "restore/client_output.h"
 #include "support/error.h"
-#include "support/registry_reader.h"
+#include "restore/registry_reader.h"
 
 namespace {
 

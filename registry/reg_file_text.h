@@ -8,7 +8,7 @@
 
 #include "host/host.h"
 
-namespace qelrestore::posix::regfile {
+namespace qelrestore::regfile {
 
 size_t SkipBlanks(std::wstring_view text, size_t pos);
 std::wstring_view Trim(std::wstring_view text);
@@ -54,4 +54,4 @@ struct ValueData {
 // Throws BadValue; a ';' comment may follow the data.
 ValueData ReadValueData(std::wstring_view data, bool wideText, LineReader& lines);
 
-}  // namespace qelrestore::posix::regfile
+}  // namespace qelrestore::regfile

@@ -13,7 +13,7 @@
 
 #include "host/host.h"
 
-namespace qelrestore::posix {
+namespace qelrestore {
 
 // One value: the bytes the narrow-text query returns for it. Text types hold the text as UTF-8
 // (the narrow code page on POSIX) with its NUL terminators. `name` and `data` view bytes owned by
@@ -139,4 +139,4 @@ class RegistryStore {
   mutable std::map<uint32_t, StoredValue> handed_;  // the values FindValue gave out
 };
 
-}  // namespace qelrestore::posix
+}  // namespace qelrestore

@@ -1,11 +1,11 @@
-#include "host/posix/windows_command_line.h"
+#include "support/windows_command_line.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-namespace qelrestore::posix {
+namespace qelrestore {
 namespace {
 
 struct SplitCase {
@@ -67,4 +67,4 @@ TEST(SplitClientCommandLine, EmptyHostAndMissingFolderStillSplit) {
 }
 
 }  // namespace
-}  // namespace qelrestore::posix
+}  // namespace qelrestore

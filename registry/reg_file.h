@@ -4,9 +4,9 @@
 
 #include <string_view>
 
-#include "host/posix/registry_store.h"
+#include "registry/registry_store.h"
 
-namespace qelrestore::posix {
+namespace qelrestore {
 
 // Reads a whole .reg file: header "REGEDIT4" or "Windows Registry Editor Version 5.00"; UTF-8 (a
 // byte-order mark allowed) or UTF-16LE with its byte-order mark; CR LF or LF. As the registry
@@ -17,4 +17,4 @@ namespace qelrestore::posix {
 // messages. Time and memory grow linearly with the file.
 RegistryStore ParseRegFile(std::string_view bytes, std::wstring_view fileName);
 
-}  // namespace qelrestore::posix
+}  // namespace qelrestore

@@ -1,4 +1,4 @@
-#include "support/launch.h"
+#include "restore/launch.h"
 
 #include "support/error.h"
 

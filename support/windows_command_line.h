@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace qelrestore::posix {
+namespace qelrestore {
 
 // Piece 0 is the program: when the line starts with a double quote it runs to the next double
 // quote (or the end), taken as it stands; otherwise it runs to the first blank (space or tab).
@@ -19,4 +19,4 @@ namespace qelrestore::posix {
 // except on memory exhaustion.
 std::vector<std::wstring> SplitWindowsCommandLine(std::wstring_view commandLine);
 
-}  // namespace qelrestore::posix
+}  // namespace qelrestore

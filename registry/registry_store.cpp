@@ -1,14 +1,14 @@
-#include "host/posix/registry_store.h"
+#include "registry/registry_store.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <stdexcept>
 
-#include "host/posix/posix_text.h"
+#include "support/byte_text.h"
 #include "support/text.h"
 
-namespace qelrestore::posix {
+namespace qelrestore {
 namespace regstore {
 namespace {
 
@@ -237,4 +237,4 @@ std::wstring MalformedValueMessage(std::wstring_view fileName, const StoredValue
   return MalformedFileMessage(fileName, value.malformedLine, value.malformedReason);
 }
 
-}  // namespace qelrestore::posix
+}  // namespace qelrestore

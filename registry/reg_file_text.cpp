@@ -1,11 +1,11 @@
-#include "host/posix/reg_file_text.h"
+#include "registry/reg_file_text.h"
 
 #include <cstdint>
 
-#include "host/posix/posix_text.h"
+#include "support/byte_text.h"
 #include "support/text.h"
 
-namespace qelrestore::posix::regfile {
+namespace qelrestore::regfile {
 namespace {
 
 bool IsBlank(wchar_t ch) {
@@ -239,4 +239,4 @@ ValueData ReadValueData(std::wstring_view data, bool wideText, LineReader& lines
   return value;
 }
 
-}  // namespace qelrestore::posix::regfile
+}  // namespace qelrestore::regfile

@@ -1,10 +1,10 @@
-#include "host/posix/posix_text.h"
+#include "support/byte_text.h"
 
 #include <cstdint>
 
 #include "support/utf8_text.h"
 
-namespace qelrestore::posix {
+namespace qelrestore {
 namespace {
 
 // A byte that is not part of valid UTF-8 travels through the logic as one of these characters.
@@ -77,4 +77,4 @@ std::string NativePath(std::wstring_view path) {
   return native;
 }
 
-}  // namespace qelrestore::posix
+}  // namespace qelrestore

@@ -1,4 +1,4 @@
-#include "support/registry_reader.h"
+#include "restore/registry_reader.h"
 
 #include <algorithm>
 #include <string_view>

@@ -1,15 +1,15 @@
-#include "host/posix/reg_file.h"
+#include "registry/reg_file.h"
 
 #include <algorithm>
 #include <optional>
 #include <utility>
 #include <vector>
 
-#include "host/posix/posix_text.h"
-#include "host/posix/reg_file_text.h"
+#include "registry/reg_file_text.h"
+#include "support/byte_text.h"
 #include "support/error.h"
 
-namespace qelrestore::posix {
+namespace qelrestore {
 namespace {
 
 using namespace regstore;
@@ -313,4 +313,4 @@ RegistryStore ParseRegFile(std::string_view bytes, std::wstring_view fileName) {
   return RegFileParser(bytes, fileName).Run();
 }
 
-}  // namespace qelrestore::posix
+}  // namespace qelrestore

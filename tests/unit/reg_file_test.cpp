@@ -1,4 +1,4 @@
-#include "host/posix/reg_file.h"
+#include "registry/reg_file.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 #include "support/error.h"
 
-namespace qelrestore::posix {
+namespace qelrestore {
 namespace {
 
 using namespace std::string_literals;
@@ -268,4 +268,4 @@ TEST(RegFile, BigFileLoadsInLinearTime) {
 }
 
 }  // namespace
-}  // namespace qelrestore::posix
+}  // namespace qelrestore

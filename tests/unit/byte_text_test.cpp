@@ -1,11 +1,11 @@
 // Text at the POSIX boundary: every byte string survives decoding and encoding unchanged.
-#include "host/posix/posix_text.h"
+#include "support/byte_text.h"
 
 #include <string>
 
 #include <gtest/gtest.h>
 
-namespace qelrestore::posix {
+namespace qelrestore {
 namespace {
 
 using namespace std::string_literals;
@@ -65,4 +65,4 @@ TEST(PosixTextTest, NativePathTurnsEveryBackslashIntoSlash) {
 }
 
 }  // namespace
-}  // namespace qelrestore::posix
+}  // namespace qelrestore

@@ -1,8 +1,8 @@
-#include "host/posix/windows_command_line.h"
+#include "support/windows_command_line.h"
 
 #include <cstddef>
 
-namespace qelrestore::posix {
+namespace qelrestore {
 namespace {
 
 bool IsBlank(wchar_t ch) {
@@ -71,4 +71,4 @@ std::vector<std::wstring> SplitWindowsCommandLine(std::wstring_view commandLine)
   return pieces;
 }
 
-}  // namespace qelrestore::posix
+}  // namespace qelrestore
