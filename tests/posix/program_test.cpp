@@ -203,20 +203,28 @@ TEST_F(ProgramTest, InstallationFolderInsideTheBackupIsNotCopiedIntoItself) {
 TEST_F(ProgramTest, CopyKeepsHiddenFilesNestedFoldersLinksAndModes) {
   WriteFile(root / "backup/lib/deep/.hidden", "hidden");
   fs::create_symlink("../app.jar", root / "backup/lib/link.jar");
+  // An installed link of the same length as the backup's, to another target, is updated.
+  fs::create_symlink("lib-1.3", root / "backup/current");
+  fs::create_symlink("lib-1.2", root / "install/current");
   fs::permissions(root / "backup/app.jar", fs::perms::owner_read | fs::perms::owner_exec);
   EXPECT_EQ(RunRestore(), 0) << StandardError();
   EXPECT_EQ(ReadFile(root / "install/lib/deep/.hidden"), "hidden");
   EXPECT_TRUE(fs::is_symlink(root / "install/lib/link.jar"));
   EXPECT_EQ(fs::read_symlink(root / "install/lib/link.jar"), "../app.jar");
+  EXPECT_EQ(fs::read_symlink(root / "install/current"), "lib-1.3");
   EXPECT_EQ(fs::status(root / "install/app.jar").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_exec);
 }
 
 TEST_F(ProgramTest, AFileWhereTheBackupHasAFolderMakesTheCopyIncomplete) {
-  WriteFile(root / "backup/lib/core.jar", "library");
-  WriteFile(root / "install/lib", "a file, not a folder");
+  // More entries not copied than the log names one by one: the rest are counted.
+  for (int i = 0; i < 103; ++i) {
+    WriteFile(root / "backup" / ("lib" + std::to_string(i)) / "core.jar", "library");
+    WriteFile(root / "install" / ("lib" + std::to_string(i)), "a file, not a folder");
+  }
   EXPECT_EQ(RunRestore(), 5);
   EXPECT_EQ(Messages(Log())[2], "Restore Folder NOT complete");
+  EXPECT_EQ(Messages(Log())[103], "Not copied: 3 more");
   EXPECT_EQ(ReadFile(root / "install/app.jar"), "new program")  // the rest was copied
       << ReadFile(Log());
   EXPECT_EQ(Messages(Log()).back(), "SQL Restore Complete");

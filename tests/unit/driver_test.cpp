@@ -60,7 +60,17 @@ struct StopCase {
 };
 
 TEST_F(RunTest, EveryFailedCheckStopsWithItsMessageAndStatus2) {
+  // A backup folder named with every control character: each one escaped in the log.
+  std::wstring controls;
+  std::wstring escaped;
+  for (wchar_t c = 1; c < 0x20; ++c) {
+    controls += c;
+    escaped += L"\\x" + std::wstring(1, L"01"[c >> 4]) + L"0123456789ABCDEF"[c & 0xF];
+  }
   const StopCase cases[] = {
+      {"backup folder named with control characters",
+       [&controls](FakeHost& h) { h.commandLine = L"\"C:\\b" + controls + L"k\""; },
+       L"C:\\b" + escaped + L"kbackup directory not found. Pls. check"},
       {"backup folder missing", [](FakeHost& h) { h.folders.erase(L"C:\\bk"); },
        L"C:\\bkbackup directory not found. Pls. check"},
       {"path.conf missing", [](FakeHost& h) { h.files.erase(kPathConf); },

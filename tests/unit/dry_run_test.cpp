@@ -121,13 +121,19 @@ TEST(DryRunTest, NoBoxWaitsForAnybody) {
   }
 }
 
-TEST(DryRunTest, AnyOtherValueIsAUsageError) {
-  for (const wchar_t* value : {L"yes", L"2", L" 1"}) {
+TEST(DryRunTest, ZeroOrEmptyIsARealRunAndAnyOtherValueAUsageError) {
+  for (const wchar_t* value : {L"0", L"", L"yes", L"2", L" 1"}) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(value)));
     DryRun run;
     run.host.environment[L"QELRESTORE_DRY_RUN"] = value;
-    EXPECT_EQ(RunProgram(run.host), kExitUsage);
-    EXPECT_EQ(run.host.boxes, std::vector<std::wstring>{kDryRunMessage});
-    EXPECT_TRUE(run.host.writtenPaths.empty());
+    const bool real = value == std::wstring(L"0") || *value == L'\0';
+    const int status = RunProgram(run.host);
+    EXPECT_EQ(status == kExitUsage, !real);
+    EXPECT_EQ(run.host.folderCopies.empty(), !real);
+    if (!real) {
+      EXPECT_EQ(run.host.boxes, std::vector<std::wstring>{kDryRunMessage});
+      EXPECT_TRUE(run.host.writtenPaths.empty());
+    }
   }
 }
 
