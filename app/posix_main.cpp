@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "copy/copy_engine.h"
 #include "driver/command_line.h"
 #include "driver/program.h"
 #include "host/posix/posix_host.h"
@@ -49,6 +50,8 @@ constexpr char kArgumentsText[] =
     "\n"
     "The wait for the SQL client is $QELRESTORE_CLIENT_WAIT whole seconds (default 0:\n"
     "until it ends); a client still running after a limit is left to run on.\n"
+    "The backup is copied by $QELRESTORE_COPY_THREADS workers at once (1 to 64;\n"
+    "default one per core, at most 8).\n"
     "\n"
     "Progress, on a terminal (standard error): during the folder copy, one status\n"
     "line with files and MiB copied of the backup's totals, the rate and the minutes\n"
@@ -158,6 +161,13 @@ int main(int argc, char** argv) {
   if (options.version) {
     const std::string text = std::string("qelrestore ") + qelrestore::kProgramVersion + "\n";
     return PrintToStandardOutput(text) ? qelrestore::kExitCompleted : qelrestore::kExitUnhandled;
+  }
+  // How many workers copy the backup: checked before anything is opened, as every setting is.
+  if (const char* workers = std::getenv(qelrestore::posix::kCopyWorkersVariable);
+      workers != nullptr && !qelrestore::posix::ParseCopyWorkers(workers)) {
+    const std::string message = qelrestore::posix::kCopyWorkersMessage;
+    WriteToStandardError(message + "\nqelrestore: nothing was done: " + message + "\n");
+    return qelrestore::kExitUsage;
   }
   // The logic reads the dry run from the environment, as it does on Windows.
   if (options.dryRun) ::setenv("QELRESTORE_DRY_RUN", "1", 1);

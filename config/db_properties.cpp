@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "config/client_families.h"
+#include "support/checkpoints.h"
 #include "support/text.h"
 
 namespace qelrestore {
@@ -9,66 +11,61 @@ namespace qelrestore {
 namespace {
 
 void ApplyProvider(const std::wstring& value, ServerSettings& server, int32_t& checkpoint) {
-  checkpoint = 89;
-  const int64_t oledb = InStr(1, value, L"SQLOLEDB");
-  checkpoint = 90;
-  if (oledb > 0) {
-    checkpoint = 91;
-    server.serverVersion = L"MSDE";
-    return;
-  }
-  checkpoint = 93;
-  const int64_t nativeClient = InStr(1, value, L"SQLNCLI.1");
-  checkpoint = 94;
-  if (nativeClient > 0) {
-    checkpoint = 95;
-    server.serverVersion = L"2005";
+  for (const ClientFamily& family : kClientFamilies) {
+    checkpoint = family.providerSearch;
+    const int64_t at = InStr(1, value, family.provider);
+    checkpoint = family.providerTest;
+    if (at > 0) {
+      checkpoint = family.providerTaken;
+      server.serverVersion = family.family;
+      return;
+    }
   }
 }
 
 // scheme://host:port;further settings
 void ApplyUrl(const std::vector<std::wstring>& pieces, ServerSettings& server,
               int32_t& checkpoint) {
-  checkpoint = 99;
+  checkpoint = checkpoint::kUrlScheme;
   const std::wstring& url = Piece(pieces, 1);
   const int64_t schemePos = InStr(1, url, L"://");
-  checkpoint = 100;
+  checkpoint = checkpoint::kUrlSemicolon;
   const int64_t semicolonPos = InStr(schemePos, url, L";");
-  checkpoint = 101;
+  checkpoint = checkpoint::kUrlHostLength;
   const int64_t hostLength = semicolonPos - schemePos - 3;
-  checkpoint = 102;
+  checkpoint = checkpoint::kUrlHostAndPort;
   const std::wstring hostAndPort = Mid(url, schemePos + 3, hostLength);
-  checkpoint = 103;
+  checkpoint = checkpoint::kUrlSplitPort;
   const std::vector<std::wstring> parts = Split(hostAndPort, L':');
-  checkpoint = 104;
+  checkpoint = checkpoint::kUrlHost;
   server.serverHost = Piece(parts, 0);
-  checkpoint = 105;
+  checkpoint = checkpoint::kUrlPort;
   server.serverPort = Piece(parts, 1);
 }
 
 }  // namespace
 
 void ApplyDbPropertiesItem(const std::wstring& item, ServerSettings& server, int32_t& checkpoint) {
-  checkpoint = 87;
+  checkpoint = checkpoint::kSplitDbPropertiesItem;
   const std::vector<std::wstring> pieces = Split(item, L'=');
-  checkpoint = 88;
+  checkpoint = checkpoint::kDbPropertiesKey;
   const std::wstring& key = Piece(pieces, 0);
   if (key == L"DB_PROVIDER") {
-    checkpoint = 89;
+    checkpoint = checkpoint::kProvider;
     ApplyProvider(Piece(pieces, 1), server, checkpoint);
     return;
   }
-  checkpoint = 98;
+  checkpoint = checkpoint::kConnectionUrl;
   if (key == L"dbconn.appl.url") ApplyUrl(pieces, server, checkpoint);
 }
 
 void ReadDbProperties(SequentialInput& input, ServerSettings& server, int32_t& checkpoint) {
   for (;;) {
-    checkpoint = 84;
+    checkpoint = checkpoint::kDbPropertiesAtEnd;
     if (input.AtEnd()) return;
-    checkpoint = 85;
+    checkpoint = checkpoint::kReadDbPropertiesItem;
     const std::wstring item = input.ReadItem();
-    checkpoint = 86;
+    checkpoint = checkpoint::kBlankDbPropertiesItem;
     if (item.empty()) continue;
     ApplyDbPropertiesItem(item, server, checkpoint);
   }

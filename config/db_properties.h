@@ -11,7 +11,7 @@ namespace qelrestore {
 
 // What the restored db.properties says of the database server.
 struct ServerSettings {
-  std::wstring serverVersion;  // "MSDE", "2005" or empty
+  std::wstring serverVersion;  // a family of config/client_families.h, or empty
   std::wstring serverHost;
   std::wstring serverPort;
 };

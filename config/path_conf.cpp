@@ -1,20 +1,22 @@
 #include "config/path_conf.h"
 
+#include "support/checkpoints.h"
 #include "support/text.h"
 
 namespace qelrestore {
 
-std::optional<std::wstring> LocatePathConf(Host& host, RunLog& log, int32_t& checkpoint) {
-  checkpoint = 45;
-  const std::optional<std::wstring> profile = host.ProfileFolder();
-  checkpoint = 46;
+std::optional<std::wstring> LocatePathConf(Environment& environment, Files& files, RunLog& log,
+                                           int32_t& checkpoint) {
+  checkpoint = checkpoint::kProfileFolder;
+  const std::optional<std::wstring> profile = environment.ProfileFolder();
+  checkpoint = checkpoint::kPathConfPath;
   const std::wstring profileDirectory = profile ? TrimAtNul(*profile) : std::wstring();
-  checkpoint = 47;
+  checkpoint = checkpoint::kPathConfName;
   std::wstring pathConfFile = profileDirectory + L"\\.corvilane\\path.conf";
-  checkpoint = 48;
+  checkpoint = checkpoint::kPathConfExists;
   // Without a profile the path would lead to the root of the drive, a folder anybody may write
   // to: such a path.conf is never read.
-  if (profileDirectory.empty() || !host.FileExists(pathConfFile)) {
+  if (profileDirectory.empty() || !files.FileExists(pathConfFile)) {
     log.LogMessage(pathConfFile + L"not found. Pls. check");
     return std::nullopt;
   }

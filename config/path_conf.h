@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
+#include "host/environment.h"
+#include "host/files.h"
 #include "log/run_log.h"
 
 namespace qelrestore {
 
 // Checkpoints 43 to 48: the path of path.conf in the user's profile, or nothing, after its
 // message, when no profile folder was found or path.conf does not exist there.
-std::optional<std::wstring> LocatePathConf(Host& host, RunLog& log, int32_t& checkpoint);
+std::optional<std::wstring> LocatePathConf(Environment& environment, Files& files, RunLog& log,
+                                           int32_t& checkpoint);
 
 // The folders named by one finalPath item.
 struct FinalPath {

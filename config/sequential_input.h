@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
+#include "host/input_files.h"
 
 namespace qelrestore {
 

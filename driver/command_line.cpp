@@ -1,16 +1,17 @@
 #include "driver/command_line.h"
 
+#include "support/checkpoints.h"
 #include "support/text.h"
 
 namespace qelrestore {
 
 bool ParseCommandLine(const std::wstring& commandLine, Settings& settings, int32_t& checkpoint) {
-  checkpoint = 32;
+  checkpoint = checkpoint::kSplitCommandLine;
   const std::vector<std::wstring> pieces = Split(commandLine, L'"');
-  checkpoint = 33;
+  checkpoint = checkpoint::kCountPieces;
   if (pieces.size() < 3) return false;
 
-  checkpoint = 35;
+  checkpoint = checkpoint::kTakeArguments;
   int filled = 0;
   for (const std::wstring& piece : pieces) {
     // Only the space character makes a piece blank; the value kept is the untrimmed piece.

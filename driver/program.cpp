@@ -21,7 +21,7 @@ int RunProgram(Host& host) {
       const std::wstring heading = L"Unhandled error" + NumberText(error.code());
       dryRun = ReadDryRun(host) == true;
       if (dryRun) {
-        PrintDryRunLine(host, heading + L": " + EscapeControlCharacters(error.description()));
+        PrintDryRunLine(host, host, heading + L": " + EscapeControlCharacters(error.description()));
       } else {
         host.MessageBox(heading + L"\r\n" + EscapeControlCharacters(error.description()));
       }

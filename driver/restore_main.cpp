@@ -12,6 +12,7 @@
 #include "log/run_log.h"
 #include "restore/database_restore.h"
 #include "restore/folder_restore.h"
+#include "support/checkpoints.h"
 #include "support/error.h"
 #include "support/text.h"
 
@@ -19,24 +20,24 @@ namespace qelrestore {
 
 namespace {
 
-constexpr int32_t kTrapArmed = 53;
-constexpr int32_t kEnd = 124;
-
 // One run: the values that pass between its phases, and the order of the phases.
 class Restore {
  public:
   Restore(Host& host, std::wstring& logInUse)
-      : host_(host), log_(host, settings_.backgroundFlag), input_(host), logInUse_(logInUse) {}
+      : host_(host),
+        log_(host, host, host, settings_.backgroundFlag),
+        input_(host),
+        logInUse_(logInUse) {}
 
   int Run() {
-    checkpoint_ = 0;
+    checkpoint_ = checkpoint::kStart;
     const std::optional<bool> dryRun = ReadDryRun(host_);
     if (!dryRun) {
       host_.MessageBox(kDryRunMessage);
       return End(kExitUsage, std::wstring(L"nothing was done: ") + kDryRunMessage);
     }
     mode_.dryRun = *dryRun;
-    const std::optional<int32_t> clientWait = ReadClientWait(host_);
+    const std::optional<int32_t> clientWait = ReadClientWait(host_, host_);
     if (!clientWait) {
       Tell(kClientWaitMessage);
       return End(kExitUsage, std::wstring(L"nothing was done: ") + kClientWaitMessage);
@@ -44,9 +45,9 @@ class Restore {
     clientWaitSeconds_ = *clientWait;
     settings_.backgroundFlag = L"N";
     settings_.keepCurrentDbProperties = L"N";
-    settings_.logFilePath = DefaultLogPath(host_);
+    settings_.logFilePath = DefaultLogPath(host_, host_);
     if (!ParseCommandLine(host_.CommandLine(), settings_, checkpoint_)) {
-      checkpoint_ = 34;
+      checkpoint_ = checkpoint::kUsage;
       Tell(kUsageMessage);
       return End(kExitUsage, L"nothing was done: no backup folder was given (see the usage above)");
     }
@@ -64,7 +65,7 @@ class Restore {
       }
     }
 
-    checkpoint_ = 39;
+    checkpoint_ = checkpoint::kOpenLog;
     if (mode_.dryRun) {
       log_.OpenDryRun(settings_.logFilePath);
     } else {
@@ -72,20 +73,20 @@ class Restore {
     }
     logInUse_ = settings_.logFilePath;
     if (!CheckBackupFolder(host_, log_, settings_.backupDirectory, checkpoint_)) return Stop();
-    checkpoint_ = 43;
-    const std::optional<std::wstring> pathConf = LocatePathConf(host_, log_, checkpoint_);
+    checkpoint_ = checkpoint::kLocatePathConf;
+    const std::optional<std::wstring> pathConf = LocatePathConf(host_, host_, log_, checkpoint_);
     if (!pathConf) return Stop();
     pathConfFile_ = *pathConf;
-    checkpoint_ = 52;
+    checkpoint_ = checkpoint::kOpenPathConf;
     input_.Open(pathConfFile_);
 
-    checkpoint_ = kTrapArmed;
+    checkpoint_ = checkpoint::kTrapArmed;
     try {
       return RestoreUnderTrap();
     } catch (...) {
       const Error error = CurrentExceptionAsError();
       const int32_t failedAt = checkpoint_;
-      checkpoint_ = kEnd;
+      checkpoint_ = checkpoint::kEnd;
       log_.ErrorReport(error.code(), error.description(), failedAt);
       input_.Close();
       return End(kExitErrorReport, L"error " + std::to_wstring(error.code()) + L" at checkpoint " +
@@ -98,25 +99,24 @@ class Restore {
   int RestoreUnderTrap() {
     if (!RestoreFolders()) return Stop();
     // Without any finalPath item the put-back has no db.properties to go to, and fails so.
-    PutBackDbProperties(host_, mode_,
+    PutBackDbProperties(host_, host_, mode_,
                         itemDbProperties_.empty() ? std::vector<std::wstring>{dbPropertiesPath_}
                                                   : itemDbProperties_,
                         checkpoint_);
 
-    checkpoint_ = 77;
+    checkpoint_ = checkpoint::kDbPropertiesExists;
     const std::wstring settingsFile = DbPropertiesToRead();
     if (!host_.FileExists(settingsFile)) {
-      checkpoint_ = 78;
+      checkpoint_ = checkpoint::kNoDbProperties;
       log_.LogMessage(L"QEL Restore completed without SQLServer version");
       return End(CompletedStatus());
     }
-    checkpoint_ = 81;
+    checkpoint_ = checkpoint::kOpenDbProperties;
     input_.Open(settingsFile, /*supplied=*/true);
-    constexpr int32_t kReadDbProperties = 82;
-    checkpoint_ = kReadDbProperties;
+    checkpoint_ = checkpoint::kReadDbProperties;
     ServerSettings server;
     ReadDbProperties(input_, server, checkpoint_);
-    checkpoint_ = 113;
+    checkpoint_ = checkpoint::kDatabaseRestore;
     input_.Close();
     const DatabaseRestoreRequest request{server,
                                          settings_.backupDirectory,
@@ -124,9 +124,9 @@ class Restore {
                                          dbPropertiesPath_,
                                          clientWaitSeconds_,
                                          mode_.dryRun};
-    database_ = RestoreDatabase(host_, log_, request, checkpoint_);
+    database_ = RestoreDatabase({host_, host_, host_, host_, host_}, log_, request, checkpoint_);
     if (database_ != DatabaseOutcome::kVerified) NoteFailure(log_.LastMessage());
-    checkpoint_ = 122;
+    checkpoint_ = checkpoint::kRestoreComplete;
     log_.LogMessage(L"SQL Restore Complete");
     return End(CompletedStatus());
   }
@@ -136,30 +136,30 @@ class Restore {
   bool RestoreFolders() {
     bool anyFinalPath = false;
     for (;;) {
-      checkpoint_ = 54;
+      checkpoint_ = checkpoint::kPathConfAtEnd;
       if (input_.AtEnd()) break;
-      checkpoint_ = 55;
+      checkpoint_ = checkpoint::kReadPathConfItem;
       const std::wstring item = input_.ReadItem();
-      checkpoint_ = 56;
+      checkpoint_ = checkpoint::kBlankPathConfItem;
       if (item.empty()) continue;
-      checkpoint_ = 57;
+      checkpoint_ = checkpoint::kSplitPathConfItem;
       const std::vector<std::wstring> pieces = Split(item, L'=');
-      checkpoint_ = 58;
+      checkpoint_ = checkpoint::kFinalPathItem;
       std::optional<FinalPath> finalPath = ReadFinalPathItem(pieces);
       if (!finalPath) continue;
       anyFinalPath = true;
       dbPropertiesPath_ = finalPath->dbPropertiesPath;
       itemDbProperties_.push_back(dbPropertiesPath_);
       const FolderEnd end =
-          RestoreInstallationFolder(host_, log_, mode_, settings_.backupDirectory, *finalPath,
-                                    itemDbProperties_.size(), checkpoint_);
+          RestoreInstallationFolder(host_, host_, host_, log_, mode_, settings_.backupDirectory,
+                                    *finalPath, itemDbProperties_.size(), checkpoint_);
       if (end == FolderEnd::kStop) return false;
       if (end == FolderEnd::kNotComplete) {
         somethingFailed_ = true;
         NoteFailure(log_.LastMessage() + L": " + finalPath->installationFolder);
       }
     }
-    checkpoint_ = 74;
+    checkpoint_ = checkpoint::kPathConfDone;
     input_.Close();
     if (!anyFinalPath) {
       somethingFailed_ = true;
@@ -187,7 +187,7 @@ class Restore {
   // where nothing may wait for somebody.
   void Tell(const std::wstring& text) {
     if (mode_.dryRun) {
-      PrintDryRunLine(host_, text);
+      PrintDryRunLine(host_, host_, text);
     } else {
       host_.MessageBox(text);
     }
@@ -195,7 +195,7 @@ class Restore {
 
   // A failed check: nothing is reported, the input file is closed.
   int Stop() {
-    checkpoint_ = kEnd;
+    checkpoint_ = checkpoint::kEnd;
     input_.Close();
     return End(kExitStopped, log_.LastMessage());
   }
@@ -208,7 +208,7 @@ class Restore {
   // The exit block every run passes through. A run that does not end well says last what went
   // wrong, and where its log is, on standard error.
   int End(int status, const std::wstring& what = {}) {
-    checkpoint_ = kEnd;
+    checkpoint_ = checkpoint::kEnd;
     log_.CloseAndRelease();
     if (status != kExitCompleted) {
       host_.ReportFailure(FailureLine(what.empty() ? failure_ : what,
@@ -222,7 +222,7 @@ class Restore {
   Settings settings_;
   RunLog log_;
   SequentialInput input_;  // path.conf, then db.properties
-  int32_t checkpoint_ = 0;
+  int32_t checkpoint_ = checkpoint::kStart;
   int32_t clientWaitSeconds_ = kDefaultClientWaitSeconds;
   FolderRestoreMode mode_;
   std::wstring pathConfFile_;

@@ -2,9 +2,10 @@
 
 namespace qelrestore {
 
-std::optional<int32_t> ReadClientWait(Host& host) {
-  const std::optional<std::wstring> text = host.EnvironmentVariable(L"QELRESTORE_CLIENT_WAIT");
-  if (!text) return host.DefaultClientWaitSeconds();
+std::optional<int32_t> ReadClientWait(Environment& environment, Processes& processes) {
+  const std::optional<std::wstring> text =
+      environment.EnvironmentVariable(L"QELRESTORE_CLIENT_WAIT");
+  if (!text) return processes.DefaultClientWaitSeconds();
   if (text->empty() || text->size() > 9) return std::nullopt;
   int32_t seconds = 0;
   for (const wchar_t c : *text) {
@@ -14,8 +15,8 @@ std::optional<int32_t> ReadClientWait(Host& host) {
   return seconds;
 }
 
-std::optional<bool> ReadDryRun(Host& host) {
-  const std::wstring text = host.EnvironmentVariable(L"QELRESTORE_DRY_RUN").value_or(L"");
+std::optional<bool> ReadDryRun(Environment& environment) {
+  const std::wstring text = environment.EnvironmentVariable(L"QELRESTORE_DRY_RUN").value_or(L"");
   if (text.empty() || text == L"0") return false;
   if (text == L"1") return true;
   return std::nullopt;

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "host/host.h"
+#include "host/environment.h"
+#include "host/processes.h"
 
 namespace qelrestore {
 
@@ -19,10 +20,10 @@ inline constexpr wchar_t kDryRunMessage[] =
 
 // The seconds QELRESTORE_CLIENT_WAIT asks for (0: until the client ends), the host's default when
 // it is not set, or nothing when it is not 1 to 9 digits.
-std::optional<int32_t> ReadClientWait(Host& host);
+std::optional<int32_t> ReadClientWait(Environment& environment, Processes& processes);
 
 // Whether QELRESTORE_DRY_RUN asks for a dry run ("1") or a real one (unset, empty or "0");
 // nothing for any other value.
-std::optional<bool> ReadDryRun(Host& host);
+std::optional<bool> ReadDryRun(Environment& environment);
 
 }  // namespace qelrestore

@@ -39,6 +39,14 @@ std::unique_ptr<Reader> MemoryFiles::OpenForInput(const std::wstring&) {
   return std::make_unique<MemoryReader>(bytes_, readSizes_);
 }
 
+std::unique_ptr<Reader> MemoryFiles::OpenSuppliedFile(const std::wstring&) {
+  return std::make_unique<MemoryReader>(bytes_, readSizes_);
+}
+
+std::unique_ptr<Reader> MemoryFiles::OpenSuppliedSettings(const std::wstring&) {
+  return std::make_unique<MemoryReader>(bytes_, readSizes_);
+}
+
 std::wstring MemoryFiles::DecodeText(std::string_view bytes) {
   return DecodeUtf8(bytes);
 }

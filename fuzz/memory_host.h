@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/host.h"
+#include "host/input_files.h"
 
 namespace qelrestore::fuzz {
 
@@ -21,6 +21,8 @@ class MemoryFiles : public InputFiles {
       : bytes_(bytes), readSizes_(std::move(readSizes)) {}
 
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
+  std::unique_ptr<Reader> OpenSuppliedFile(const std::wstring& path) override;
+  std::unique_ptr<Reader> OpenSuppliedSettings(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;
   std::wstring DecodeConsoleText(std::string_view bytes) override;
 

@@ -7,11 +7,11 @@
 
 namespace qelrestore {
 
-std::wstring DefaultLogPath(Host& host) {
-  const int day = host.Now().day;
+std::wstring DefaultLogPath(Clock& clock, Environment& environment) {
+  const int day = clock.Now().day;
   std::wstring digits = std::to_wstring(day);
   if (digits.size() < 2) digits.insert(0, 1, L'0');
-  return host.DefaultLogFolder() + L"\\qelRestorelog.txt" + digits;
+  return environment.DefaultLogFolder() + L"\\qelRestorelog.txt" + digits;
 }
 
 namespace {
@@ -76,17 +76,17 @@ std::wstring EscapeControlCharacters(std::wstring_view text) {
   return escaped;
 }
 
-void PrintDryRunLine(Host& host, const std::wstring& message) {
+void PrintDryRunLine(Clock& clock, Console& console, const std::wstring& message) {
   const std::wstring line =
-      host.FormatDateTime(host.Now()) + L": " + EscapeControlCharacters(message);
-  host.OpenStandardOutput()->writeLine(line);
+      clock.FormatDateTime(clock.Now()) + L": " + EscapeControlCharacters(message);
+  console.OpenStandardOutput()->writeLine(line);
 }
 
 void RunLog::Open(const std::wstring& logFilePath) {
-  const bool existed = host_.FileExists(logFilePath);
-  logStream_ = host_.OpenLog(logFilePath);
-  if (!existed && !host_.FileExists(logFilePath)) {
-    host_.MessageBox(
+  const bool existed = files_.FileExists(logFilePath);
+  logStream_ = files_.OpenLog(logFilePath);
+  if (!existed && !files_.FileExists(logFilePath)) {
+    console_.MessageBox(
         L"Cannot Create logfile because path incorrect, directory not found.Pls. check");
   }
   LogMessage(L"QEL start Restore");
@@ -96,18 +96,18 @@ void RunLog::OpenDryRun(const std::wstring& logFilePath) {
   const size_t separator = logFilePath.find_last_of(L"\\/");
   const std::wstring folder =
       separator == std::wstring::npos ? std::wstring() : logFilePath.substr(0, separator);
-  if (!folder.empty() && !host_.FileExists(logFilePath) && !host_.FolderExists(folder)) {
+  if (!folder.empty() && !files_.FileExists(logFilePath) && !files_.FolderExists(folder)) {
     throw Error(code::kPathNotFound, L"Path not found: " + folder);
   }
   dryRun_ = true;
-  logStream_ = host_.OpenStandardOutput();
+  logStream_ = console_.OpenStandardOutput();
   LogMessage(L"QEL start Restore");
 }
 
 void RunLog::LogMessage(const std::wstring& message) {
   const std::wstring text = EscapeControlCharacters(message);
   lastMessage_ = text;
-  if (backgroundFlag_ != L"N" && !dryRun_) host_.MessageBox(text);
+  if (backgroundFlag_ != L"N" && !dryRun_) console_.MessageBox(text);
   Write(TimeText() + L": " + text);
 }
 
@@ -116,7 +116,7 @@ void RunLog::WriteLogLine(const std::wstring& message) {
 }
 
 std::wstring RunLog::TimeText() {
-  return host_.FormatDateTime(host_.Now());
+  return clock_.FormatDateTime(clock_.Now());
 }
 
 void RunLog::Write(const std::wstring& line) {
@@ -130,8 +130,8 @@ void RunLog::Write(const std::wstring& line) {
 void RunLog::ErrorReport(int32_t errorCode, const std::wstring& description, int32_t checkpoint) {
   const std::wstring escaped = EscapeControlCharacters(description);
   if (!dryRun_) {
-    host_.MessageBox(L"Unexpected error" + NumberText(errorCode) + L" line no" +
-                     NumberText(checkpoint) + L" in printing.\r\n" + escaped);
+    console_.MessageBox(L"Unexpected error" + NumberText(errorCode) + L" line no" +
+                        NumberText(checkpoint) + L" in printing.\r\n" + escaped);
   }
   if (!logStream_) return;
   Write(TimeText() + L"Error:" + NumberText(errorCode) + L"line no:" + NumberText(checkpoint) +

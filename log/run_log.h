@@ -8,13 +8,16 @@
 #include <string>
 #include <string_view>
 
-#include "host/host.h"
+#include "host/clock.h"
+#include "host/console.h"
+#include "host/environment.h"
+#include "host/files.h"
 
 namespace qelrestore {
 
 // The program folder, "\qelRestorelog.txt" and the day of the month as two digits: all runs of
 // the same day of the month share one file.
-std::wstring DefaultLogPath(Host& host);
+std::wstring DefaultLogPath(Clock& clock, Environment& environment);
 
 // The text with every character that does not print as itself escaped, so that a name or a
 // setting can neither forge a line of the log nor steer the terminal that shows it: C0 controls
@@ -26,14 +29,14 @@ std::wstring EscapeControlCharacters(std::wstring_view text);
 
 // One line in the log's form ("time text: message", control characters escaped) on standard
 // output: what a dry run tells instead of showing a box, which would wait for somebody.
-void PrintDryRunLine(Host& host, const std::wstring& message);
+void PrintDryRunLine(Clock& clock, Console& console, const std::wstring& message);
 
 class RunLog {
  public:
   // `backgroundFlag` is the run's message-box flag, read at every message: exactly "N" silences
   // the boxes of logged messages.
-  RunLog(Host& host, const std::wstring& backgroundFlag)
-      : host_(host), backgroundFlag_(backgroundFlag) {}
+  RunLog(Console& console, Clock& clock, Files& files, const std::wstring& backgroundFlag)
+      : console_(console), clock_(clock), files_(files), backgroundFlag_(backgroundFlag) {}
 
   // Opens (or creates) the log for appending, then logs "QEL start Restore". Throws the host's
   // error when the log cannot be created or opened.
@@ -62,7 +65,9 @@ class RunLog {
   // Writes one line; after a line that failed part-way, the next one starts on a line of its own.
   void Write(const std::wstring& line);
 
-  Host& host_;
+  Console& console_;
+  Clock& clock_;
+  Files& files_;
   const std::wstring& backgroundFlag_;
   std::unique_ptr<TextStream> logStream_;
   bool lastLineCut_ = false;

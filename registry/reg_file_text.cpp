@@ -4,6 +4,7 @@
 
 #include "support/byte_text.h"
 #include "support/text.h"
+#include "support/utf8_text.h"
 
 namespace qelrestore::regfile {
 namespace {
@@ -38,7 +39,7 @@ std::wstring DecodeUtf16Le(std::string_view bytes) {
     if (unit >= 0xD800 && unit <= 0xDBFF && at + 3 < bytes.size()) {
       const uint32_t low = unitAt(at + 2);
       if (low >= 0xDC00 && low <= 0xDFFF) {
-        text += static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+        AppendCodePoint(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), text);
         at += 2;
         continue;
       }

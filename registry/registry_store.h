@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/host.h"
+#include "host/registry.h"
 
 namespace qelrestore {
 

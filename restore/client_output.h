@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/host.h"
+#include "host/input_files.h"
 
 namespace qelrestore {
 

@@ -1,28 +1,15 @@
 #include "restore/database_restore.h"
 
-#include "support/error.h"
+#include "config/client_families.h"
 #include "restore/launch.h"
 #include "restore/registry_reader.h"
+#include "support/checkpoints.h"
+#include "support/error.h"
 #include "support/text.h"
 
 namespace qelrestore {
 
 namespace {
-
-// A client of a server family: where it registers its folder, and its program below that folder.
-struct ClientRow {
-  const wchar_t* serverVersion;
-  const wchar_t* clientSetupKey;
-  const wchar_t* client;
-  int32_t keyCheckpoint;  // the checkpoints of its three steps follow this one
-};
-
-constexpr ClientRow kClients[] = {
-    {L"MSDE", L"SOFTWARE\\Microsoft\\Microsoft SQL Server\\80\\Tools\\ClientSetup",
-     L"\\Binn\\OSQL.exe", 115},
-    {L"2005", L"SOFTWARE\\Microsoft\\Microsoft SQL Server\\90\\Tools\\ClientSetup",
-     L"\\Binn\\sqlcmd.exe", 119},
-};
 
 // The client's output as the verdict reads it: the file the client wrote, never a file a link
 // in its place leads to.
@@ -31,6 +18,12 @@ class SuppliedFiles final : public InputFiles {
   explicit SuppliedFiles(InputFiles& files) : files_(files) {}
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override {
     return files_.OpenSuppliedFile(path);
+  }
+  std::unique_ptr<Reader> OpenSuppliedFile(const std::wstring& path) override {
+    return files_.OpenSuppliedFile(path);
+  }
+  std::unique_ptr<Reader> OpenSuppliedSettings(const std::wstring& path) override {
+    return files_.OpenSuppliedSettings(path);
   }
   std::wstring DecodeText(std::string_view bytes) override { return files_.DecodeText(bytes); }
   std::wstring DecodeConsoleText(std::string_view bytes) override {
@@ -104,37 +97,40 @@ std::wstring BuildRestoreCommand(const std::wstring& clientToolsFolder, const st
          logFilePath + L"sql" + L"\"";
 }
 
-DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRequest& request,
-                                int32_t& checkpoint) {
-  checkpoint = 113;
+DatabaseOutcome RestoreDatabase(const DatabaseRestoreHost& host, RunLog& log,
+                                const DatabaseRestoreRequest& request, int32_t& checkpoint) {
+  checkpoint = checkpoint::kDatabaseRestore;
   log.LogMessage(L"SQL start Restore " + request.server.serverVersion);
   // The client is handed every path in the form it takes; the log names the command line run.
-  const auto forClient = [&host](const std::wstring& path) { return host.PathAsOpened(path); };
+  const auto forClient = [&host](const std::wstring& path) {
+    return host.files.PathAsOpened(path);
+  };
   const std::wstring statement = BuildRestoreStatement(request.backupDirectory, forClient);
 
-  const ClientRow* row = nullptr;
-  for (const ClientRow& candidate : kClients) {
-    checkpoint = candidate.keyCheckpoint - 1;  // 114 / 118: the family test
-    if (request.server.serverVersion == candidate.serverVersion) {
+  const ClientFamily* row = nullptr;
+  for (const ClientFamily& candidate : kClientFamilies) {
+    checkpoint = candidate.familyTest;
+    if (request.server.serverVersion == candidate.family) {
       row = &candidate;
       break;
     }
   }
   if (row == nullptr) {
-    log.LogMessage(L"SQL restore not run: DB_PROVIDER in " + request.dbPropertiesPath +
-                   L" names neither SQLOLEDB nor SQLNCLI.1");
+    log.LogMessage(L"SQL restore not run: DB_PROVIDER in " + request.dbPropertiesPath + L" names " +
+                   NoneOfTheProviders());
     return DatabaseOutcome::kFailed;
   }
 
-  checkpoint = row->keyCheckpoint;
+  checkpoint = row->setupKey;
   const std::wstring clientSetupKey = row->clientSetupKey;
-  checkpoint = row->keyCheckpoint + 1;
-  const RegistryValue folder = ReadRegistryValue(host, clientSetupKey, L"SQLPath");
-  const std::wstring clientToolsFolder = TrimAtNul(RegistryValueText(host, folder));
-  checkpoint = row->keyCheckpoint + 2;
+  checkpoint = row->clientFolder;
+  const RegistryValue folder =
+      ReadRegistryValue(host.registry, host.files, clientSetupKey, L"SQLPath");
+  const std::wstring clientToolsFolder = TrimAtNul(RegistryValueText(host.files, folder));
+  checkpoint = row->clientProgram;
   std::wstring program = clientToolsFolder + row->client;
   if (!clientToolsFolder.empty()) {
-    program = host.SubstituteClient(clientToolsFolder, program).value_or(program);
+    program = host.processes.SubstituteClient(clientToolsFolder, program).value_or(program);
   }
   const std::wstring command = BuildRestoreCommand(forClient(program), L"", request.server,
                                                    statement, forClient(request.logFilePath));
@@ -144,33 +140,37 @@ DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRe
   std::wstring reason = ReasonNotToStart(clientToolsFolder, request.server);
   if (reason == kNoFolderRegistered) {
     reason += L" (the value SQLPath of HKEY_LOCAL_MACHINE\\" + clientSetupKey + L", in " +
-              host.RegistryName() + L")";
+              host.registry.RegistryName() + L")";
   }
   if (request.dryRun) {
-    if (reason.empty() && !host.FileExists(program)) {
+    if (reason.empty() && !host.files.FileExists(program)) {
       reason = L"the SQL client program " + program + L" does not exist";
     }
     if (reason.empty()) return DatabaseOutcome::kVerified;
     launch.reason = std::move(reason);
   } else if (!reason.empty()) {
     // The operator is told as for a client that cannot be started.
-    host.MessageBox(L"error");
+    host.console.MessageBox(L"error");
     launch.reason = std::move(reason);
   } else {
     const std::wstring outputFile = request.logFilePath + L"sql";
     // Only what this run's client writes may speak for this run.
     std::wstring staleOutput;
     try {
-      host.RemoveFile(outputFile);
+      host.files.RemoveFile(outputFile);
     } catch (...) {
       staleOutput = CurrentExceptionAsError().description();
     }
-    // Only a wait without a limit has the time to show how far the client has come.
-    const std::wstring progressFile = request.clientWaitSeconds == 0 ? outputFile : L"";
-    launch =
-        RunAndWait(host, command, WindowStyle::kMaximized, request.clientWaitSeconds, progressFile);
+    {
+      // Only a wait without a limit has the time to show how far the client has come, and only
+      // this run's output can tell it.
+      ClientProgress progress(host.files, host.console, outputFile);
+      const bool showProgress = request.clientWaitSeconds == 0 && staleOutput.empty();
+      launch = RunAndWait(host.processes, host.console, host.clock, command,
+                          request.clientWaitSeconds, showProgress ? &progress : nullptr);
+    }
     if (launch.end != LaunchResult::End::kNotStarted) {
-      SuppliedFiles output(host);
+      SuppliedFiles output(host.files);
       const VerdictLine verdict =
           JudgeRestore(output, launch, outputFile, request.clientWaitSeconds, staleOutput);
       log.LogMessage(verdict.message);

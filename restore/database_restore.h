@@ -7,7 +7,11 @@
 #include <string>
 
 #include "config/db_properties.h"
-#include "host/host.h"
+#include "host/clock.h"
+#include "host/console.h"
+#include "host/files.h"
+#include "host/processes.h"
+#include "host/registry.h"
 #include "log/run_log.h"
 #include "restore/restore_verdict.h"
 
@@ -27,6 +31,15 @@ std::wstring BuildRestoreCommand(const std::wstring& clientToolsFolder, const st
                                  const ServerSettings& server, const std::wstring& statement,
                                  const std::wstring& logFilePath);
 
+// The roles of the host the database restore uses.
+struct DatabaseRestoreHost {
+  Console& console;
+  Clock& clock;
+  Files& files;
+  Registry& registry;
+  Processes& processes;
+};
+
 // What the database restore needs of the run.
 struct DatabaseRestoreRequest {
   const ServerSettings& server;
@@ -42,7 +55,7 @@ struct DatabaseRestoreRequest {
 // what it did. A client that cannot be started, whose folder is not registered or whose server
 // would not stay one argument of the command line is logged, and nothing is started. A dry run
 // stops after the command line, once it knows the client's program is there to be started.
-DatabaseOutcome RestoreDatabase(Host& host, RunLog& log, const DatabaseRestoreRequest& request,
-                                int32_t& checkpoint);
+DatabaseOutcome RestoreDatabase(const DatabaseRestoreHost& host, RunLog& log,
+                                const DatabaseRestoreRequest& request, int32_t& checkpoint);
 
 }  // namespace qelrestore

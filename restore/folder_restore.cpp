@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "support/checkpoints.h"
 #include "support/error.h"
 #include "support/text.h"
 
@@ -10,16 +11,16 @@ namespace qelrestore {
 namespace {
 // Each installation folder keeps its own settings: the first finalPath item's in
 // curdb.properties.bak, the next ones' in curdb.properties.bak.2, .3, ...
-std::wstring SavedDbPropertiesPath(Host& host, size_t itemNumber) {
-  std::wstring path = host.KeptSettingsFolder() + L"\\curdb.properties.bak";
+std::wstring SavedDbPropertiesPath(Environment& environment, size_t itemNumber) {
+  std::wstring path = environment.KeptSettingsFolder() + L"\\curdb.properties.bak";
   if (itemNumber > 1) path += L"." + std::to_wstring(itemNumber);
   return path;
 }
 
 // True when both paths name one folder, however each is spelled or reached.
-bool SameFolder(Host& host, const std::wstring& one, const std::wstring& other) {
-  const std::optional<FolderIdentity> first = host.IdentifyFolder(one);
-  return first && first == host.IdentifyFolder(other);
+bool SameFolder(Files& files, const std::wstring& one, const std::wstring& other) {
+  const std::optional<FolderIdentity> first = files.IdentifyFolder(one);
+  return first && first == files.IdentifyFolder(other);
 }
 
 // One line for each entry the copy could name, then the count of the rest.
@@ -34,80 +35,78 @@ void LogNotCopied(RunLog& log, const FolderCopy& copy) {
 }
 }  // namespace
 
-bool CheckBackupFolder(Host& host, RunLog& log, const std::wstring& backupDirectory,
+bool CheckBackupFolder(Files& files, RunLog& log, const std::wstring& backupDirectory,
                        int32_t& checkpoint) {
-  checkpoint = 40;
-  if (host.FolderExists(backupDirectory)) return true;
-  checkpoint = 41;
+  checkpoint = checkpoint::kCheckBackupFolder;
+  if (files.FolderExists(backupDirectory)) return true;
+  checkpoint = checkpoint::kBackupFolderMissing;
   log.LogMessage(backupDirectory + L"backup directory not found. Pls. check");
   return false;
 }
 
-FolderEnd RestoreInstallationFolder(Host& host, RunLog& log, FolderRestoreMode mode,
+FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, FolderCopier& copier,
+                                    RunLog& log, FolderRestoreMode mode,
                                     std::wstring& backupDirectory, FinalPath& item,
                                     size_t itemNumber, int32_t& checkpoint) {
-  checkpoint = 58;
+  checkpoint = checkpoint::kFinalPathItem;
   if (mode.keepCurrentDbProperties) {
     if (!mode.dryRun) {
       // The settings may hold credentials: the saved copy is for the running user's eyes only.
-      host.CopyFileOwnerOnly(item.dbPropertiesPath, SavedDbPropertiesPath(host, itemNumber));
-    } else if (!host.FileExists(item.dbPropertiesPath)) {
+      files.CopyFileOwnerOnly(item.dbPropertiesPath,
+                              SavedDbPropertiesPath(environment, itemNumber));
+    } else if (!files.FileExists(item.dbPropertiesPath)) {
       throw Error(code::kFileNotFound, L"File not found: " + item.dbPropertiesPath);
     }
   }
-  checkpoint = 59;
-  if (!host.FolderExists(item.installationFolder)) {
+  checkpoint = checkpoint::kInstallationFolderExists;
+  if (!files.FolderExists(item.installationFolder)) {
     log.LogMessage(item.rawFinalPath + L"not exist. Pls. check");
     return FolderEnd::kStop;
   }
-  checkpoint = 63;
-  if (!host.FolderExists(backupDirectory)) {
+  checkpoint = checkpoint::kBackupFolderStillExists;
+  if (!files.FolderExists(backupDirectory)) {
     log.LogMessage(backupDirectory + L"can not be found. Pls. check");
     return FolderEnd::kStop;
   }
-  constexpr int32_t kSelfRestoreCheck = 651;
-  checkpoint = kSelfRestoreCheck;
+  checkpoint = checkpoint::kSelfRestoreCheck;
   if (backupDirectory == item.installationFolder ||
-      SameFolder(host, backupDirectory, item.installationFolder)) {
+      SameFolder(files, backupDirectory, item.installationFolder)) {
     log.LogMessage(L"Cannot restore to itself" + item.rawFinalPath);
     return FolderEnd::kStop;
   }
-  checkpoint = 66;
+  checkpoint = checkpoint::kSettleSeparators;
   item.installationFolder = NormalizeTrailingSeparator(item.installationFolder);
   if (!backupDirectory.empty() && backupDirectory.back() == L'\\') backupDirectory.pop_back();
-  checkpoint = 68;
+  checkpoint = checkpoint::kLogCopyStart;
   log.LogMessage(L"Start copying from " + backupDirectory + L"to " + item.installationFolder);
-  checkpoint = 69;
+  checkpoint = checkpoint::kCopyFolder;
   if (mode.dryRun) {
-    const CopyPlan plan = host.PlanFolderCopy(backupDirectory, item.installationFolder);
+    const CopyPlan plan = copier.PlanFolderCopy(backupDirectory, item.installationFolder);
     log.LogMessage(L"Would copy " + std::to_wstring(plan.files) + L" files (" +
                    std::to_wstring(plan.bytes) + L" bytes) from " + backupDirectory + L" to " +
                    item.installationFolder + L", " + std::to_wstring(plan.replacing) +
                    L" of them replacing existing files");
     return FolderEnd::kCompleted;
   }
-  const FolderCopy copy =
-      host.CopyFolderContents(backupDirectory, item.installationFolder, host.Unattended());
-  constexpr int32_t kCopyOutcome = 691;
-  constexpr int32_t kCopyNotComplete = 693;
-  checkpoint = kCopyOutcome;
+  const FolderCopy copy = copier.CopyFolderContents(backupDirectory, item.installationFolder);
+  checkpoint = checkpoint::kCopyOutcome;
   if (copy.outcome == CopyOutcome::kComplete) {
     log.LogMessage(L"Restore Folder completed");
     return FolderEnd::kCompleted;
   }
-  checkpoint = kCopyNotComplete;
+  checkpoint = checkpoint::kCopyNotComplete;
   log.LogMessage(L"Restore Folder NOT complete");
   LogNotCopied(log, copy);
   return FolderEnd::kNotComplete;
 }
 
-void PutBackDbProperties(Host& host, FolderRestoreMode mode,
+void PutBackDbProperties(Environment& environment, Files& files, FolderRestoreMode mode,
                          const std::vector<std::wstring>& dbPropertiesPaths, int32_t& checkpoint) {
-  checkpoint = 76;
+  checkpoint = checkpoint::kPutBackDbProperties;
   if (!mode.keepCurrentDbProperties || mode.dryRun) return;
   for (size_t i = 0; i < dbPropertiesPaths.size(); ++i) {
     // Read by the application as the restored file was, not as the private saved copy.
-    host.CopyFileKeepingAccess(SavedDbPropertiesPath(host, i + 1), dbPropertiesPaths[i]);
+    files.CopyFileKeepingAccess(SavedDbPropertiesPath(environment, i + 1), dbPropertiesPaths[i]);
   }
 }
 

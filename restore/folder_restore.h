@@ -8,13 +8,15 @@
 #include <vector>
 
 #include "config/path_conf.h"
-#include "host/host.h"
+#include "host/environment.h"
+#include "host/files.h"
+#include "host/folder_copy.h"
 #include "log/run_log.h"
 
 namespace qelrestore {
 
 // Checkpoints 40-41: false, after its message, when the backup folder does not exist.
-bool CheckBackupFolder(Host& host, RunLog& log, const std::wstring& backupDirectory,
+bool CheckBackupFolder(Files& files, RunLog& log, const std::wstring& backupDirectory,
                        int32_t& checkpoint);
 
 // How the restore of one installation folder ended.
@@ -35,13 +37,14 @@ struct FolderRestoreMode {
 // user only), the three checks (each a kStop after its message), then the copy and its outcome
 // lines; in a dry run the count of what the copy would do instead. `backupDirectory` loses a
 // trailing "\" and the item's installation folder gets exactly one.
-FolderEnd RestoreInstallationFolder(Host& host, RunLog& log, FolderRestoreMode mode,
+FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, FolderCopier& copier,
+                                    RunLog& log, FolderRestoreMode mode,
                                     std::wstring& backupDirectory, FinalPath& item,
                                     size_t itemNumber, int32_t& checkpoint);
 
 // Checkpoint 76: with the keep flag each item's saved copy goes back over its own restored
 // db.properties, `dbPropertiesPaths` in item order (not in a dry run).
-void PutBackDbProperties(Host& host, FolderRestoreMode mode,
+void PutBackDbProperties(Environment& environment, Files& files, FolderRestoreMode mode,
                          const std::vector<std::wstring>& dbPropertiesPaths, int32_t& checkpoint);
 
 }  // namespace qelrestore

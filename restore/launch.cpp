@@ -22,26 +22,29 @@ LaunchResult Ended(const ProcessState& state) {
 }
 }  // namespace
 
-LaunchResult RunAndWait(Host& host, const std::wstring& commandLine, WindowStyle style,
-                        int32_t timeLimitSeconds, const std::wstring& progressFile) {
+LaunchResult RunAndWait(Processes& processes, Console& console, Clock& clock,
+                        const std::wstring& commandLine, int32_t timeLimitSeconds,
+                        ClientProgress* progress) {
   std::unique_ptr<Process> process;
   try {
-    process = host.Start(commandLine, style, progressFile);
+    process = processes.Start(commandLine);
   } catch (...) {
     const Error error = CurrentExceptionAsError();
-    host.MessageBox(L"error");
+    console.MessageBox(L"error");
     return {LaunchResult::End::kNotStarted, 0, error.description()};
   }
-  host.YieldToEvents();
+  console.YieldToEvents();
   if (!process) return {LaunchResult::End::kNotOpened, 0, {}};
 
-  const DateTime start = host.Now();
+  const DateTime start = clock.Now();
   for (;;) {
     const ProcessState state = process->Wait(kWaitSliceMilliseconds);
+    // The last lines are due once the process has ended.
+    if (progress != nullptr) progress->Look();
     if (state.kind != ProcessState::Kind::kRunning) return Ended(state);
-    host.YieldToEvents();
+    console.YieldToEvents();
     if (timeLimitSeconds <= 0) continue;
-    if (ElapsedSeconds(start, host.Now()) > timeLimitSeconds) return Ended(state);
+    if (ElapsedSeconds(start, clock.Now()) > timeLimitSeconds) return Ended(state);
   }
 }
 

@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <string>
 
-#include "host/host.h"
+#include "host/clock.h"
+#include "host/console.h"
+#include "host/processes.h"
+#include "restore/client_progress.h"
 
 namespace qelrestore {
 
@@ -23,12 +26,13 @@ struct LaunchResult {
   std::wstring reason;
 };
 
-// Starts `commandLine` shown as `style` says and waits for it in 250-millisecond slices,
-// servicing pending events between them, until it ends or more than `timeLimitSeconds` whole
-// seconds have passed (0 or less: no limit). A process still running then is left to run on.
-// A command line that cannot be started is answered with the box "error"; nothing is thrown for
-// it. `progressFile`: where the command reports its progress, for the host to show (may be empty).
-LaunchResult RunAndWait(Host& host, const std::wstring& commandLine, WindowStyle style,
-                        int32_t timeLimitSeconds, const std::wstring& progressFile = {});
+// Starts `commandLine` and waits for it in 250-millisecond slices, servicing pending events
+// between them, until it ends or more than `timeLimitSeconds` whole seconds have passed (0 or
+// less: no limit). A process still running then is left to run on. A command line that cannot be
+// started is answered with the box "error"; nothing is thrown for it. `progress`, when given,
+// looks at the command's progress after every slice and once more when it has ended.
+LaunchResult RunAndWait(Processes& processes, Console& console, Clock& clock,
+                        const std::wstring& commandLine, int32_t timeLimitSeconds,
+                        ClientProgress* progress = nullptr);
 
 }  // namespace qelrestore

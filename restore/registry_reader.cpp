@@ -10,25 +10,25 @@ namespace qelrestore {
 namespace {
 
 // The value's text without its `terminators` closing NULs; nothing for zero-length data.
-std::wstring DataText(Host& host, const RegistryAnswer& answer, size_t terminators) {
+std::wstring DataText(TextDecoder& decoder, const RegistryAnswer& answer, size_t terminators) {
   if (answer.text) {
     if (answer.text->size() <= terminators) return {};
     return answer.text->substr(0, answer.text->size() - terminators);
   }
   const std::vector<uint8_t>& data = answer.data;
   if (data.size() <= terminators) return {};
-  return host.DecodeText(
+  return decoder.DecodeText(
       std::string_view(reinterpret_cast<const char*>(data.data()), data.size() - terminators));
 }
 
 }  // namespace
 
-RegistryValue ReadRegistryValue(Host& host, const std::wstring& keyPath,
-                                const std::wstring& valueName,
+RegistryValue ReadRegistryValue(Registry& registry, TextDecoder& decoder,
+                                const std::wstring& keyPath, const std::wstring& valueName,
                                 const std::optional<RegistryValue>& defaultValue) {
-  RegistryAnswer answer = host.QueryRegistryValue(RegistryView::k32Bit, keyPath, valueName);
+  RegistryAnswer answer = registry.QueryRegistryValue(RegistryView::k32Bit, keyPath, valueName);
   if (answer.found == RegistryAnswer::Found::kNoKey) {
-    answer = host.QueryRegistryValue(RegistryView::k64Bit, keyPath, valueName);
+    answer = registry.QueryRegistryValue(RegistryView::k64Bit, keyPath, valueName);
   }
   if (answer.found == RegistryAnswer::Found::kNoKey ||
       answer.found == RegistryAnswer::Found::kKeyNotOpened) {
@@ -40,9 +40,9 @@ RegistryValue ReadRegistryValue(Host& host, const std::wstring& keyPath,
   switch (answer.type) {
     case RegistryType::kString:
     case RegistryType::kExpandString:
-      return DataText(host, answer, 1);  // without the terminating NUL
+      return DataText(decoder, answer, 1);  // without the terminating NUL
     case RegistryType::kMultiString:
-      return DataText(host, answer, 2);  // without the list's two closing NULs
+      return DataText(decoder, answer, 2);  // without the list's two closing NULs
     case RegistryType::kDword: {
       data.resize(4, 0);  // shorter data reads as if padded with zeros
       const uint32_t bits = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
@@ -58,11 +58,11 @@ RegistryValue ReadRegistryValue(Host& host, const std::wstring& keyPath,
   throw Error(code::kUnsupportedValueType);
 }
 
-std::wstring RegistryValueText(InputFiles& files, const RegistryValue& value) {
+std::wstring RegistryValueText(TextDecoder& decoder, const RegistryValue& value) {
   if (const auto* text = std::get_if<std::wstring>(&value)) return *text;
   if (const auto* number = std::get_if<int32_t>(&value)) return std::to_wstring(*number);
   if (const auto* bytes = std::get_if<std::vector<uint8_t>>(&value)) {
-    return files.DecodeText(
+    return decoder.DecodeText(
         std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
   }
   return {};

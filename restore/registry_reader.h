@@ -7,7 +7,8 @@
 #include <variant>
 #include <vector>
 
-#include "host/host.h"
+#include "host/input_files.h"
+#include "host/registry.h"
 
 namespace qelrestore {
 
@@ -16,19 +17,19 @@ using RegistryValue = std::variant<std::monostate, std::wstring, int32_t, std::v
 
 // The value `valueName` of the key `keyPath` below HKEY_LOCAL_MACHINE, converted by its type: text
 // for strings and expandable strings (unexpanded) and string lists (joined by NULs), an integer
-// for a 32-bit number, bytes for binary data. When the key is missing or cannot be opened:
-// `defaultValue`, or the empty value. Error 1001 "Unsupported value type" for a missing value or
-// any other type.
+// for a 32-bit number, bytes for binary data; the registry's bytes of text decoded by `decoder`.
+// When the key is missing or cannot be opened: `defaultValue`, or the empty value. Error 1001
+// "Unsupported value type" for a missing value or any other type.
 //
 // 32-bit client tools register in the 32-bit view of a 64-bit machine, 64-bit ones in the other:
 // the key is looked for in the 32-bit view first and, only when it is missing there, in the
 // 64-bit view.
-RegistryValue ReadRegistryValue(Host& host, const std::wstring& keyPath,
-                                const std::wstring& valueName,
+RegistryValue ReadRegistryValue(Registry& registry, TextDecoder& decoder,
+                                const std::wstring& keyPath, const std::wstring& valueName,
                                 const std::optional<RegistryValue>& defaultValue = std::nullopt);
 
 // The text of a value as the restore uses it: the empty value gives the empty text, an integer its
 // decimal digits, bytes their decoding as single-byte text.
-std::wstring RegistryValueText(InputFiles& files, const RegistryValue& value);
+std::wstring RegistryValueText(TextDecoder& decoder, const RegistryValue& value);
 
 }  // namespace qelrestore

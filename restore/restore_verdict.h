@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/host.h"
+#include "host/input_files.h"
 #include "restore/launch.h"
 
 namespace qelrestore {

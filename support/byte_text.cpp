@@ -36,8 +36,18 @@ void AppendUtf8(uint32_t value, std::string& out) {
 std::string EncodeUtf8(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());
-  for (const wchar_t ch : text) {
-    const auto value = static_cast<uint32_t>(ch);
+  for (size_t at = 0; at < text.size(); ++at) {
+    auto value = static_cast<uint32_t>(text[at]);
+    // Where wchar_t is 16 bits wide, a character above U+FFFF arrives as a surrogate pair; the
+    // decoder makes no other high surrogate, so a pair is never taken for an escaped byte.
+    if (sizeof(wchar_t) == 2 && value >= 0xD800 && value <= 0xDBFF && at + 1 < text.size()) {
+      const auto low = static_cast<uint32_t>(text[at + 1]);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        AppendUtf8(0x10000 + ((value - 0xD800) << 10) + (low - 0xDC00), out);
+        ++at;
+        continue;
+      }
+    }
     if (value >= kEscapeFirst && value <= kEscapeLast) {
       out += static_cast<char>(value - kEscapeBase);
     } else if ((value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) {
@@ -63,7 +73,7 @@ std::wstring DecodeUtf8(std::string_view bytes) {
       codePoint = kEscapeBase + static_cast<unsigned char>(bytes[0]);
       length = 1;
     }
-    out += static_cast<wchar_t>(codePoint);
+    AppendCodePoint(codePoint, out);
     bytes.remove_prefix(length);
   }
   return out;

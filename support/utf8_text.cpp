@@ -62,16 +62,20 @@ std::wstring DecodeUtf8Escaping(std::string_view bytes) {
       bytes.remove_prefix(1);
       continue;
     }
-    if (sizeof(wchar_t) == 2 && codePoint > 0xFFFF) {
-      codePoint -= 0x10000;
-      text += static_cast<wchar_t>(0xD800 + (codePoint >> 10));
-      text += static_cast<wchar_t>(0xDC00 + (codePoint & 0x3FF));
-    } else {
-      text += static_cast<wchar_t>(codePoint);
-    }
+    AppendCodePoint(codePoint, text);
     bytes.remove_prefix(length);
   }
   return text;
+}
+
+void AppendCodePoint(uint32_t codePoint, std::wstring& text) {
+  if (sizeof(wchar_t) == 2 && codePoint > 0xFFFF) {
+    codePoint -= 0x10000;
+    text += static_cast<wchar_t>(0xD800 + (codePoint >> 10));
+    text += static_cast<wchar_t>(0xDC00 + (codePoint & 0x3FF));
+  } else {
+    text += static_cast<wchar_t>(codePoint);
+  }
 }
 
 }  // namespace qelrestore

@@ -17,4 +17,7 @@ std::wstring DecodeUtf8Escaping(std::string_view bytes);
 // nothing above U+10FFFF): its length, with `codePoint` set, or 0 when it is not valid.
 size_t DecodeUtf8Sequence(std::string_view bytes, uint32_t& codePoint);
 
+// Appends one code point to `text`: one wchar_t where wchar_t holds it, else a surrogate pair.
+void AppendCodePoint(uint32_t codePoint, std::wstring& text);
+
 }  // namespace qelrestore

@@ -1,6 +1,5 @@
 #include "host/posix/posix_file_system.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,9 +10,9 @@
 #include <optional>
 #include <utility>
 
-#include "host/posix/copy_engine.h"
-#include "host/posix/copy_file_data.h"
-#include "host/posix/copy_metadata.h"
+#include "copy/copy_engine.h"
+#include "copy/copy_file_data.h"
+#include "copy/copy_metadata.h"
 #include "host/posix/posix_errors.h"
 #include "support/byte_text.h"
 
@@ -187,59 +186,6 @@ UniqueFd OpenFolderOf(const std::string& nativePath, bool lastFolderAsItIs, std:
   throw ErrnoError(failure, "open", nativePath);
 }
 
-// A folder's identity, to know it again under another name.
-struct FolderId {
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool known = false;
-};
-
-// Adds the entries below the open source folder `folder` (taken over) to `plan`. `destination`
-// is the matching destination folder, opened without following a link, or invalid when there is
-// none: then nothing below it replaces anything. `depth` counts the folders above it below the
-// backup folder; as the copy, the count stops kMaxFolderDepth folders deep.
-void PlanFolder(UniqueFd folder, const UniqueFd& destination, const FolderId& destinationRoot,
-                size_t depth, CopyPlan& plan) {
-  DIR* const listing = ::fdopendir(folder.get());
-  if (listing == nullptr) return;
-  folder.release();
-  for (;;) {
-    const dirent* entry = ::readdir(listing);
-    if (entry == nullptr) break;
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat info {};
-    if (::fstatat(::dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(info.st_mode)) {
-      if (depth >= kMaxFolderDepth) continue;
-      if (destinationRoot.known && info.st_dev == destinationRoot.device &&
-          info.st_ino == destinationRoot.inode) {
-        continue;
-      }
-      UniqueFd below(::openat(::dirfd(listing), entry->d_name,
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-      if (!below.valid()) continue;
-      const UniqueFd destinationBelow(destination.valid()
-                                          ? ::openat(destination.get(), entry->d_name,
-                                                     O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                                          : -1);
-      PlanFolder(std::move(below), destinationBelow, destinationRoot, depth + 1, plan);
-    } else if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) {
-      ++plan.files;
-      plan.bytes += static_cast<uint64_t>(info.st_size);
-      struct stat existing {};
-      if (destination.valid() &&
-          ::fstatat(destination.get(), entry->d_name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        ++plan.replacing;
-      }
-    }
-  }
-  ::closedir(listing);
-}
-
-}  // namespace
-
-namespace {
 UniqueFd OpenRegularFileAt(int folder, const std::string& name, const std::string& nativePath,
                            int extraFlags, struct stat& info) {
   UniqueFd fd(
@@ -371,24 +317,6 @@ struct stat OwnerOnlyAccess() {
   access.st_gid = ::getegid();
   access.st_mode = S_IFREG | S_IRUSR | S_IWUSR;
   return access;
-}
-
-CopyPlan PlanFolderCopy(const std::string& source, const std::string& destination) {
-  CopyPlan plan;
-  if (source.find('\0') != std::string::npos || destination.find('\0') != std::string::npos) {
-    return plan;
-  }
-  // The two named folders are followed when they are links, as the copy follows them.
-  UniqueFd root(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
-  if (!root.valid()) return plan;
-  const UniqueFd destinationRoot(::open(destination.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  FolderId destinationId;
-  struct stat info {};
-  if (destinationRoot.valid() && ::fstat(destinationRoot.get(), &info) == 0) {
-    destinationId = {info.st_dev, info.st_ino, true};
-  }
-  PlanFolder(std::move(root), destinationRoot, destinationId, 0, plan);
-  return plan;
 }
 
 }  // namespace qelrestore::posix

@@ -73,11 +73,4 @@ struct stat CopyWholeFile(const std::string& source, const std::string& destinat
 // The access of a file readable by the running user alone: its owner and group, mode 0600.
 struct stat OwnerOnlyAccess();
 
-// What copying the contents of the folder `source` into `destination` would copy: regular files
-// and symbolic links (a link's bytes are its target text's length) below `source`, none of its
-// links followed, with those whose destination entry exists (not followed either). A folder of the
-// source that is the destination folder itself is not counted, as the copy does not descend into
-// it. Entries that cannot be read are left out; nothing is written and nothing thrown.
-CopyPlan PlanFolderCopy(const std::string& source, const std::string& destination);
-
 }  // namespace qelrestore::posix

@@ -13,7 +13,7 @@
 #include <cwchar>
 #include <optional>
 
-#include "host/posix/copy_engine.h"
+#include "copy/copy_engine.h"
 #include "host/posix/posix_file_system.h"
 #include "host/posix/posix_process.h"
 #include "host/posix/posix_status_line.h"
@@ -160,10 +160,6 @@ void PosixHost::MessageBox(const std::wstring& text) {
   WaitForEnter();
 }
 
-bool PosixHost::Unattended() {
-  return unattended_;
-}
-
 DateTime PosixHost::Now() {
   struct timespec wall {};
   struct timespec steady {};
@@ -201,6 +197,11 @@ std::optional<std::wstring> PosixHost::ProfileFolder() {
 
 void PosixHost::ReportFailure(const std::wstring& line) {
   WriteToStandardError(EncodeUtf8(line) + "\n");
+}
+
+// Progress is for somebody at a terminal: a pipe or a file (cron's mail, a journal) gets none.
+void PosixHost::ShowProgress(const std::wstring& line) {
+  if (::isatty(STDERR_FILENO) == 1) WriteToStandardError(EncodeUtf8(line) + "\n");
 }
 
 std::unique_ptr<Reader> PosixHost::OpenForInput(const std::wstring& path) {
@@ -253,10 +254,10 @@ void PosixHost::RemoveFile(const std::wstring& path) {
   RemoveFileIfPresent(NativePath(path));
 }
 
-// The engine has no window, so `unattended` changes nothing; the entries it could not copy go to
-// the caller, which logs them.
+// The engine has no window that could wait for anybody; the entries it could not copy go to the
+// caller, which logs them.
 FolderCopy PosixHost::CopyFolderContents(const std::wstring& source,
-                                         const std::wstring& destination, bool /*unattended*/) {
+                                         const std::wstring& destination) {
   std::optional<CopyStatusLine> statusLine;
   CopyProgress progress;
   if (::isatty(STDERR_FILENO) == 1) {
@@ -339,9 +340,9 @@ RegistryAnswer PosixHost::QueryRegistryValue(RegistryView view, const std::wstri
   return registry_.Query(view, keyPath, valueName);
 }
 
-std::unique_ptr<Process> PosixHost::Start(const std::wstring& commandLine, WindowStyle /*style*/,
-                                          const std::wstring& progressFile) {
-  return StartProcess(commandLine, progressFile);
+// There is no window to show the client in.
+std::unique_ptr<Process> PosixHost::Start(const std::wstring& commandLine) {
+  return StartProcess(commandLine);
 }
 
 // The client takes its arguments literally: it gets the very path the host opens, as does a

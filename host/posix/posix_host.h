@@ -50,12 +50,12 @@ class PosixHost final : public Host {
   std::wstring KeptSettingsFolder() override;
   std::optional<std::wstring> EnvironmentVariable(const std::wstring& name) override;
   void MessageBox(const std::wstring& text) override;
-  bool Unattended() override;
   DateTime Now() override;
   std::wstring FormatDateTime(const DateTime& when) override;
   void YieldToEvents() override;
   std::optional<std::wstring> ProfileFolder() override;
   void ReportFailure(const std::wstring& line) override;
+  void ShowProgress(const std::wstring& line) override;
 
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
   std::unique_ptr<Reader> OpenSuppliedFile(const std::wstring& path) override;
@@ -68,8 +68,8 @@ class PosixHost final : public Host {
   std::unique_ptr<TextStream> OpenStandardOutput() override;
   void CopyFile(const std::wstring& source, const std::wstring& destination) override;
   void RemoveFile(const std::wstring& path) override;
-  FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
-                                bool unattended) override;
+  FolderCopy CopyFolderContents(const std::wstring& source,
+                                const std::wstring& destination) override;
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
   std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;
   void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) override;
@@ -79,8 +79,7 @@ class PosixHost final : public Host {
   RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                     const std::wstring& valueName) override;
 
-  std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
-                                 const std::wstring& progressFile) override;
+  std::unique_ptr<Process> Start(const std::wstring& commandLine) override;
   std::wstring PathAsOpened(const std::wstring& path) override;
   int32_t DefaultClientWaitSeconds() override;
   std::optional<std::wstring> SubstituteClient(const std::wstring& clientToolsFolder,

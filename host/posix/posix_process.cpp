@@ -25,8 +25,8 @@ extern "C" {
 #include <vector>
 
 #include "host/posix/posix_errors.h"
-#include "support/byte_text.h"
 #include "host/posix/unique_fd.h"
+#include "support/byte_text.h"
 #include "support/windows_command_line.h"
 
 namespace qelrestore::posix {
@@ -36,13 +36,6 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 // How often the wait looks at a child where no pidfd can be had.
 constexpr std::chrono::milliseconds kPollInterval(5);
-// How often the client's progress file is looked at, and how much of it at once: a client that
-// writes much faster than its lines can be read only makes the lines come later.
-constexpr std::chrono::milliseconds kProgressInterval(250);
-constexpr size_t kProgressReadBytes = 64 * 1024;
-// A longer line is no progress line; it is skipped up to its end without being kept.
-constexpr size_t kProgressLineBytes = 4 * 1024;
-constexpr std::string_view kProgressEnd = "percent processed.";
 
 // "File not found (posix_spawn /x/y: No such file or directory)", with the code chosen here
 // rather than from errno alone: a program in a missing folder is still a program not found.
@@ -144,80 +137,6 @@ class SpawnSettings {
 
 }  // namespace
 
-// The client's "n percent processed." lines, shown on the terminal of standard error as they
-// come, so that a restore that takes long is seen to go on. Best effort throughout: whatever
-// fails, the wait goes on unchanged, and the run log never sees these lines.
-class ClientProgress {
- public:
-  explicit ClientProgress(std::string file) : file_(std::move(file)) {}
-
-  // Shows the whole lines written since the last look; `now` looks even when the last look is
-  // recent (the client has ended, and its last lines are due).
-  void Look(bool now) {
-    const Clock::time_point time = Clock::now();
-    // A little less than the interval: a caller's waits of just that length each get a look.
-    if (!now && lastLook_ && time - *lastLook_ < kProgressInterval * 4 / 5) return;
-    lastLook_ = time;
-    const UniqueFd fd(
-        ::open(file_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
-    struct stat info {};
-    if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
-    if (info.st_size < offset_) {  // written anew from its start
-      offset_ = 0;
-      line_.clear();
-      skipping_ = false;
-    }
-    char buffer[kProgressReadBytes];
-    const ssize_t got = ::pread(fd.get(), buffer, sizeof buffer, offset_);
-    if (got <= 0) return;
-    offset_ += got;
-    Take(std::string_view(buffer, static_cast<size_t>(got)));
-  }
-
- private:
-  void Take(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const size_t newline = bytes.find('\n');
-      const std::string_view piece = bytes.substr(0, newline);
-      if (!skipping_) line_.append(piece);
-      if (line_.size() > kProgressLineBytes) {
-        line_.clear();
-        skipping_ = true;
-      }
-      if (newline == std::string_view::npos) return;
-      if (!skipping_) Show(line_);
-      line_.clear();
-      skipping_ = false;
-      bytes.remove_prefix(newline + 1);
-    }
-  }
-
-  // Only a printable progress line reaches the terminal: nothing in the file can steer it.
-  static void Show(std::string_view line) {
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
-    while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
-    if (!line.ends_with(kProgressEnd)) return;
-    for (const char ch : line) {  // printable ASCII only: no C0, DEL, C1 or other encoding
-      if (static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) > 0x7E) return;
-    }
-    const std::string text = "SQL client: " + std::string(line) + "\n";
-    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-  }
-
-  std::string file_;
-  off_t offset_ = 0;
-  std::string line_;  // the start of a line whose end has not been read yet
-  bool skipping_ = false;
-  std::optional<Clock::time_point> lastLook_;
-};
-
-PosixProcess::PosixProcess(pid_t pid, int pidfd, const std::string& progressFile)
-    : pid_(pid), pidfd_(pidfd) {
-  if (!progressFile.empty() && ::isatty(STDERR_FILENO) == 1) {
-    progress_ = std::make_unique<ClientProgress>(progressFile);
-  }
-}
-
 PosixProcess::~PosixProcess() {
   // A child that has ended is collected so that it stays no zombie; a running one runs on.
   if (!end_) Reap(false);
@@ -249,7 +168,6 @@ ProcessState PosixProcess::Wait(uint32_t milliseconds) {
   const bool forever = milliseconds == kInfinite;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   for (;;) {
-    if (progress_) progress_->Look(false);
     if (pidfd_ >= 0) {
       int timeout = -1;
       if (!forever) {
@@ -257,21 +175,16 @@ ProcessState PosixProcess::Wait(uint32_t milliseconds) {
             std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         timeout = static_cast<int>(std::clamp<long long>(remaining, 0, INT_MAX));
       }
-      // A long wait wakes up to look at the progress file again.
-      if (progress_) {
-        const int interval = static_cast<int>(kProgressInterval.count());
-        timeout = timeout < 0 ? interval : std::min(timeout, interval);
-      }
       pollfd entry{pidfd_, POLLIN, 0};
       const int ready = ::poll(&entry, 1, timeout);
       if (ready < 0 && errno != EINTR) return ProcessState{ProcessState::Kind::kWaitFailed, 0};
       if (ready > 0) {
         if ((entry.revents & POLLIN) == 0) return ProcessState{ProcessState::Kind::kWaitFailed, 0};
         // Readable means the child has ended, so the blocking reap returns at once.
-        if (const auto end = Reap(true)) return Ended(*end);
+        if (const auto end = Reap(true)) return *end;
       }
     } else {
-      if (const auto end = Reap(false)) return Ended(*end);
+      if (const auto end = Reap(false)) return *end;
     }
     const Clock::time_point now = Clock::now();
     if (!forever && now >= deadline) return ProcessState{ProcessState::Kind::kRunning, 0};
@@ -282,13 +195,7 @@ ProcessState PosixProcess::Wait(uint32_t milliseconds) {
   }
 }
 
-ProcessState PosixProcess::Ended(const ProcessState& end) {
-  if (progress_) progress_->Look(true);
-  return end;
-}
-
-std::unique_ptr<PosixProcess> StartProcess(const std::wstring& commandLine,
-                                           const std::wstring& progressFile) {
+std::unique_ptr<PosixProcess> StartProcess(const std::wstring& commandLine) {
   const std::vector<std::wstring> pieces = SplitWindowsCommandLine(commandLine);
   if (pieces.empty() || pieces[0].empty()) throw Error(code::kInvalidCall);
 
@@ -313,8 +220,7 @@ std::unique_ptr<PosixProcess> StartProcess(const std::wstring& commandLine,
     throw StartError(StartErrorCode(error), error, "posix_spawn", executable);
   }
   // Refused where the kernel is too old or a sandbox forbids it; the waits then poll.
-  return std::make_unique<PosixProcess>(pid, ::pidfd_open(pid, 0),
-                                        progressFile.empty() ? "" : NativePath(progressFile));
+  return std::make_unique<PosixProcess>(pid, ::pidfd_open(pid, 0));
 }
 
 }  // namespace qelrestore::posix

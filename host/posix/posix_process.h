@@ -2,8 +2,6 @@
 // the program part gets `\` turned into `/` (and is looked up in PATH when it holds no separator),
 // and it is started with posix_spawn, never through a shell. Its standard input, output and error
 // are /dev/null: a client that outlives the program must hold none of the caller's pipes open.
-// While it is waited for, the progress lines it writes to its output file may be shown on a
-// terminal.
 #pragma once
 
 #include <sys/types.h>
@@ -17,17 +15,13 @@
 
 namespace qelrestore::posix {
 
-class ClientProgress;  // the progress lines shown while waiting (posix_process.cpp)
-
 // One child started here. It is reaped exactly once, by the wait that sees it end, and the end is
 // remembered; no signal handler is involved. Destroying the object closes its pidfd and leaves a
 // running child to run on.
 class PosixProcess final : public Process {
  public:
-  // Takes over `pidfd` (-1 where pidfd_open was refused: the waits then poll). With
-  // `progressFile` (native), each wait shows the new progress lines of that file on standard
-  // error when standard error is a terminal.
-  PosixProcess(pid_t pid, int pidfd, const std::string& progressFile = "");
+  // Takes over `pidfd` (-1 where pidfd_open was refused: the waits then poll).
+  PosixProcess(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
   PosixProcess(const PosixProcess&) = delete;
   PosixProcess& operator=(const PosixProcess&) = delete;
   ~PosixProcess() override;
@@ -42,19 +36,14 @@ class PosixProcess final : public Process {
  private:
   // Collects the child if it has ended; nothing when it still runs.
   std::optional<ProcessState> Reap(bool block);
-  // `end`, once the last progress lines are shown.
-  ProcessState Ended(const ProcessState& end);
 
   pid_t pid_;
   int pidfd_;
   std::optional<ProcessState> end_;
-  std::unique_ptr<ClientProgress> progress_;  // null when nothing is shown
 };
 
-// Starts the command line (the window style means nothing here); `progressFile` (a path of the
-// logic, or empty) as for PosixProcess. Throws Error: 53 program not found, 70 not executable, 5
-// empty or malformed command line, 75 for another refusal.
-std::unique_ptr<PosixProcess> StartProcess(const std::wstring& commandLine,
-                                           const std::wstring& progressFile = L"");
+// Starts the command line. Throws Error: 53 program not found, 70 not executable, 5 empty or
+// malformed command line, 75 for another refusal.
+std::unique_ptr<PosixProcess> StartProcess(const std::wstring& commandLine);
 
 }  // namespace qelrestore::posix

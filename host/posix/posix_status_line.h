@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "copy/copy_engine.h"
 #include "host/host.h"
-#include "host/posix/copy_engine.h"
 
 namespace qelrestore::posix {
 

@@ -1,5 +1,5 @@
 // The one gate to the Win32 headers, and the small owners of the handles the Windows host holds.
-// Nothing outside host/windows includes it (the stand-in client and the host checks of the tests
+// Nothing outside host/windows includes it (the stand-in client and the tests built for Windows
 // aside).
 #pragma once
 

@@ -74,8 +74,9 @@ struct RunLockFile {
 
 WindowsHost::~WindowsHost() = default;
 
-WindowsHost::WindowsHost(std::wstring title)
+WindowsHost::WindowsHost(std::wstring title, ClientWindow clientWindow)
     : title_(std::move(title)),
+      clientWindow_(clientWindow),
       boxesOnConsole_(EnvironmentValue(L"QELRESTORE_BOXES") == L"console") {}
 
 std::wstring WindowsHost::CommandLine() {
@@ -122,6 +123,17 @@ void WindowsHost::ReportFailure(const std::wstring& line) {
   if (boxesOnConsole_) WriteToStandardError(line);
 }
 
+// Progress is for somebody at the console the program was started from; a pipe or a file gets
+// none.
+void WindowsHost::ShowProgress(const std::wstring& line) {
+  const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (error == nullptr || error == INVALID_HANDLE_VALUE || !::GetConsoleMode(error, &mode)) return;
+  const std::wstring text = line + L"\r\n";
+  DWORD written = 0;
+  ::WriteConsoleW(error, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
 // The lock file is opened for writing without sharing it for writing: a second run's open fails
 // while the first one runs, and the system closes the handle when the program ends however it
 // ends. Others may still read the process id written in it.
@@ -148,10 +160,6 @@ std::optional<int64_t> WindowsHost::LockRun(const std::wstring& lockFile) {
   }
   runLock_ = std::make_unique<RunLockFile>(RunLockFile{std::move(file)});
   return std::nullopt;
-}
-
-bool WindowsHost::Unattended() {
-  return boxesOnConsole_;
 }
 
 std::optional<std::wstring> WindowsHost::EnvironmentVariable(const std::wstring& name) {
@@ -246,13 +254,25 @@ void WindowsHost::CopyFile(const std::wstring& source, const std::wstring& desti
   CopyWholeFile(source, destination);
 }
 
+// No access of its own is set here: the kept settings are plain copies in the program's folder,
+// whose access the installation chose.
+void WindowsHost::CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) {
+  CopyWholeFile(source, destination);
+}
+
+void WindowsHost::CopyFileKeepingAccess(const std::wstring& source,
+                                        const std::wstring& destination) {
+  CopyWholeFile(source, destination);
+}
+
 void WindowsHost::RemoveFile(const std::wstring& path) {
   DeleteFileIfThere(path);
 }
 
+// An unattended run keeps the shell's own windows away: no dialog may hold it.
 FolderCopy WindowsHost::CopyFolderContents(const std::wstring& source,
-                                           const std::wstring& destination, bool unattended) {
-  return ShellCopyFolderContents(source, destination, unattended);
+                                           const std::wstring& destination) {
+  return ShellCopyFolderContents(source, destination, boxesOnConsole_);
 }
 
 CopyPlan WindowsHost::PlanFolderCopy(const std::wstring& source, const std::wstring& destination) {
@@ -263,7 +283,21 @@ std::optional<FolderIdentity> WindowsHost::IdentifyFolder(const std::wstring& pa
   return IdentityOfFolder(path);
 }
 
+// The logic's paths are Windows paths already.
+std::wstring WindowsHost::PathAsOpened(const std::wstring& path) {
+  return path;
+}
+
 std::unique_ptr<Reader> WindowsHost::OpenForInput(const std::wstring& path) {
+  return OpenInputFile(path);
+}
+
+// Supplied files are opened as any other here: this form does not tell links apart when it reads.
+std::unique_ptr<Reader> WindowsHost::OpenSuppliedFile(const std::wstring& path) {
+  return OpenInputFile(path);
+}
+
+std::unique_ptr<Reader> WindowsHost::OpenSuppliedSettings(const std::wstring& path) {
   return OpenInputFile(path);
 }
 
@@ -280,12 +314,24 @@ RegistryAnswer WindowsHost::QueryRegistryValue(RegistryView view, const std::wst
   return ReadRegistry(view, keyPath, valueName);
 }
 
-// The progress file is not watched here: the client runs in a window of its own, which shows its
-// progress to whoever is at the machine, and a terminal's standard error is not where a Windows
-// user looks.
-std::unique_ptr<Process> WindowsHost::Start(const std::wstring& commandLine, WindowStyle style,
-                                            const std::wstring& /*progressFile*/) {
-  return StartProcess(commandLine, style);
+std::wstring WindowsHost::RegistryName() {
+  return L"the registry";
+}
+
+std::unique_ptr<Process> WindowsHost::Start(const std::wstring& commandLine) {
+  return StartProcess(commandLine, clientWindow_ == ClientWindow::kMaximized);
+}
+
+// The client's window shows it at work to whoever is at the machine, and one left running is
+// seen there: a few seconds are waited for before the run goes on.
+int32_t WindowsHost::DefaultClientWaitSeconds() {
+  return 5;
+}
+
+// The registered client is the only one there is.
+std::optional<std::wstring> WindowsHost::SubstituteClient(const std::wstring& /*clientToolsFolder*/,
+                                                          const std::wstring& /*program*/) {
+  return std::nullopt;
 }
 
 }  // namespace qelrestore::windows

@@ -15,10 +15,13 @@ namespace qelrestore::windows {
 // The open lock file of a run (windows_host.cpp).
 struct RunLockFile;
 
+// How the SQL client's window is shown.
+enum class ClientWindow { kNormal, kMaximized };
+
 class WindowsHost final : public Host {
  public:
-  // `title` is the caption of the boxes.
-  explicit WindowsHost(std::wstring title);
+  // `title` is the caption of the boxes; the client's window is shown as `clientWindow` says.
+  explicit WindowsHost(std::wstring title, ClientWindow clientWindow = ClientWindow::kMaximized);
   ~WindowsHost() override;
 
   std::wstring CommandLine() override;
@@ -27,12 +30,12 @@ class WindowsHost final : public Host {
   std::wstring KeptSettingsFolder() override;
   std::optional<std::wstring> EnvironmentVariable(const std::wstring& name) override;
   void MessageBox(const std::wstring& text) override;
-  bool Unattended() override;
   DateTime Now() override;
   std::wstring FormatDateTime(const DateTime& when) override;
   void YieldToEvents() override;
   std::optional<std::wstring> ProfileFolder() override;
   void ReportFailure(const std::wstring& line) override;
+  void ShowProgress(const std::wstring& line) override;
   std::optional<int64_t> LockRun(const std::wstring& lockFile) override;
 
   bool FileExists(const std::wstring& path) override;
@@ -40,23 +43,32 @@ class WindowsHost final : public Host {
   std::unique_ptr<TextStream> OpenLog(const std::wstring& path) override;
   std::unique_ptr<TextStream> OpenStandardOutput() override;
   void CopyFile(const std::wstring& source, const std::wstring& destination) override;
+  void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) override;
+  void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) override;
   void RemoveFile(const std::wstring& path) override;
-  FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
-                                bool unattended) override;
+  FolderCopy CopyFolderContents(const std::wstring& source,
+                                const std::wstring& destination) override;
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
   std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;
+  std::wstring PathAsOpened(const std::wstring& path) override;
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
+  std::unique_ptr<Reader> OpenSuppliedFile(const std::wstring& path) override;
+  std::unique_ptr<Reader> OpenSuppliedSettings(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;
   std::wstring DecodeConsoleText(std::string_view bytes) override;
 
   RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                     const std::wstring& valueName) override;
+  std::wstring RegistryName() override;
 
-  std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
-                                 const std::wstring& progressFile) override;
+  std::unique_ptr<Process> Start(const std::wstring& commandLine) override;
+  int32_t DefaultClientWaitSeconds() override;
+  std::optional<std::wstring> SubstituteClient(const std::wstring& clientToolsFolder,
+                                               const std::wstring& program) override;
 
  private:
   std::wstring title_;
+  ClientWindow clientWindow_;
   bool boxesOnConsole_;
   std::unique_ptr<RunLockFile> runLock_;  // held until the program ends
 };

@@ -41,15 +41,14 @@ ProcessState WindowsProcess::Wait(uint32_t milliseconds) {
   }
 }
 
-std::unique_ptr<Process> StartProcess(const std::wstring& commandLine, WindowStyle style) {
+std::unique_ptr<Process> StartProcess(const std::wstring& commandLine, bool maximized) {
   // CreateProcessW may write into the command line, so it gets a copy of its own.
   std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
   line.push_back(L'\0');
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow =
-      static_cast<WORD>(style == WindowStyle::kMaximized ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL);
+  startup.wShowWindow = static_cast<WORD>(maximized ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL);
   PROCESS_INFORMATION started{};
   if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &started)) {

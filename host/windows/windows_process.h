@@ -25,9 +25,9 @@ class WindowsProcess final : public Process {
   UniqueProcessHandle handle_;
 };
 
-// CreateProcessW with the window shown maximized or normally, then OpenProcess for the wait.
+// CreateProcessW with the window shown maximized (or normally), then OpenProcess for the wait.
 // Throws the program's error when the program cannot be started (53 not found, 76 its folder not
 // found, 70 access refused, else 75); null when it started but could not be opened.
-std::unique_ptr<Process> StartProcess(const std::wstring& commandLine, WindowStyle style);
+std::unique_ptr<Process> StartProcess(const std::wstring& commandLine, bool maximized);
 
 }  // namespace qelrestore::windows

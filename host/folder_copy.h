@@ -1,0 +1,51 @@
+// The copy of a backup folder's whole content over an installation folder, and its dry-run count.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qelrestore {
+
+// How a folder copy ended: complete, or with entries that were not copied.
+enum class CopyOutcome { kComplete, kIncomplete };
+
+// One entry a folder copy could not copy, and why.
+struct NotCopied {
+  std::wstring path;
+  std::wstring reason;
+};
+
+// A folder copy names at most this many entries it could not copy; it counts the rest.
+inline constexpr size_t kNotCopiedNamed = 100;
+
+struct FolderCopy {
+  CopyOutcome outcome = CopyOutcome::kIncomplete;
+  std::vector<NotCopied>
+      notCopied;                // the first kNotCopiedNamed entries, where the host can name them
+  uint64_t notCopiedCount = 0;  // every entry not copied that the host could count
+};
+
+// What a folder copy would do, counted without copying.
+struct CopyPlan {
+  uint64_t files = 0;      // files (and links) it would copy
+  uint64_t bytes = 0;      // their bytes
+  uint64_t replacing = 0;  // of them, those that would replace an existing destination entry
+};
+
+class FolderCopier {
+ public:
+  virtual ~FolderCopier() = default;
+  // Copies every entry of the folder `source` (hidden ones too, recursively) into the folder
+  // `destination`, replacing files of the same name and keeping entries only the destination has.
+  // No window of the copy waits for anybody in a run nobody attends. Failures of single entries
+  // make the outcome incomplete; nothing is thrown for them.
+  virtual FolderCopy CopyFolderContents(const std::wstring& source,
+                                        const std::wstring& destination) = 0;
+  // What CopyFolderContents would copy, counted by a walk of `source` that changes nothing.
+  // Entries it cannot read are left out of the count.
+  virtual CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) = 0;
+};
+
+}  // namespace qelrestore
