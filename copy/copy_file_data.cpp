@@ -1,4 +1,4 @@
-#include "host/posix/copy_file_data.h"
+#include "copy/copy_file_data.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -12,7 +12,7 @@
 namespace qelrestore::posix {
 namespace {
 
-constexpr size_t kBufferSize = size_t{256} << 10;
+constexpr size_t kSlice = 64 * 1024;  // what a comparison reads of each file at a time
 constexpr size_t kRangeChunk = size_t{1} << 30;
 
 // Errors that mean "this kind of call does not work between these files", not a failed copy.
@@ -36,6 +36,10 @@ int WriteAll(int out, const char* data, size_t size, off_t at) {
 }
 
 }  // namespace
+
+size_t FileDataCopier::BufferFor(unsigned workers) {
+  return std::clamp<size_t>((size_t{2} << 20) / std::max(workers, 1u), kSlice, size_t{256} << 10);
+}
 
 int FileDataCopier::Copy(int in, int out, const struct stat& source) {
   // Never past the length seen at the open: a file grown meanwhile (to any length, as a hole)
@@ -91,9 +95,10 @@ int FileDataCopier::CopyRange(int in, int out, off_t from, off_t to) {
     rangeRefused_ = true;  // the offsets moved only by what was copied; the loop goes on there
   }
   if (inAt >= to) return 0;
-  if (buffer_.empty()) buffer_.resize(kBufferSize);
+  if (buffer_.size() < bufferSize_) buffer_.resize(bufferSize_);
   while (inAt < to) {
-    const auto wanted = static_cast<size_t>(std::min<off_t>(to - inAt, kBufferSize));
+    const auto wanted =
+        static_cast<size_t>(std::min<off_t>(to - inAt, static_cast<off_t>(bufferSize_)));
     const ssize_t got = ::pread(in, buffer_.data(), wanted, inAt);
     if (got == 0) return 0;
     if (got < 0) {
@@ -148,7 +153,6 @@ bool FileDataCopier::SameContent(int a, int b, off_t size, bool sparse) {
 }
 
 bool FileDataCopier::SameBytes(int a, int b, off_t from, off_t size) {
-  constexpr size_t kSlice = 64 * 1024;
   buffer_.resize(std::max(buffer_.size(), kSlice));
   compared_.resize(kSlice);
   for (off_t at = from; at < size;) {

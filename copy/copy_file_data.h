@@ -5,12 +5,18 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <vector>
 
 namespace qelrestore::posix {
 
 class FileDataCopier {
  public:
+  // `bufferSize`: the read/write path's buffer; memory for buffers stays the same whatever the
+  // number of workers sharing it out.
+  explicit FileDataCopier(size_t bufferSize = size_t{256} << 10) : bufferSize_(bufferSize) {}
+  static size_t BufferFor(unsigned workers);
+
   // Copies the content of `in` (`source` is its fstat, taken at the open) into `out`, a new and
   // empty file. A file whose allocated blocks fall short of its length is copied extent by extent
   // (SEEK_DATA / SEEK_HOLE), the holes left unwritten and the length set last; any other file is
@@ -33,6 +39,7 @@ class FileDataCopier {
 
   // Each refusal of a whole kind (not on this file system) is remembered: a large copy asks the
   // kernel once, not once per file.
+  size_t bufferSize_;
   bool cloneRefused_ = false;
   bool rangeRefused_ = false;
   bool seekRefused_ = false;

@@ -26,19 +26,40 @@
 // until their last name is copied). The walk goes kMaxFolderDepth folders deep at most: a folder
 // below that is reported ("folder too deep") and nothing in it copied, so that the walk's stack
 // and its open descriptors (two per level) stay bounded whatever the backup holds.
+//
+// Several workers copy at once: the calling thread walks the folders and hands their files, links
+// and special files to the others (a folder's name lookups, opens and writes wait on the disk or
+// the network, and the waits overlap). A folder is given its mode and times once all its entries
+// are done; only a few such folders wait at any time, so descriptors stay bounded by the walk's
+// depth plus a few per worker, and memory by a few buffers per worker. The failures named are the
+// first by path, whichever worker met them.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "host/host.h"
+#include "host/folder_copy.h"
 
 namespace qelrestore::posix {
 
 // Folders below the backup folder that the copy (and the count of a dry run) goes into at most.
 inline constexpr size_t kMaxFolderDepth = 400;
+
+// How many workers copy at once: QELRESTORE_COPY_THREADS, 1 to kMaxCopyWorkers, or one per core
+// up to kDefaultMaxCopyWorkers.
+inline constexpr char kCopyWorkersVariable[] = "QELRESTORE_COPY_THREADS";
+inline constexpr unsigned kMaxCopyWorkers = 64;
+inline constexpr unsigned kDefaultMaxCopyWorkers = 8;
+inline constexpr char kCopyWorkersMessage[] =
+    "QELRESTORE_COPY_THREADS must be a whole number of copy workers from 1 to 64";
+
+// The count `text` asks for: digits without a leading zero, 1 to kMaxCopyWorkers; else nothing.
+std::optional<unsigned> ParseCopyWorkers(const char* text);
+// QELRESTORE_COPY_THREADS when it is set and valid, else one per core, at most 8.
+unsigned DefaultCopyWorkers();
 
 // One entry that was not copied: the path of the backup entry (native bytes, as the system gave
 // them) and the reason in plain words.
@@ -49,7 +70,7 @@ struct CopyFailure {
 
 struct CopyReport {
   bool complete = true;               // false when any entry was not copied
-  std::vector<CopyFailure> failures;  // the first kNotCopiedNamed (host.h) failures
+  std::vector<CopyFailure> failures;  // the first kNotCopiedNamed (host.h) by path, sorted
   uint64_t failureCount = 0;          // every failure
 };
 
@@ -61,12 +82,24 @@ struct CopyCounts {
   uint64_t unchanged = 0;
 };
 
-// Told after each file copied or found up to date.
+// Told after each file copied or found up to date; never by two workers at once. A throw from it
+// ends the copy (see CopyFolderContents).
 using CopyProgress = std::function<void(const CopyCounts& done)>;
 
-// Copies every entry of `sourceFolder` into `destinationFolder` (native paths). Never throws on a
-// file-system failure; those are counted and named in the report.
+// Copies every entry of `sourceFolder` into `destinationFolder` (native paths) with `workers`
+// workers (0: DefaultCopyWorkers()). Never throws on a file-system failure; those are counted and
+// named in the report. Anything else thrown (by `progress`, or for lack of memory) stops every
+// worker once its current entry is done or dropped, removes the temporary files, and is thrown
+// again from here.
 CopyReport CopyFolderContents(const std::string& sourceFolder, const std::string& destinationFolder,
-                              const CopyProgress& progress = {});
+                              const CopyProgress& progress = {}, unsigned workers = 0);
+
+// What copying the contents of the folder `source` into `destination` would copy: regular files
+// and symbolic links (a link's bytes are its target text's length) below `source`, none of its
+// links followed, with those whose destination entry exists (not followed either). The walk stops
+// where the copy's does: at the destination folder met inside the backup, at a folder that
+// contains itself, and kMaxFolderDepth folders deep. Entries that cannot be read are left out;
+// nothing is written and nothing thrown.
+CopyPlan PlanFolderCopy(const std::string& source, const std::string& destination);
 
 }  // namespace qelrestore::posix

@@ -1,4 +1,4 @@
-#include "host/posix/copy_metadata.h"
+#include "copy/copy_metadata.h"
 
 #include <fcntl.h>
 #include <sys/xattr.h>

@@ -1,21 +1,27 @@
-#include "host/posix/copy_engine.h"
+#include "copy/copy_engine.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <utility>
 
-#include "host/posix/copy_walker.h"
+#include "copy/copy_walker.h"
 
 namespace qelrestore::posix {
 namespace {
 
 constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Folders whose entries are still being copied, beside those the walk is in.
+constexpr size_t kWaitingFolders = 16;
 
 bool Same(const struct stat& info, NodeId id) {
   return IdOf(info) == id;
@@ -27,46 +33,91 @@ const struct timespec* TimesOf(const struct stat& info, struct timespec (&times)
   return times;
 }
 
-// Opens a folder for a look at its entries that leaves its access time alone (where the run may:
-// it owns the folder, or is root), so that the copy still takes the time the backup gave it.
-UniqueFd OpenUnread(int from, const char* name) {
-  UniqueFd folder(::openat(from, name, kOpenFolder | O_NONBLOCK | O_NOATIME));
-  if (!folder.valid() && errno == EPERM) {
-    folder = UniqueFd(::openat(from, name, kOpenFolder | O_NONBLOCK));
+// Notes the identity of every folder of the backup, as far down as the copy goes.
+class BackupFolders : public BackupWalk {
+ public:
+  BackupFolders(NodeId destinationRoot, std::vector<NodeId>& folders)
+      : BackupWalk(destinationRoot), folders_(folders) {}
+
+ private:
+  void Entering(int, const char*, const struct stat& info) override {
+    folders_.push_back(IdOf(info));
   }
-  return folder;
+  void Met(int, const char*) override {}
+
+  std::vector<NodeId>& folders_;
+};
+
+// Nanoseconds within which a time this file system wrote cannot be told from another: the kernel
+// stamps times from a clock that moves in ticks of a few milliseconds on the file systems that
+// keep nanoseconds; any other (a network share, one that keeps seconds or two) gets two seconds.
+int64_t TimeWindow(int source, int target) {
+  constexpr int64_t kFine = 100'000'000;
+  constexpr int64_t kCoarse = 2'000'000'000;
+  const auto fine = [](int fd) {
+    struct statfs info {};
+    if (::fstatfs(fd, &info) != 0) return false;
+    switch (static_cast<uint64_t>(info.f_type)) {
+      case 0xEF53:      // ext4 (its older forms keep seconds: their times end in 0 ns)
+      case 0x58465342:  // xfs
+      case 0x9123683E:  // btrfs
+      case 0x01021994:  // tmpfs
+      case 0xF2F52010:  // f2fs
+      case 0x794C7630:  // overlay
+        return true;
+      default:
+        return false;
+    }
+  };
+  return fine(source) && fine(target) ? kFine : kCoarse;
 }
 
 }  // namespace
 
-CopyReport CopyWalker::Run(const std::string& sourceFolder, const std::string& destinationFolder) {
-  sourceRoot_ = sourceFolder.empty() ? "." : sourceFolder;
-  if (sourceRoot_.back() != '/') sourceRoot_ += '/';
+void CopyWalker::Walk(const std::string& sourceFolder, const std::string& destinationFolder) {
+  run_.sourceRoot = sourceFolder.empty() ? "." : sourceFolder;
+  if (run_.sourceRoot.back() != '/') run_.sourceRoot += '/';
   // The two named folders are followed when they are links: the caller chose them.
-  UniqueFd source(::open(sourceRoot_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd source(::open(run_.sourceRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat info {};
   if (!source.valid() || ::fstat(source.get(), &info) != 0) {
     FailErrno(errno, "");
-    return std::move(report_);
+    return;
   }
-  backupRoot_ = IdOf(info);
+  run_.backupRoot = IdOf(info);
   struct stat destination {};
-  destinationFd_ = OpenDestinationRoot(destinationFolder, destination);
-  if (!destinationFd_.valid()) return std::move(report_);
-  if (Same(destination, backupRoot_)) {
+  run_.destinationFd = OpenDestinationRoot(destinationFolder, destination);
+  if (!run_.destinationFd.valid()) return;
+  if (Same(destination, run_.backupRoot)) {
     Fail("the destination folder is the backup folder itself", "");
-    return std::move(report_);
+    return;
   }
-  destinationRoot_ = IdOf(destination);
-  sourcePath_.assign(1, backupRoot_);
+  run_.destinationRoot = IdOf(destination);
+  sourcePath_.assign(1, run_.backupRoot);
   // Every folder of the backup is known before anything is written: a destination folder that
   // is one of them under another name (a bind mount) is refused wherever it is met.
-  backupFolders_.assign(1, backupRoot_);
-  CollectBackupFolders(OpenUnread(source.get(), "."), 0);
-  std::sort(backupFolders_.begin(), backupFolders_.end());
-  const Target to{destinationFd_.get(), MetadataCopier::HasDefaultAcl(destinationFd_.get())};
-  if (const auto dir = OpenEntries(std::move(source))) CopyContents(dir.get(), to);
-  return std::move(report_);
+  run_.backupFolders.assign(1, run_.backupRoot);
+  BackupFolders(run_.destinationRoot, run_.backupFolders)
+      .Walk(OpenUnread(source.get(), "."), run_.backupRoot);
+  std::sort(run_.backupFolders.begin(), run_.backupFolders.end());
+  auto root = std::make_shared<FolderJob>();
+  root->targetFd = run_.destinationFd.get();
+  root->defaultAcl = MetadataCopier::HasDefaultAcl(root->targetFd);
+  root->window = TimeWindow(source.get(), root->targetFd);
+  root->source = OpenEntries(std::move(source), "");
+  if (!root->source) return;
+  ++run_.openFolders;
+  walkPath_.assign(1, root.get());
+  try {
+    CopyContents(root);
+  } catch (...) {
+    run_.Abort(std::current_exception());
+  }
+  walkPath_.clear();
+  Release(std::move(root));
+  // Every entry handed out is copied, and every folder given its final attributes, before the
+  // copy returns.
+  HelpUntil([this] { return run_.openFolders.load() == 0; });
 }
 
 // Opens the destination folder, creating it and any missing folder above it first.
@@ -89,51 +140,50 @@ UniqueFd CopyWalker::OpenDestinationRoot(const std::string& destination, struct 
 
 // Opens the folder `fd` for reading its entries; the DIR owns the descriptor from then on, and
 // its dirfd() serves the folder's attributes after the walk.
-std::unique_ptr<DIR, CopyWalker::DirCloser> CopyWalker::OpenEntries(UniqueFd fd) {
+Listing CopyWalker::OpenEntries(UniqueFd fd, const char* name) {
   DIR* dir = ::fdopendir(fd.get());
   if (dir == nullptr) {
-    FailErrno(errno, "");
+    FailErrno(errno, name);
   } else {
     fd.release();
   }
-  return std::unique_ptr<DIR, DirCloser>(dir);
+  return Listing(dir);
 }
 
-void CopyWalker::CopyContents(DIR* dir, const Target& to) {
-  for (;;) {
+void CopyWalker::CopyContents(const std::shared_ptr<FolderJob>& folder) {
+  const FolderJob* const outer = std::exchange(folder_, folder.get());
+  DIR* const dir = folder->source.get();
+  while (!run_.stop.load(std::memory_order_relaxed)) {
     errno = 0;
     const dirent* entry = ::readdir(dir);
     if (entry == nullptr) {
       if (errno != 0) FailErrno(errno, "");
-      return;
+      break;
     }
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    CopyEntry(::dirfd(dir), name, entry->d_type, to);
+    unsigned char type = entry->d_type;
+    struct stat info {};
+    // Folders are walked here; where the file system gives no type, a stat tells them apart.
+    if (type == DT_UNKNOWN && ::fstatat(::dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(info.st_mode)) {
+      type = DT_DIR;
+    }
+    if (type == DT_DIR) {
+      CopyFolder(folder, name);
+    } else {
+      Dispatch(folder, name, type);
+    }
   }
+  folder_ = outer;
 }
 
-// The directory entry's type saves a stat for files and folders, which are opened and examined
-// through their descriptor anyway; only the rest (or where the file system gives no type) is
-// stat'ed here.
-void CopyWalker::CopyEntry(int from, const char* name, unsigned char type, const Target& to) {
-  if (type == DT_REG) return CopyRegularFile(from, name, to);
-  if (type == DT_DIR) return CopyFolder(from, name, to);
-  struct stat info {};
-  if (::fstatat(from, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    FailErrno(errno, name);
-  } else if (S_ISREG(info.st_mode)) {
-    CopyRegularFile(from, name, to);
-  } else if (S_ISDIR(info.st_mode)) {
-    CopyFolder(from, name, to);
-  } else if (S_ISLNK(info.st_mode)) {
-    CopyLink(from, name, info, to);
-  } else {
-    CopySpecial(from, name, info, to);
-  }
-}
-
-void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
+void CopyWalker::CopyFolder(const std::shared_ptr<FolderJob>& parent, const char* name) {
+  // Folders whose entries are still being copied keep their two descriptors: only so many of
+  // them wait beside the walk's own.
+  HelpUntil([this] { return run_.openFolders.load() < walkPath_.size() + kWaitingFolders; });
+  const Target to{parent->targetFd, parent->defaultAcl, parent->window};
+  const int from = ::dirfd(parent->source.get());
   UniqueFd source(::openat(from, name, kOpenFolder));
   struct stat info {};
   if (!source.valid() || ::fstat(source.get(), &info) != 0) {
@@ -141,7 +191,7 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
     return;
   }
   // The destination inside the backup: its content is the copy's own output.
-  if (Same(info, destinationRoot_)) return;
+  if (Same(info, run_.destinationRoot)) return;
   if (sourcePath_.size() > kMaxFolderDepth) {
     Fail("folder too deep", name);
     return;
@@ -217,58 +267,59 @@ void CopyWalker::CopyFolder(int from, const char* name, const Target& to) {
     FailErrno(errno, name);
     return;
   }
-  const Target inner{target.get(), defaultAcl};
-  const size_t mark = relative_.size();
-  relative_.append(name).push_back('/');
-  sourcePath_.push_back(IdOf(info));
-  const auto dir = OpenEntries(std::move(source));
-  if (dir) CopyContents(dir.get(), inner);
-  sourcePath_.pop_back();
-  relative_.resize(mark);
-  if (!dir) return;
-  const int in = ::dirfd(dir.get());
-
-  // Last, so that the entries just written do not move the folder's time again, and the owner's
-  // rights stay while they are written.
-  const mode_t mode = metadata_.KeepOwner(target.get(), info);
-  bool aclSet = false;
-  struct timespec times[2];
-  // ACLs the backup's folder lacks are taken off whatever the folders held when the copy entered
-  // them: a default ACL may have been given to the folder above since.
-  if (const int failure = metadata_.CopyAttributes(in, target.get(), true, aclSet, true)) {
-    FailErrno(failure, name);
-  } else if (::fchmod(target.get(), mode) != 0 ||
-             ::futimens(target.get(), TimesOf(info, times)) != 0) {
-    FailErrno(errno, name);
+  auto job = std::make_shared<FolderJob>();
+  job->parent = parent;
+  job->targetFd = target.get();
+  job->defaultAcl = defaultAcl;
+  job->window = TimeWindow(source.get(), target.get());
+  job->target = std::move(target);
+  job->name = name;
+  job->info = info;
+  {
+    const FolderJob* const outer = std::exchange(folder_, job.get());
+    job->source = OpenEntries(std::move(source), "");
+    folder_ = outer;
   }
+  if (!job->source) return;
+  parent->pending.fetch_add(1);
+  ++run_.openFolders;
+  sourcePath_.push_back(IdOf(info));
+  walkPath_.push_back(job.get());
+  // Released however the walk below ends, so that the copy's end never waits for it.
+  struct Leave {
+    CopyWalker& walker;
+    std::shared_ptr<FolderJob>& job;
+    ~Leave() {
+      walker.sourcePath_.pop_back();
+      walker.walkPath_.pop_back();
+      walker.Release(std::move(job));
+    }
+  } leave{*this, job};
+  CopyContents(job);
 }
 
-void CopyWalker::CollectBackupFolders(UniqueFd folder, size_t depth) {
-  if (!folder.valid()) return;  // the walk meets it again and reports it
-  const auto dir = std::unique_ptr<DIR, DirCloser>(::fdopendir(folder.get()));
-  if (!dir) return;
-  folder.release();
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
-    UniqueFd below = OpenUnread(::dirfd(dir.get()), name);
-    struct stat info {};
-    if (!below.valid() || ::fstat(below.get(), &info) != 0) continue;
-    // The destination inside the backup is not walked: its folders are the copy's output. Nor is
-    // a folder that contains itself (a mount looping back), which the walk reports.
-    if (Same(info, destinationRoot_) || OnSourcePath(info)) continue;
-    backupFolders_.push_back(IdOf(info));
-    if (depth + 1 < kMaxFolderDepth) {
-      sourcePath_.push_back(IdOf(info));
-      CollectBackupFolders(std::move(below), depth + 1);
-      sourcePath_.pop_back();
-    }
+// Last, once every entry of the folder is copied, so that they do not move the folder's time
+// again, and the owner's rights stay while they are written.
+void CopyWalker::FinishFolder(FolderJob& folder) {
+  const FolderJob* const outer = std::exchange(folder_, folder.parent.get());
+  const int in = ::dirfd(folder.source.get());
+  const mode_t mode = metadata_.KeepOwner(folder.targetFd, folder.info);
+  bool aclSet = false;
+  struct timespec times[2];
+  const char* name = folder.name.c_str();
+  // ACLs the backup's folder lacks are taken off whatever the folders held when the copy entered
+  // them: a default ACL may have been given to the folder above since.
+  if (const int failure = metadata_.CopyAttributes(in, folder.targetFd, true, aclSet, true)) {
+    FailErrno(failure, name);
+  } else if (::fchmod(folder.targetFd, mode) != 0 ||
+             ::futimens(folder.targetFd, TimesOf(folder.info, times)) != 0) {
+    FailErrno(errno, name);
   }
+  folder_ = outer;
 }
 
 bool CopyWalker::IsBackupFolder(const struct stat& info) const {
-  return std::binary_search(backupFolders_.begin(), backupFolders_.end(), IdOf(info));
+  return std::binary_search(run_.backupFolders.begin(), run_.backupFolders.end(), IdOf(info));
 }
 
 bool CopyWalker::OnSourcePath(const struct stat& info) const {
@@ -277,24 +328,16 @@ bool CopyWalker::OnSourcePath(const struct stat& info) const {
 }
 
 bool CopyWalker::Fail(std::string_view reason, std::string_view name) {
-  report_.complete = false;
-  if (report_.failureCount++ < kNotCopiedNamed) {
-    std::string path = sourceRoot_;
-    path += relative_;
-    path += name;
-    if (path.size() > 1 && path.back() == '/') path.pop_back();  // the folder being walked
-    report_.failures.push_back({std::move(path), std::string(reason)});
-  }
+  std::string path = run_.sourceRoot;
+  if (folder_ != nullptr) path += folder_->Relative();
+  path += name;
+  if (path.size() > 1 && path.back() == '/') path.pop_back();  // the folder being walked
+  run_.Fail(std::move(path), reason);
   return false;
 }
 
 bool CopyWalker::FailErrno(int error, std::string_view name) {
   return Fail(std::strerror(error), name);
-}
-
-CopyReport CopyFolderContents(const std::string& sourceFolder, const std::string& destinationFolder,
-                              const CopyProgress& progress) {
-  return CopyWalker(progress).Run(sourceFolder, destinationFolder);
 }
 
 }  // namespace qelrestore::posix
