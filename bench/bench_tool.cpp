@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "host/posix/copy_engine.h"
+#include "copy/copy_engine.h"
 
 extern char** environ;
 

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/posix/copy_engine.h"
+#include "copy/copy_engine.h"
 
 namespace qelrestore::posix {
 namespace {

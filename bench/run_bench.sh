@@ -48,8 +48,7 @@ while [ $# -gt 0 ]; do
 done
 
 if [ "$build" -eq 1 ]; then
-  cmake -S "$repo" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-    >/dev/null
+  cmake -S "$repo" --preset bench -B "$build_dir" >/dev/null
   if [ "$engine" -eq 1 ]; then targets=(bench_tool); else targets=(qelrestore bench_tool wait_bench); fi
   cmake --build "$build_dir" --target "${targets[@]}" >/dev/null
 fi

@@ -83,8 +83,8 @@ void ClientWait(const fs::path& work, const std::string& self, int runs, char** 
     fs::remove(stamp);
     qelrestore::posix::PosixHost host(1, argv, qelrestore::kProgramTitle);
     const double start = NowMilliseconds();
-    const qelrestore::LaunchResult result = qelrestore::RunAndWait(
-        host, line, qelrestore::WindowStyle::kMaximized, kClientTimeLimitSeconds);
+    const qelrestore::LaunchResult result =
+        qelrestore::RunAndWait(host, host, host, line, kClientTimeLimitSeconds);
     const double returned = NowMilliseconds();
     double ended = 0;
     std::ifstream(stamp) >> ended;
@@ -128,7 +128,7 @@ void DatabasePhase(const fs::path& work, const std::string& self, int runs, char
     const std::wstring logPath = DecodeUtf8(log.string());
     const std::wstring dbProperties = DecodeUtf8(properties.string());
     const std::wstring background = L"N";
-    qelrestore::RunLog runLog(host, background);
+    qelrestore::RunLog runLog(host, host, host, background);
     runLog.Open(logPath);
     // From the open of db.properties to the last line of the run, as the driver runs them.
     const double start = NowMilliseconds();
@@ -141,7 +141,7 @@ void DatabasePhase(const fs::path& work, const std::string& self, int runs, char
     const qelrestore::DatabaseRestoreRequest request{
         server, backup, logPath, dbProperties, kClientTimeLimitSeconds, false};
     const qelrestore::DatabaseOutcome outcome =
-        qelrestore::RestoreDatabase(host, runLog, request, checkpoint);
+        qelrestore::RestoreDatabase({host, host, host, host, host}, runLog, request, checkpoint);
     runLog.LogMessage(L"SQL Restore Complete");
     phase.push_back(NowMilliseconds() - start);
     runLog.CloseAndRelease();

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host/posix/copy_engine.h"
-#include "host/posix/copy_file_data.h"
+#include "copy/copy_engine.h"
+#include "copy/copy_file_data.h"
 #include "host/posix/unique_fd.h"
 #include "tests/posix/toolkit.h"
 

@@ -132,8 +132,13 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
     }
   }
   const fs::path copy = root / "install/data.bin";
-  // Caught while a file of the copy (the copy itself, or a new file it is written to before it
-  // takes the old one's place) holds part of the data: no other file there is that large.
+  // An older, short file stands in its place: its replacement is written under a name of its
+  // own until whole (where nothing stood, the copy is written without any name, and no partial
+  // file can be seen).
+  fs::create_directories(root / "install");
+  std::ofstream(copy, std::ios::binary) << "old";
+  // Caught while a file of the copy (the new file written before it takes the old one's place)
+  // holds part of the data: no other file there is that large.
   const auto partlyCopied = [&] {
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(root / "install", ignored)) {

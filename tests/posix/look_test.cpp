@@ -23,6 +23,8 @@
 #include "host/posix/posix_file_system.h"
 #include "host/posix/posix_host.h"
 #include "host/posix/posix_status_line.h"
+#include "restore/client_progress.h"
+#include "restore/launch.h"
 #include "support/error.h"
 #include "tests/posix/toolkit.h"
 
@@ -207,9 +209,9 @@ Watched WatchStandardError(bool terminal, const std::function<int()>& run,
   return watched;
 }
 
-// A Start/Wait loop on the stand-in client that writes its percent lines over two seconds. On a
-// terminal the client holds after its first line until that line is seen there (it exits 9 when
-// it never is).
+// The wait for the stand-in client, which writes its percent lines over two seconds, with its
+// progress followed. On a terminal the client holds after its first line until that line is seen
+// there (it exits 9 when it never is).
 Watched WatchClient(bool terminal, const fs::path& folder) {
   const std::wstring output = (folder / "client.out").wstring();
   const std::wstring line =
@@ -225,12 +227,9 @@ Watched WatchClient(bool terminal, const fs::path& folder) {
         ::setenv("QEL_STANDIN_PROGRESS_SECONDS", "2", 1);
         if (terminal) ::setenv("QEL_STANDIN_HOLD", hold.c_str(), 1);
         PosixHost host(0, nullptr, L"qel");
-        const std::unique_ptr<Process> process = host.Start(line, WindowStyle::kNormal, output);
-        ProcessState state;
-        do {
-          state = process->Wait(250);
-        } while (state.kind == ProcessState::Kind::kRunning);
-        return state.kind == ProcessState::Kind::kExited ? int(state.code) : 99;
+        ClientProgress progress(host, host, output);
+        const LaunchResult result = RunAndWait(host, host, host, line, 0, &progress);
+        return result.end == LaunchResult::End::kExited ? int(result.code) : 99;
       },
       release);
 }
@@ -265,8 +264,8 @@ TEST(LookTest, ACopyLongerThanATenthOfASecondShowsOneStatusLineOnATerminalOnly) 
       const fs::path destination = sandbox.root() / into;
       HoldOnceWhenMade(destination.c_str());
       PosixHost host(0, nullptr, L"qel");
-      const FolderCopy copy = host.CopyFolderContents((sandbox.root() / "backup").wstring(),
-                                                      destination.wstring(), true);
+      const FolderCopy copy =
+          host.CopyFolderContents((sandbox.root() / "backup").wstring(), destination.wstring());
       return copy.outcome == CopyOutcome::kComplete ? 0 : 1;
     };
   };

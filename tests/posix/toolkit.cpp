@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/toolkit/log_lines.h"
+
 namespace qelrestore::test {
 
 namespace fs = std::filesystem;
@@ -164,9 +166,7 @@ std::vector<std::string> Messages(const fs::path& log) {
   for (std::string line; std::getline(lines, line);) {
     EXPECT_TRUE(!line.empty() && line.back() == '\r') << "a line without CR LF: " << line;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::string message = line.size() >= 19 ? line.substr(19) : line;
-    if (message.rfind(": ", 0) == 0) message.erase(0, 2);
-    messages.push_back(message);
+    messages.push_back(LogMessage(line));
   }
   return messages;
 }

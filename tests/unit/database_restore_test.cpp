@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
+#include "config/client_families.h"
 #include "restore/database_restore.h"
 #include "tests/unit/run_fixture.h"
 
@@ -42,6 +44,33 @@ TEST_F(RunTest, The2005FamilyUsesItsOwnKeyAndClient) {
   EXPECT_EQ(host.startedCommands[0].rfind(L"\"C:\\T90\\Binn\\sqlcmd.exe\" -S dbhost,1433 -E -Q", 0),
             0u);
   EXPECT_TRUE(host.Called("QueryRegistryValue32 SOFTWARE\\Microsoft\\Microsoft SQL Server\\90\\"));
+}
+
+// Every family's provider, alone in db.properties, starts that family's client from that
+// family's key: a row whose provider an earlier row's provider already matches is never reached.
+TEST(ClientFamiliesTest, EachProviderStartsItsOwnClientAndNoStepSharesACheckpoint) {
+  std::set<int32_t> checkpoints;
+  for (const ClientFamily& row : kClientFamilies) {
+    SCOPED_TRACE(row.family);
+    std::string provider;
+    for (const wchar_t* c = row.provider; *c != 0; ++c) provider += static_cast<char>(*c);
+    TypicalRun run;
+    run.host.AddFile(L"C:\\bk\\PLUV\\db.properties",
+                     "DB_PROVIDER=" + provider + "\r\ndbconn.appl.url=x://h:1;y\r\n");
+    run.host.registry32.clear();
+    run.host.registry32[row.clientSetupKey][L"SQLPath"] = {RegistryType::kString,
+                                                           std::string("C:\\T\0", 5)};
+    run.Execute();
+    ASSERT_EQ(run.host.startedCommands.size(), 1u);
+    EXPECT_EQ(run.host.startedCommands[0].rfind(L"\"C:\\T" + std::wstring(row.client) + L"\"", 0),
+              0u)
+        << run.host.startedCommands[0];
+    for (const int32_t checkpoint :
+         {row.providerSearch, row.providerTest, row.providerTaken, row.familyTest, row.setupKey,
+          row.clientFolder, row.clientProgram}) {
+      EXPECT_TRUE(checkpoints.insert(checkpoint).second) << checkpoint;
+    }
+  }
 }
 
 TEST_F(RunTest, AClientTakingPathsLiterallyGetsEveryPathAsTheHostOpensIt) {
@@ -153,6 +182,21 @@ TEST_F(RunTest, TheClientWaitComesFromTheEnvironment) {
                                                           L"SQL client ends)"});
       EXPECT_TRUE(run.host.writtenPaths.empty());
     }
+  }
+}
+
+TEST_F(RunTest, OnlyAWaitWithoutALimitShowsTheClientsProgress) {
+  const std::vector<std::wstring> shown = {L"SQL client: 50 percent processed.",
+                                           L"SQL client: 100 percent processed."};
+  for (const std::wstring wait : {L"0", L"2"}) {
+    TypicalRun run;
+    run.host.environment[L"QELRESTORE_CLIENT_WAIT"] = wait;
+    FakeProcess client = RestoringClient(600);
+    client.output[kClientOutput].insert(0, " 50 percent processed.\r\n100 percent processed.\r\n");
+    run.host.processes = {client};
+    EXPECT_EQ(run.Execute(), kExitCompleted);
+    EXPECT_EQ(run.host.progressLines, wait == L"0" ? shown : std::vector<std::wstring>{})
+        << Narrow(wait);
   }
 }
 

@@ -95,6 +95,35 @@ TEST_F(RunTest, EveryFailedCheckStopsWithItsMessageAndStatus2) {
          h.folders.insert(L"c:/APP");
        },
        L"Cannot restore to itselfC:/App/"},
+      {"the same folder in other letter case alone",
+       [](FakeHost& h) {
+         h.commandLine = L"\"C:\\aPP\\\"";
+         h.folders.insert(L"C:\\aPP");
+       },
+       L"Cannot restore to itselfC:/App/"},
+      {"the same folder with forward slashes alone",
+       [](FakeHost& h) {
+         h.commandLine = L"\"C:/App/\"";
+         h.folders.insert(L"C:/App/");
+       },
+       L"Cannot restore to itselfC:/App/"},
+      {"the same folder with two trailing separators",
+       [](FakeHost& h) { h.commandLine = L"\"C:\\App\\\\\""; }, L"Cannot restore to itselfC:/App/"},
+      {"the installation folder spelled otherwise in path.conf",
+       [](FakeHost& h) {
+         h.commandLine = L"\"C:\\App\"";
+         h.AddFile(kPathConf, "finalPath=c:/APP\r\n");
+         h.folders.insert(L"c:\\APP");
+       },
+       L"Cannot restore to itselfc:/APP"},
+      {"the backup folder spelled otherwise in the second item",
+       [](FakeHost& h) {
+         h.commandLine = L"\"C:\\BK\\\"";
+         h.folders.insert(L"C:\\BK");
+         h.AddFile(kPathConf, "finalPath=C:/App/\r\nfinalPath=c:/bk/\r\n");
+         h.folders.insert(L"c:\\bk");
+       },
+       L"Cannot restore to itselfc:/bk/"},
       {"the same folder through a junction or short name",
        [](FakeHost& h) {
          h.commandLine = L"\"C:\\APP~1\"";

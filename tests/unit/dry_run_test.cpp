@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "driver/run_environment.h"
+#include "tests/toolkit/log_lines.h"
 #include "tests/unit/run_fixture.h"
 
 namespace qelrestore::test {
@@ -21,11 +22,7 @@ struct DryRun : TypicalRun {
   std::vector<std::string> Printed() const {
     std::vector<std::string> lines;
     std::istringstream out(host.standardOutput);
-    for (std::string line; std::getline(out, line);) {
-      // The time text has the fake's fixed width; a message line has ": " after it.
-      line.erase(0, std::min<size_t>(line.size(), line.compare(19, 2, ": ") == 0 ? 21 : 19));
-      lines.push_back(line);
-    }
+    for (std::string line; std::getline(out, line);) lines.push_back(LogMessage(line));
     return lines;
   }
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "support/utf8_text.h"
+#include "tests/toolkit/log_lines.h"
 
 namespace qelrestore::test {
 
@@ -172,12 +173,7 @@ std::vector<std::wstring> FakeHost::Lines(const std::wstring& path) const {
 
 std::vector<std::wstring> FakeHost::LogMessages(const std::wstring& path) const {
   std::vector<std::wstring> messages;
-  for (const std::wstring& line : Lines(path)) {
-    // Time texts here are "YYYY-MM-DD HH:MM:SS" (19 characters).
-    std::wstring rest = line.size() >= 19 ? line.substr(19) : line;
-    if (rest.rfind(L": ", 0) == 0) rest = rest.substr(2);
-    messages.push_back(rest);
-  }
+  for (const std::wstring& line : Lines(path)) messages.push_back(LogMessage(line));
   return messages;
 }
 
@@ -212,12 +208,6 @@ void FakeHost::MessageBox(const std::wstring& text) {
   EnterOrThrow("MessageBox", text);
   boxes.push_back(text);
   clockMilliseconds += boxMilliseconds;
-}
-
-bool FakeHost::Unattended() {
-  const std::optional<Fault> fault = Enter("Unattended");
-  if (fault == Fault::kThrow) ThrowInjected();
-  return !fault && unattended;
 }
 
 DateTime FakeHost::Now() {
@@ -260,6 +250,15 @@ std::unique_ptr<Reader> FakeHost::OpenForInput(const std::wstring& path) {
   const auto found = files.find(path);
   if (found == files.end()) throw Error(code::kFileNotFound);
   return std::make_unique<FakeReader>(*this, found->second);
+}
+
+// Recorded as OpenForInput calls: the fake has no links to refuse.
+std::unique_ptr<Reader> FakeHost::OpenSuppliedFile(const std::wstring& path) {
+  return OpenForInput(path);
+}
+
+std::unique_ptr<Reader> FakeHost::OpenSuppliedSettings(const std::wstring& path) {
+  return OpenForInput(path);
 }
 
 std::wstring FakeHost::DecodeText(std::string_view bytes) {
@@ -392,11 +391,11 @@ void FakeHost::RemoveFile(const std::wstring& path) {
   if (files.erase(path) != 0) writtenPaths.insert(path);
 }
 
-FolderCopy FakeHost::CopyFolderContents(const std::wstring& source, const std::wstring& destination,
-                                        bool unattendedCopy) {
+FolderCopy FakeHost::CopyFolderContents(const std::wstring& source,
+                                        const std::wstring& destination) {
   const std::optional<Fault> fault = Enter("CopyFolderContents", source + L" -> " + destination);
   if (fault == Fault::kThrow) ThrowInjected();
-  folderCopies.push_back({source, destination, unattendedCopy});
+  folderCopies.push_back({source, destination});
   FolderCopy copy;
   if (fault == Fault::kFail) {  // nothing copied, and only the outcome says so
     copy.notCopied.push_back({source, L"injected fault"});
@@ -454,12 +453,13 @@ RegistryAnswer FakeHost::QueryRegistryValue(RegistryView view, const std::wstrin
   return answer;
 }
 
-std::unique_ptr<Process> FakeHost::Start(const std::wstring& command, WindowStyle style,
-                                         const std::wstring& progressFile) {
-  startedProgressFiles.push_back(progressFile);
+std::wstring FakeHost::RegistryName() {
+  return L"the registry";
+}
+
+std::unique_ptr<Process> FakeHost::Start(const std::wstring& command) {
   EnterOrThrow("Start", command);
   startedCommands.push_back(command);
-  startedStyles.push_back(style);
   if (processes.empty()) {
     ADD_FAILURE() << "a process was started that the test did not script";
     throw Error(code::kFileNotFound);
@@ -469,6 +469,15 @@ std::unique_ptr<Process> FakeHost::Start(const std::wstring& command, WindowStyl
   if (script.startError) throw *script.startError;
   if (script.vanishes) return nullptr;
   return std::make_unique<FakeRunningProcess>(*this, script);
+}
+
+int32_t FakeHost::DefaultClientWaitSeconds() {
+  return defaultClientWait;
+}
+
+std::optional<std::wstring> FakeHost::SubstituteClient(const std::wstring& /*clientToolsFolder*/,
+                                                       const std::wstring& /*program*/) {
+  return std::nullopt;
 }
 
 std::wstring FakeHost::PathAsOpened(const std::wstring& path) {
@@ -481,6 +490,11 @@ std::wstring FakeHost::PathAsOpened(const std::wstring& path) {
 void FakeHost::ReportFailure(const std::wstring& line) {
   Enter("ReportFailure", line);
   failureLines.push_back(line);
+}
+
+void FakeHost::ShowProgress(const std::wstring& line) {
+  if (Enter("ShowProgress", line)) return;
+  progressLines.push_back(line);
 }
 
 std::optional<int64_t> FakeHost::LockRun(const std::wstring& lockFile) {

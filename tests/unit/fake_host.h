@@ -67,7 +67,6 @@ using RegistryKeys = std::map<std::wstring, std::map<std::wstring, RegistryDatum
 struct FolderCopyCall {
   std::wstring source;
   std::wstring destination;
-  bool unattended = false;
 };
 
 class FakeHost : public Host {
@@ -80,7 +79,6 @@ class FakeHost : public Host {
   std::optional<std::wstring> logFolder;           // the default log's folder; else programFolder
   std::optional<std::wstring> keptSettingsFolder;  // curdb.properties.bak's; else programFolder
   std::optional<std::wstring> profile = L"C:\\Users\\op";
-  bool unattended = false;
   int64_t boxMilliseconds = 0;  // how long the operator takes to dismiss a box
   std::map<std::wstring, std::string> files;
   std::set<std::wstring> folders;
@@ -94,6 +92,7 @@ class FakeHost : public Host {
   std::set<std::wstring> keysNotOpened32;
   std::set<std::wstring> keysNotOpened64;
   std::vector<FakeProcess> processes;    // taken in order by Start
+  int32_t defaultClientWait = 5;         // DefaultClientWaitSeconds
   bool opensSlashPaths = false;          // PathAsOpened turns every "\" into "/"
   std::optional<int64_t> runLockHolder;  // LockRun: the process id of a run holding the lock
   // The folder copy (source, destination); the default copies the files below the source folder
@@ -107,11 +106,10 @@ class FakeHost : public Host {
   // --- Observation ---
   std::vector<std::string> calls;  // "Name argument", one per host call
   std::vector<std::wstring> boxes;
-  std::vector<std::wstring> failureLines;  // ReportFailure's lines
+  std::vector<std::wstring> failureLines;   // ReportFailure's lines
+  std::vector<std::wstring> progressLines;  // ShowProgress's lines
   std::vector<FolderCopyCall> folderCopies;
   std::vector<std::wstring> startedCommands;
-  std::vector<WindowStyle> startedStyles;
-  std::vector<std::wstring> startedProgressFiles;
   std::string standardOutput;  // the lines of a dry run, LF ended
   int64_t clockMilliseconds = 0;
   int openProcesses = 0;  // started processes still owned by the logic
@@ -133,13 +131,15 @@ class FakeHost : public Host {
   std::wstring ProgramFolder() override;
   std::optional<std::wstring> EnvironmentVariable(const std::wstring& name) override;
   void MessageBox(const std::wstring& text) override;
-  bool Unattended() override;
   DateTime Now() override;
   std::wstring FormatDateTime(const DateTime& when) override;
   void YieldToEvents() override;
   std::optional<std::wstring> ProfileFolder() override;
   void ReportFailure(const std::wstring& line) override;
+  void ShowProgress(const std::wstring& line) override;
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
+  std::unique_ptr<Reader> OpenSuppliedFile(const std::wstring& path) override;
+  std::unique_ptr<Reader> OpenSuppliedSettings(const std::wstring& path) override;
   std::wstring DecodeText(std::string_view bytes) override;
   std::wstring DecodeConsoleText(std::string_view bytes) override;
   bool FileExists(const std::wstring& path) override;
@@ -155,12 +155,15 @@ class FakeHost : public Host {
   void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) override;
   std::optional<int64_t> LockRun(const std::wstring& lockFile) override;
   void RemoveFile(const std::wstring& path) override;
-  FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
-                                bool unattended) override;
+  FolderCopy CopyFolderContents(const std::wstring& source,
+                                const std::wstring& destination) override;
   RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                     const std::wstring& valueName) override;
-  std::unique_ptr<Process> Start(const std::wstring& commandLine, WindowStyle style,
-                                 const std::wstring& progressFile) override;
+  std::wstring RegistryName() override;
+  std::unique_ptr<Process> Start(const std::wstring& commandLine) override;
+  int32_t DefaultClientWaitSeconds() override;
+  std::optional<std::wstring> SubstituteClient(const std::wstring& clientToolsFolder,
+                                               const std::wstring& program) override;
   std::wstring PathAsOpened(const std::wstring& path) override;
 
   // Records a call; returns the fault scripted for it, if any.

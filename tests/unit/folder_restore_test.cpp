@@ -40,16 +40,6 @@ TEST_F(RunTest, OnlyAnExactYKeepsTheSettings) {
   EXPECT_EQ(host.files[kCurrent], host.files[L"C:\\bk\\PLUV\\db.properties"]);
 }
 
-TEST_F(RunTest, OnlyUnattendedRunsAskForAnUnattendedCopy) {
-  for (const bool unattended : {false, true}) {
-    TypicalRun run;
-    run.host.unattended = unattended;
-    run.Execute();
-    ASSERT_EQ(run.host.folderCopies.size(), 1u);
-    EXPECT_EQ(run.host.folderCopies[0].unattended, unattended);
-  }
-}
-
 TEST_F(RunTest, AnIncompleteCopyNamesAtMostAHundredEntriesThenCountsTheRest) {
   host.folderCopy = [](const std::wstring&, const std::wstring&) {
     FolderCopy copy;

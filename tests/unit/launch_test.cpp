@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "support/error.h"
 #include "restore/launch.h"
+#include "support/error.h"
 #include "tests/unit/fake_host.h"
 
 namespace qelrestore {
@@ -22,7 +22,7 @@ class LaunchTest : public testing::Test {
   LaunchResult Launch(const FakeProcess& process, int32_t limit, int64_t clockAtStart = 0) {
     host.processes = {process};
     host.clockMilliseconds = clockAtStart;
-    return RunAndWait(host, kCommand, WindowStyle::kMaximized, limit);
+    return RunAndWait(host, host, host, kCommand, limit);
   }
   size_t CallCount(const std::string& name) const {
     return static_cast<size_t>(std::count(host.calls.begin(), host.calls.end(), name));
@@ -73,7 +73,6 @@ TEST_F(LaunchTest, WaitsInSlicesAndServicesEventsBetweenThem) {
                                              "Now",
                                              "Wait"};
   EXPECT_EQ(host.calls, expected);
-  EXPECT_EQ(host.startedStyles, std::vector<WindowStyle>{WindowStyle::kMaximized});
 }
 
 TEST_F(LaunchTest, TellsHowTheProcessEnded) {

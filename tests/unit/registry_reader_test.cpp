@@ -4,8 +4,8 @@
 #include <set>
 #include <string>
 
-#include "support/error.h"
 #include "restore/registry_reader.h"
+#include "support/error.h"
 #include "tests/unit/fake_host.h"
 
 namespace qelrestore {
@@ -17,7 +17,7 @@ class RegistryReaderTest : public testing::Test {
  protected:
   RegistryValue Read(RegistryType type, const std::string& bytes) {
     host.registry32[kKey][L"V"] = {type, bytes};
-    return ReadRegistryValue(host, kKey, L"V");
+    return ReadRegistryValue(host, host, kKey, L"V");
   }
 
   test::FakeHost host;
@@ -58,7 +58,7 @@ TEST_F(RegistryReaderTest, AMissingValueOrAnotherTypeIsError1001) {
     EXPECT_EQ(e.description(), L"Unsupported value type");
   }
   host.registry32[kKey].clear();
-  EXPECT_THROW(ReadRegistryValue(host, kKey, L"V", RegistryValue(int32_t{7})), Error);
+  EXPECT_THROW(ReadRegistryValue(host, host, kKey, L"V", RegistryValue(int32_t{7})), Error);
 }
 
 // The 32-bit view answers first; the 64-bit view is asked only when the key is missing there. A
@@ -86,15 +86,15 @@ TEST_F(RegistryReaderTest, The64BitViewIsAskedOnlyWhenTheKeyIsMissingInThe32BitV
     test::FakeHost fresh;
     script(c.in32, fresh.registry32, fresh.keysNotOpened32, "x32\0");
     script(c.in64, fresh.registry64, fresh.keysNotOpened64, "x64\0");
-    EXPECT_EQ(ReadRegistryValue(fresh, kKey, L"V", RegistryValue(int32_t{7})), c.expected);
+    EXPECT_EQ(ReadRegistryValue(fresh, fresh, kKey, L"V", RegistryValue(int32_t{7})), c.expected);
     EXPECT_EQ(fresh.Called("QueryRegistryValue64"), c.asks64);
   }
   // Without a default a missing key gives the empty value.
-  EXPECT_EQ(ReadRegistryValue(host, kKey, L"V"), RegistryValue());
+  EXPECT_EQ(ReadRegistryValue(host, host, kKey, L"V"), RegistryValue());
   // A key without the value is not a missing key: no fall-through, error 1001.
   host.registry32[kKey];
   host.registry64[kKey][L"V"] = {RegistryType::kString, std::string("x64\0", 4)};
-  EXPECT_THROW(ReadRegistryValue(host, kKey, L"V"), Error);
+  EXPECT_THROW(ReadRegistryValue(host, host, kKey, L"V"), Error);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // The verdict on a database restore from the client's end and its output file.
 #include <gtest/gtest.h>
 
-#include <iconv.h>
-
 #include <cstring>
 #include <map>
 
@@ -10,27 +8,10 @@
 #include "restore/restore_verdict.h"
 #include "support/error.h"
 #include "support/utf8_text.h"
+#include "tests/unit/code_pages.h"
 
 namespace qelrestore::test {
 namespace {
-
-// `bytes` converted from one character set to another (iconv names); empty when they do not
-// convert.
-std::string Convert(std::string_view bytes, const char* from, const char* to) {
-  const iconv_t converter = iconv_open(to, from);
-  if (converter == reinterpret_cast<iconv_t>(-1)) return {};
-  std::string in(bytes);
-  std::string out(in.size() * 4 + 4, '\0');
-  char* inAt = in.data();
-  char* outAt = out.data();
-  size_t inLeft = in.size();
-  size_t outLeft = out.size();
-  const size_t done = iconv(converter, &inAt, &inLeft, &outAt, &outLeft);
-  iconv_close(converter);
-  if (done == static_cast<size_t>(-1)) return {};
-  out.resize(out.size() - outLeft);
-  return out;
-}
 
 // Output files in a map, read a few bytes at a time so that lines and UTF-16 units straddle reads.
 // Console text is in `consoleCodePage`, the console's code page of a Windows client; UTF-8 is the
@@ -44,6 +25,12 @@ class OutputFiles final : public InputFiles {
     const auto found = files.find(path);
     if (found == files.end()) throw Error(code::kFileNotFound);
     return std::make_unique<BytesReader>(found->second);
+  }
+  std::unique_ptr<Reader> OpenSuppliedFile(const std::wstring& path) override {
+    return OpenForInput(path);
+  }
+  std::unique_ptr<Reader> OpenSuppliedSettings(const std::wstring& path) override {
+    return OpenForInput(path);
   }
   std::wstring DecodeText(std::string_view bytes) override {
     return std::wstring(bytes.begin(), bytes.end());

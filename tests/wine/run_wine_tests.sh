@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The Windows form's suite under wine64, as an unprivileged user: the host's own checks
-# (host_checks.exe) and the batch file's in a private wine prefix, then the cases of
-# tests/e2e/scenarios.table, run by the shared runner in one private wine prefix of its own.
+# The Windows form's suite under wine64, as an unprivileged user: the unit tests (unit_tests.exe),
+# the host's own tests (windows_tests.exe) and the batch file's check in a private wine prefix,
+# then the cases of tests/e2e/scenarios.table, run by the shared runner in one private wine prefix
+# of its own.
 #
 #   bash tests/wine/run_wine_tests.sh <windows-build-dir>
 set -u
@@ -19,10 +20,14 @@ if [[ $(id -u) == 0 && -z ${QEL_WINE_AS_ROOT-} ]]; then
   rm -rf "$home"
   exit "$status"
 fi
-# run_host_checks: the registry key and environment host_checks.exe expects, then the program.
-run_host_checks() {
-  local checks=$build/tests/wine/host_checks.exe standin=$build/tests/wine/standin_client.exe
-  [[ -f $checks && -f $standin ]] || { echo "host_checks.exe or standin_client.exe missing" >&2; return 1; }
+# run_windows_tests: the unit tests, then the registry key, files and environment that
+# windows_tests.exe expects, and the program.
+run_windows_tests() {
+  local units=$build/tests/unit/unit_tests.exe checks=$build/tests/windows/windows_tests.exe
+  local standin=$build/tests/wine/standin_client.exe program
+  for program in "$units" "$checks" "$standin"; do
+    [[ -f $program ]] || { echo "$program missing" >&2; return 1; }
+  done
   local wine=${WINE64:-$(command -v wine64 || echo /usr/lib/wine/wine64)}
   local scratch
   scratch=$(mktemp -d /tmp/qel-host-checks.XXXXXX)
@@ -32,6 +37,10 @@ run_host_checks() {
     export WINEPREFIX=$scratch/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     trap '"$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k >/dev/null 2>&1' EXIT
     "$wine" wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
+    local status=0
+    # The tests print only what failed and the count of those that passed.
+    "$wine" "$units" --gtest_brief=1 >"$scratch/units.out" 2>&1 || status=1
+    tr -d '\r' <"$scratch/units.out"
     local key='HKLM\SOFTWARE\QelHostCheck' long
     long=$(printf 'x%.0s' {1..3000})
     if ! "$wine" reg add "$key" /v Long /t REG_SZ /d "$long" /f /reg:64 >/dev/null 2>&1 ||
@@ -78,15 +87,13 @@ run_host_checks() {
     ln "$kept/victim" "$kept/link.bak"
     printf old >"$kept/ro.bak"
     chmod a-w "$kept/ro.bak"
-    # Z: is the prefix's view of the Unix root.
+    # Z: is the prefix's view of the Unix root. The host is an unattended run's: no window of the
+    # shell's copy may wait for anybody.
     env -u QEL_HOST_CHECK_UNSET QEL_HOST_CHECK_EMPTY= QEL_STANDIN_STATUS=3221225477 \
-      "$wine" "$checks" "Z:${standin//\//\\}" "Z:${scratch//\//\\}\\files" >"$scratch/out"
-    local status=$?
-    tr -d '\r' <"$scratch/out"
-    if ! grep -qx $'standard output line\r' "$scratch/out"; then
-      echo "FAIL a line of OpenStandardOutput ended by CR LF on standard output"
-      status=1
-    fi
+      QELRESTORE_BOXES=console \
+      QEL_HOST_CHECK_STANDIN="Z:${standin//\//\\}" QEL_HOST_CHECK_FILES="Z:${files//\//\\}" \
+      "$wine" "$checks" --gtest_brief=1 >"$scratch/checks.out" 2>&1 || status=1
+    tr -d '\r' <"$scratch/checks.out"
     # qelRestore.bat started at a prompt with delayed expansion on (where "!such!", no variable,
     # stays as typed): the "!"s of an argument reach the program, which names the backup folder
     # it was given (a dry run, and the folder is missing).
@@ -108,5 +115,5 @@ run_host_checks() {
   return "$status"
 }
 
-run_host_checks || exit 1
+run_windows_tests || exit 1
 exec bash "$(dirname "$0")/../e2e/run_scenarios.sh" windows "$build"
