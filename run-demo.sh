@@ -11,8 +11,8 @@ cd "$(dirname "$0")"
 source scripts/ensure-packages.sh
 ensure_packages "${POSIX_PACKAGES[@]}"
 
-cmake -S . -B build/posix -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/posix --target qelrestore standin_client >/dev/null
+cmake --preset posix >/dev/null
+cmake --build --preset posix --target qelrestore standin_client >/dev/null
 
 sandbox=$(realpath -m "${1:-demo}")
 rm -rf "$sandbox"

@@ -2,17 +2,19 @@
 # Builds qelrestore and runs its tests; installs what it needs when it is missing.
 #
 #   ./run-tests.sh           every test: the POSIX form (CTest, the end-to-end table), the same
-#                            suites sanitized, every fuzz target, the Windows form under wine64,
-#                            both packages. This is what CI runs.
+#                            suites sanitized (the folder copy also thread-sanitized), every fuzz
+#                            target, the Windows form under wine64 (the unit tests, the Windows
+#                            host's tests, the end-to-end table), both packages. This is what CI runs.
 #   ./run-tests.sh --quick   the POSIX form only: CTest's unit and POSIX suites without their slow
 #                            cases, the exit-status table check, the end-to-end table.
 #   ./run-tests.sh --help    this text.
+# Builds are configured through CMakePresets.json (cmake --list-presets names them).
 # Every stage runs even when one before it failed (a stage that needs a failed build is not run);
 # the closing summary names each stage's outcome, and the exit status is non-zero if any failed.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-usage() { sed -n '2,11s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,13s/^# \{0,1\}//p' "$0"; }
 
 # Left out of --quick: the POSIX cases at scale, the slowest fault case and the benchmark's
 # own tests (CTest names, an extended regular expression).
@@ -94,28 +96,27 @@ summary() {
 }
 
 posix_build() {
-  cmake -S . -B build/posix -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --preset posix >/dev/null
   if [[ $mode == quick ]]; then
-    cmake --build build/posix -j "$jobs" --target qelrestore standin_client unit_tests posix_tests
+    cmake --build --preset posix -j "$jobs" --target qelrestore standin_client unit_tests posix_tests
   else
-    cmake --build build/posix -j "$jobs"
+    cmake --build --preset posix -j "$jobs"
   fi
 }
 
 posix_ctest() {
   if [[ $mode == quick ]]; then
-    ctest --test-dir build/posix --output-on-failure -j "$jobs" -E "$QUICK_SKIPS"
+    ctest --preset posix -j "$jobs" -E "$QUICK_SKIPS"
   else
-    ctest --test-dir build/posix --output-on-failure -j "$jobs"
+    ctest --preset posix -j "$jobs"
     # The generated trees at full count: a few hundred, against cp -a.
     QELRESTORE_TREES=300 build/posix/tests/posix/posix_tests --gtest_filter='GeneratedTreesTest.*'
   fi
 }
 
 windows_build() {
-  cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
-  cmake --build build/windows -j "$jobs"
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows -j "$jobs"
 }
 
 if [[ $mode == quick ]]; then
@@ -134,6 +135,8 @@ stage "POSIX form: CTest" --needs "POSIX form: build" -- posix_ctest
 stage "POSIX form: end-to-end table" --needs "POSIX form: build" -- \
   bash tests/e2e/run_scenarios.sh posix build/posix
 stage "POSIX form, sanitized" -- bash tests/sanitize/run_sanitized.sh build/sanitize
+stage "Folder copy, thread-sanitized (1, 2, 8 workers)" -- \
+  bash tests/sanitize/run_thread_sanitized.sh build/tsan
 stage "Fuzz targets, 20 s each" -- bash fuzz/run_fuzzers.sh 20
 stage "Windows form: build" -- windows_build
 stage "Windows form: wine suite" --needs "Windows form: build" -- \

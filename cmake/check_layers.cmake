@@ -2,14 +2,15 @@
 #   cmake -DROOT=<source dir> -DSTAMP=<file written when every include is in order> -P check_layers.cmake
 #
 # A folder may include its own headers and those of the folders named for it below; the program's
-# entries (app/), the tests, the fuzz targets and the benchmarks sit above everything.
+# entries (app/), the tests, the fuzz targets and the benchmarks sit above everything. "host" is the
+# host interface: the headers at the top of host/, not the forms in its folders.
 set(below_support "support")
-set(below_host "support;host/host.h")
-set(below_registry "support;host/host.h;registry")
-set(below_logic "support;host/host.h;config;driver;log;restore")
-set(below_copy "support;copy")
-set(below_posix "support;host/host.h;host/posix;registry;copy")
-set(below_windows "support;host/host.h;host/windows")
+set(below_host "support;host")
+set(below_registry "support;host;registry")
+set(below_logic "support;host;config;driver;log;restore")
+set(below_copy "support;host;copy;host/posix/unique_fd.h")
+set(below_posix "support;host;host/posix;registry;copy")
+set(below_windows "support;host;host/windows")
 set(layers
   "support=below_support" "host=below_host" "registry=below_registry" "config=below_logic"
   "driver=below_logic" "log=below_logic" "restore=below_logic" "copy=below_copy"
@@ -22,7 +23,7 @@ foreach(layer IN LISTS layers)
   list(GET pair 1 allowed_name)
   set(allowed "${${allowed_name}}")
   if(folder STREQUAL "host")
-    set(files "${ROOT}/host/host.h")
+    file(GLOB files "${ROOT}/host/*.h")
   else()
     file(GLOB files "${ROOT}/${folder}/*.h" "${ROOT}/${folder}/*.cpp")
   endif()

@@ -1,5 +1,5 @@
 # Cross-building the Windows program on Linux with MinGW-w64 (the posix thread model, so that
-# std::thread and friends are there). Use: -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+# std::thread and friends are there). The preset windows uses it: cmake --preset windows
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

@@ -34,8 +34,7 @@ max_len() {
 
 build=${QEL_FUZZ_BUILD:-build/fuzz}
 echo "== building the fuzz targets in $build"
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DQEL_FUZZ=ON -DBUILD_TESTING=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --preset fuzz -B "$build" >/dev/null
 # fuzz/CMakeLists.txt lists the targets; configuring writes the list here.
 read -r -a all_targets <"$build/fuzz/targets.txt"
 read -r -a targets <<<"${QEL_FUZZ_TARGETS:-${all_targets[*]}}"

@@ -16,5 +16,6 @@ ensure_packages() {
     "${missing[@]}" >/dev/null
 }
 
+# googletest: GoogleTest's sources, which the Windows build compiles with MinGW.
 POSIX_PACKAGES=(cmake ninja-build g++ libgtest-dev)
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64)
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 googletest)
