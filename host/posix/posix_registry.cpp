@@ -9,9 +9,9 @@
 
 #include "host/posix/posix_errors.h"
 #include "host/posix/posix_file_system.h"
-#include "support/byte_text.h"
-#include "registry/reg_file.h"
 #include "host/posix/unique_fd.h"
+#include "registry/reg_file.h"
+#include "support/byte_text.h"
 #include "support/text.h"
 
 namespace qelrestore::posix {
