@@ -32,17 +32,15 @@ source "$here/lib/${form}_form.sh"
 
 read_table "$here/scenarios.table" || exit 2
 
-SCRATCH=$(mktemp -d "/tmp/qel-e2e-$form.XXXXXX")
-WORK=$SCRATCH/work  # standard output and error of a run, and the runner's own files
-mkdir -p "$WORK"
-finish() {
-  form_finish
-  rm -rf "$SCRATCH"
-}
-trap finish EXIT
+# Cases run in E2E_JOBS shards at once, each with a sandbox of its own (by default two on POSIX;
+# one on Windows, where every shard would boot a wine prefix); their lines are printed in the
+# table's order.
+if [[ $form == posix ]]; then jobs=${E2E_JOBS:-2}; else jobs=${E2E_JOBS:-1}; fi
+[[ $jobs =~ ^[1-9][0-9]*$ ]] || { echo "E2E_JOBS must be a whole number above 0" >&2; exit 2; }
+BASE=$(mktemp -d "/tmp/qel-e2e-$form.XXXXXX")
+trap 'rm -rf "$BASE"' EXIT
 
 started=$(date +%s)
-form_start "$build" || exit 2
 
 # host_path PATH: where a path of the table lies on this machine (C:\ and %PROFILE% mapped).
 host_path() {
@@ -92,21 +90,18 @@ prepare_case() {
   form_set_registry "${C_REGS[@]}"
 }
 
-passed=0
-failed=0
-skipped=0
-for name in "${CASE_NAMES[@]}"; do
-  if [[ -n ${CASES:-} && " $CASES " != *" $name "* ]]; then continue; fi
-  load_case "$name" || exit 2
+# run_case NAME: runs one loaded case and prints its line: PASS, FAIL (with the first lines of
+# standard error) or SKIP.
+run_case() {
+  local name=$1 why run
+  load_case "$name" || { echo "FAIL $form $name: the table does not load"; return; }
   if [[ " $C_FORMS " != *" $form "* ]]; then
     echo "SKIP $form $name: $C_WHY"
-    skipped=$((skipped + 1))
-    continue
+    return
   fi
   if ! prepare_case >"$WORK/setup.log" 2>&1; then
     echo "FAIL $form $name: setting up: $(head -3 "$WORK/setup.log")"
-    failed=$((failed + 1))
-    continue
+    return
   fi
   SNAPSHOT_BEFORE=$(snapshot)
   DAY_BEFORE=$(date +%d)
@@ -114,15 +109,52 @@ for name in "${CASE_NAMES[@]}"; do
   DAY_AFTER=$(date +%d)
   if why=$(check_expectations 2>&1); then
     echo "PASS $form $name: $C_ABOUT"
-    passed=$((passed + 1))
   else
     echo "FAIL $form $name: $why"
     [[ -s $WORK/err ]] && sed 's/^/    stderr: /' "$WORK/err" | head -5
-    failed=$((failed + 1))
   fi
   form_stop_clients
+}
+
+# run_shard K: every case whose place in the table is K modulo the shard count, each one's line
+# in $BASE/case.PLACE.
+run_shard() {
+  SCRATCH=$BASE/shard$1
+  WORK=$SCRATCH/work  # standard output and error of a run, and the runner's own files
+  mkdir -p "$WORK"
+  trap form_finish EXIT
+  form_start "$build" || exit 2
+  local place name
+  for place in "${!CASE_NAMES[@]}"; do
+    ((place % jobs == $1)) || continue
+    name=${CASE_NAMES[place]}
+    if [[ -n ${CASES:-} && " $CASES " != *" $name "* ]]; then continue; fi
+    run_case "$name" >"$BASE/case.$place"
+  done
+}
+
+shards=()
+for ((shard = 0; shard < jobs; shard++)); do
+  run_shard "$shard" &
+  shards+=($!)
+done
+status=0
+for pid in "${shards[@]}"; do wait "$pid" || status=$?; done
+((status == 0)) || { echo "a shard could not start the $form form (exit $status)" >&2; exit 2; }
+
+passed=0
+failed=0
+skipped=0
+for place in "${!CASE_NAMES[@]}"; do
+  [[ -f $BASE/case.$place ]] || continue
+  cat "$BASE/case.$place"
+  case $(head -c 4 "$BASE/case.$place") in
+    PASS) passed=$((passed + 1)) ;;
+    SKIP) skipped=$((skipped + 1)) ;;
+    *) failed=$((failed + 1)) ;;
+  esac
 done
 
-echo "$form suite took $(($(date +%s) - started)) s ($skipped skipped)"
+echo "$form suite took $(($(date +%s) - started)) s ($skipped skipped, $jobs at once)"
 echo "$passed passed, $failed failed"
 ((failed == 0))

@@ -1,17 +1,14 @@
 // Real faults met by the real program: folders and files it may not write or read, a kill in the
-// middle of a large copy, a client that will not end. Permission bits do not stop root, so when
-// the tests run as root the program is run as the unprivileged user "nobody", in a sandbox that
-// user owns.
+// middle of a large copy. Permission bits do not stop root, so when the tests run as root the
+// program is run as the unprivileged user "nobody", in a sandbox that user owns.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/posix/toolkit.h"
@@ -176,30 +173,6 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
     restored.read(b.data(), static_cast<std::streamsize>(kMiB));
     ASSERT_TRUE(a == b) << "the restored copy differs in MiB " << read / kMiB;
   }
-}
-
-TEST_F(FaultTest, ClientIgnoringTerminationIsLeftRunningAndTheRunEndsInTime) {
-  // Still running after the wait, so the restore is not verified.
-  EXPECT_EQ(RunRestore({.environment = {"QEL_STANDIN_SECONDS=60", "QEL_STANDIN_IGNORE_TERM=1",
-                                        "QELRESTORE_CLIENT_WAIT=5"}}),
-            6)
-      << StandardError();
-  EXPECT_GE(last.seconds, 5.0);
-  // Well short of the client's 60 s; the rest is room for a loaded machine.
-  EXPECT_LT(last.seconds, 30.0);
-  EXPECT_EQ(Messages(Log()).back(), "SQL Restore Complete");
-
-  std::vector<pid_t> clients;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    if (ReadFile(entry.path() / "cmdline").find(Log() + "sql") == std::string::npos) continue;
-    clients.push_back(static_cast<pid_t>(std::stoi(entry.path().filename().string())));
-  }
-  ASSERT_EQ(clients.size(), 1u);
-  // It really ignores the request to end: only a kill ends it.
-  ::kill(clients[0], SIGTERM);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(::kill(clients[0], 0), 0);
-  ::kill(clients[0], SIGKILL);
 }
 
 }  // namespace

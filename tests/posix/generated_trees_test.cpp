@@ -3,8 +3,9 @@
 // backup and to files outside it, sparse files, FIFOs, symbolic links, deep chains, long and
 // non-UTF-8 names), each copied by the folder copy and by cp -a into a fresh and into a
 // pre-filled destination, the results compared entry by entry. QELRESTORE_TREES sets how many
-// trees (a few dozen by default; the full test run asks for a few hundred), QELRESTORE_TREE_SEED
-// the first seed (alone, unless QELRESTORE_TREES says more); a difference names its seed.
+// trees (a few dozen by default; the soak run asks for a few hundred), QELRESTORE_TREE_SEED the
+// first seed (alone, unless QELRESTORE_TREES says more). Without it each run starts from a seed
+// of its own, printed, so that runs cover new trees; a difference names its seed.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <random>
 #include <string>
@@ -309,13 +311,22 @@ std::vector<std::string> Differences(const std::string& backup, const std::strin
   return lines;
 }
 
-TEST(GeneratedTreesTest, CopiesAsCpArchiveDoesFreshAndOverAnInstallation) {
+// The trees are dealt to a few tests, which CTest runs side by side.
+constexpr int kShards = 4;
+class GeneratedTreesTest : public testing::TestWithParam<int> {};
+
+TEST_P(GeneratedTreesTest, CopiesAsCpArchiveDoesFreshAndOverAnInstallation) {
   if (::geteuid() != 0) GTEST_SKIP() << "making the trees' owners needs root";
   const char* count = std::getenv("QELRESTORE_TREES");
   const char* only = std::getenv("QELRESTORE_TREE_SEED");
-  const uint64_t first = only != nullptr ? std::strtoull(only, nullptr, 10) : 1;
+  static const uint64_t drawn = std::random_device()() % 1'000'000 + 1;  // one a process
+  const uint64_t first = only != nullptr ? std::strtoull(only, nullptr, 10) : drawn;
   const uint64_t trees = count != nullptr ? std::strtoull(count, nullptr, 10) : only ? 1 : 24;
-  for (uint64_t seed = first; seed < first + trees; ++seed) {
+  const uint64_t shard = static_cast<uint64_t>(GetParam());
+  std::cout << "[ trees    ] seeds " << first + shard << ", " << first + shard + kShards
+            << " and on to " << first + trees - 1
+            << " (QELRESTORE_TREE_SEED=N makes tree N alone)\n";
+  for (uint64_t seed = first + shard; seed < first + trees; seed += kShards) {
     SCOPED_TRACE("seed " + std::to_string(seed) + " (QELRESTORE_TREE_SEED=" + std::to_string(seed) +
                  " runs it alone)");
     const test::Sandbox sandbox;
@@ -348,6 +359,8 @@ TEST(GeneratedTreesTest, CopiesAsCpArchiveDoesFreshAndOverAnInstallation) {
     if (testing::Test::HasFailure()) return;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Shards, GeneratedTreesTest, testing::Range(0, kShards));
 
 }  // namespace
 }  // namespace qelrestore::posix

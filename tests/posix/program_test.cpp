@@ -140,23 +140,31 @@ TEST_F(ProgramTest, ErrorReportNamesTheCheckpoint) {
 
 TEST_F(ProgramTest, ClientStillRunningAfterTheLimitIsLeftRunningWithoutTheCallersPipes) {
   // The caller captures the program's output, as a script's $(...) does: it must see the end of
-  // it when the program ends, not when the client left running does.
-  EXPECT_EQ(RunRestore({.environment = {"QEL_STANDIN_SECONDS=60", "QELRESTORE_CLIENT_WAIT=5"},
+  // it when the program ends, not when the client left running (one that would not even end on
+  // a request to) does.
+  EXPECT_EQ(RunRestore({.environment = {"QEL_STANDIN_SECONDS=60", "QEL_STANDIN_IGNORE_TERM=1",
+                                        "QELRESTORE_CLIENT_WAIT=2"},
                         .timeout = std::chrono::seconds(45)}),
             kExitNotVerified);
-  EXPECT_GE(last.seconds, 5.0);
+  EXPECT_GE(last.seconds, 2.0);
   // Well short of the client's 60 s; the rest is room for a loaded machine.
   EXPECT_LT(last.seconds, 30.0);
   EXPECT_LT(last.outputSeconds, 30.0) << "the client holds the caller's output open";
-  // The client runs on: find it by its output file argument and end it here.
-  bool found = false;
+  const std::vector<std::string> messages = Messages(Log());
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(messages[messages.size() - 2],
+            "SQL restore not verified: the SQL client was still running after 2 seconds; its "
+            "output goes to " +
+                Log() + "sql");
+  EXPECT_EQ(messages.back(), "SQL Restore Complete");
+  // The one client runs on: find it by its output file argument and end it here.
+  std::vector<pid_t> clients;
   for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string cmdline = ReadFile(entry.path() / "cmdline");
-    if (cmdline.find(Log() + "sql") == std::string::npos) continue;
-    found = true;
-    ::kill(std::stoi(entry.path().filename().string()), SIGKILL);
+    if (ReadFile(entry.path() / "cmdline").find(Log() + "sql") == std::string::npos) continue;
+    clients.push_back(static_cast<pid_t>(std::stoi(entry.path().filename().string())));
   }
-  EXPECT_TRUE(found);
+  EXPECT_EQ(clients.size(), 1u);
+  for (const pid_t client : clients) ::kill(client, SIGKILL);
 }
 
 TEST_F(ProgramTest, BoxesNeitherWaitOnAnOpenInputNorDieWithTheirReader) {
@@ -173,11 +181,18 @@ TEST_F(ProgramTest, BoxesNeitherWaitOnAnOpenInputNorDieWithTheirReader) {
   }
 }
 
-TEST_F(ProgramTest, BoxWaitsForEnterAtATerminal) {
-  Run({}, {.input = test::Input::kTerminal, .timeout = std::chrono::seconds(2)});
-  EXPECT_TRUE(last.timedOut) << "the usage box did not wait at a terminal";
-  // It says what it waits for, after the box's own text.
+// Each box says what it waits for after its own text, waits reading the terminal, and the run
+// goes on once Enter is pressed there.
+TEST_F(ProgramTest, BoxesWaitForEnterAtATerminal) {
+  const test::RunOptions terminal = {.input = test::Input::kTerminal, .pressEnter = true};
+  EXPECT_EQ(Run({}, terminal), kExitUsage);
+  EXPECT_EQ(last.entersPressed, 1) << last.err;
   EXPECT_NE(last.err.find("flg:N(default)]\nPress Enter to go on"), std::string::npos) << last.err;
+
+  EXPECT_EQ(Run({Backup(), Log(), "Y"}, terminal), 0) << last.err;
+  // Every progress message was a box, and each one waited for its Enter.
+  EXPECT_EQ(last.entersPressed, static_cast<int>(Messages(Log()).size())) << last.err;
+  EXPECT_EQ(LastMessage(), "SQL Restore Complete");
 }
 
 TEST_F(ProgramTest, RestoringAFolderOntoItselfUnderAnotherSpellingIsRefused) {

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -75,6 +76,22 @@ std::vector<std::string> Environment(const std::vector<std::string>& additions) 
   }
   environment.insert(environment.end(), additions.begin(), additions.end());
   return environment;
+}
+
+// Whether the process is blocked reading its standard input, as the kernel reports its system call.
+bool ReadsItsInput(pid_t pid) {
+  std::ifstream call("/proc/" + std::to_string(pid) + "/syscall");
+  long number = -1;
+  std::string descriptor;
+  call >> number >> descriptor;
+  return number == SYS_read && descriptor == "0x0";
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != text.npos; at = text.find(part, at + part.size()))
+    ++count;
+  return count;
 }
 
 // The standard files of a run: the child's three, and the ends the caller keeps.
@@ -199,6 +216,11 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
       if (!ended) ::wait4(pid, &status, 0, &usage);
       if (!ended) result.seconds = SecondsSince(start);
       break;
+    }
+    if (!ended && options.pressEnter &&
+        Occurrences(result.err, "Press Enter to go on") > size_t(result.entersPressed) &&
+        ReadsItsInput(pid) && ::write(files.heldInput, "\n", 1) == 1) {
+      ++result.entersPressed;
     }
     if (!ended && !killed && options.killWhen && options.killWhen()) {
       killed = true;

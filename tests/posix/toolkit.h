@@ -29,7 +29,7 @@ std::vector<std::string> Messages(const std::filesystem::path& log);
 enum class Input {
   kDevNull,
   kOpenPipe,  // a pipe the caller holds open and never writes to
-  kTerminal,  // a pseudo-terminal nobody types on
+  kTerminal,  // a pseudo-terminal, typed on only as RunOptions::pressEnter says
 };
 
 // Where a run's standard output and error go.
@@ -47,6 +47,9 @@ struct RunOptions {
   std::optional<uid_t> user{};  // run as this user and its group (needs root)
   // Asked every 0.2 ms while the program runs; true kills its process group.
   std::function<bool()> killWhen{};
+  // With Input::kTerminal: Enter is typed each time the program, having asked for it on standard
+  // error ("Press Enter to go on"), is blocked reading the terminal.
+  bool pressEnter = false;
 };
 
 struct RunResult {
@@ -58,6 +61,7 @@ struct RunResult {
   long maxRssKiB = 0;        // peak resident size, as wait4() reports it
   double seconds = 0;        // from the start to the program's end
   double outputSeconds = 0;  // from the start to the end of both outputs
+  int entersPressed = 0;
 };
 
 // Runs argv[0] with argv, in the environment PATH=/usr/bin:/bin, the sanitizer settings of this

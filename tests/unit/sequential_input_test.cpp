@@ -60,10 +60,15 @@ TEST(SequentialInputTest, AnItemPastTheLimitIsError7AndTheLimitItselfIsRead) {
   EXPECT_THROW(ReadAll(std::string(SequentialInput::kMaxItemBytes + 1, 'x')), Error);
 }
 
-// A supplied file may say it is terabytes long (a sparse file): its reading stops at the limit.
+// A supplied file may say it is terabytes long (a sparse file): its reading stops at the limit,
+// counted over the whole file, not per item.
 TEST(SequentialInputTest, ASuppliedFilePastItsLimitIsError7NamingIt) {
+  std::string line(1 << 20, 'x');
+  line.back() = '\n';
+  std::string content;
+  while (content.size() <= SequentialInput::kMaxSuppliedFileBytes) content += line;
   FakeHost host;
-  host.AddFile(L"C:\\f", std::string(SequentialInput::kMaxSuppliedFileBytes + 1, '\n'));
+  host.AddFile(L"C:\\f", content);
   SequentialInput input(host);
   input.Open(L"C:\\f", /*supplied=*/true);
   try {

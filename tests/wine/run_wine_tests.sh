@@ -10,15 +10,26 @@ build=${1:?usage: run_wine_tests.sh <windows-build-dir>}
 build=$(cd "$build" && pwd) || exit 2
 
 # Wine run as root writes read-only files as any other, and the Windows form's checks of read-only
-# files would pass for the wrong reason: as root, the suite runs itself again as nobody.
+# files would pass for the wrong reason: as root, the suite runs itself again as nobody. Nobody
+# may be unable to reach the checkout (root's home folder is private), so it runs from a copy of
+# its own: the scripts, the batch file and the build's programs, in a temporary folder it owns.
 if [[ $(id -u) == 0 && -z ${QEL_WINE_AS_ROOT-} ]]; then
-  home=$(mktemp -d /tmp/qel-wine-home.XXXXXX)
-  chown nobody "$home"
+  checkout=$(cd "$(dirname "$0")/../.." && pwd) || exit 2
+  copy=$(mktemp -d /tmp/qel-wine.XXXXXX) || exit 2
+  trap 'rm -rf "$copy"' EXIT
+  mkdir -p "$copy/home" "$copy/source/tests" "$copy/build/tests/unit" "$copy/build/tests/windows" \
+    "$copy/build/tests/wine" &&
+    cp -r "$checkout/tests/wine" "$checkout/tests/e2e" "$copy/source/tests/" &&
+    cp "$checkout/qelRestore.bat" "$copy/source/" &&
+    for program in qelrestore.exe tests/unit/unit_tests.exe tests/windows/windows_tests.exe \
+      tests/wine/standin_client.exe; do
+      cp "$build/$program" "$copy/build/$program" || exit 2
+    done &&
+    chown -R nobody:nogroup "$copy" || exit 2
   setpriv --reuid=nobody --regid=nogroup --clear-groups \
-    env HOME="$home" USER=nobody bash "$0" "$build"
-  status=$?
-  rm -rf "$home"
-  exit "$status"
+    env HOME="$copy/home" USER=nobody bash "$copy/source/tests/wine/run_wine_tests.sh" \
+    "$copy/build"
+  exit
 fi
 # run_windows_tests: the unit tests, then the registry key, files and environment that
 # windows_tests.exe expects, and the program.
