@@ -27,6 +27,8 @@ std::optional<FinalPath> ReadFinalPathItem(const std::vector<std::wstring>& piec
   if (Piece(pieces, 0) != L"finalPath") return std::nullopt;
   FinalPath result;
   result.rawFinalPath = Piece(pieces, 1);
+  for (size_t piece = 2; piece < pieces.size(); ++piece)
+    result.rawFinalPath += L'=' + pieces[piece];
   result.installationFolder = ReplaceChar(result.rawFinalPath, L'/', L'\\');
   // Exactly one separator before PLUV: finalPath=/srv/app names the folder /srv/app/ does, not a
   // PLUV folder beside it. An empty value stays relative.

@@ -20,12 +20,13 @@ std::optional<std::wstring> LocatePathConf(Environment& environment, Files& file
 
 // The folders named by one finalPath item.
 struct FinalPath {
-  std::wstring rawFinalPath;        // the value as read
+  std::wstring rawFinalPath;        // the value as read, everything after the first "="
   std::wstring installationFolder;  // with every "/" turned into "\"
   std::wstring dbPropertiesPath;    // installationFolder, one "\", then "PLUV\db.properties"
 };
 
 // For an item already cut at "=": the folders when its key is exactly finalPath, else nothing.
+// The value is everything after the first "=", further "=" included: a folder may hold one.
 // Error 9 for an item that is the bare word finalPath (it has no value piece).
 std::optional<FinalPath> ReadFinalPathItem(const std::vector<std::wstring>& pieces);
 

@@ -114,6 +114,7 @@ std::wstring SequentialInput::ReadItem() {
 
   std::string item;
   int separator = -1;
+  cutByComma_ = false;
   if (Peek() == '"') {
     Take();
     TakeUntil(&item, [](char c) { return c == '"'; });
@@ -121,9 +122,18 @@ std::wstring SequentialInput::ReadItem() {
     separator = TakeUntil(nullptr, IsSeparator);
   } else {
     separator = TakeUntil(&item, IsSeparator);
+    cutByComma_ = separator == ',' && Peek() >= 0 && Peek() != '\r' && Peek() != '\n';
   }
   SkipSeparatorAfter(separator);
   return files_.DecodeText(item);
+}
+
+std::wstring SequentialInput::ReadRestOfLine() {
+  if (!source_) throw Error(code::kBadFileNumber);
+  std::string rest;
+  SkipSeparatorAfter(TakeUntil(&rest, [](char c) { return c == '\r' || c == '\n'; }));
+  cutByComma_ = false;
+  return files_.DecodeText(rest);
 }
 
 }  // namespace qelrestore

@@ -35,6 +35,11 @@ class SequentialInput {
   // The next item. Error 62 at the end of the file, 52 when no file is open, 7 for an item longer
   // than kMaxItemBytes.
   std::wstring ReadItem();
+  // True when the last item was not quoted and a comma ended it with more of its line after it:
+  // the item may be the start of a value that holds a comma.
+  bool LastItemCutByComma() const { return cutByComma_; }
+  // The rest of the current line as it stands, quotes and commas kept; its line end is taken.
+  std::wstring ReadRestOfLine();
   // Closes the file; does nothing when none is open.
   void Close();
   bool IsOpen() const { return source_ != nullptr; }
@@ -62,6 +67,7 @@ class SequentialInput {
   size_t filled_ = 0;
   bool exhausted_ = false;
   bool markPending_ = false;
+  bool cutByComma_ = false;
 };
 
 }  // namespace qelrestore

@@ -147,6 +147,14 @@ class Restore {
       checkpoint_ = checkpoint::kFinalPathItem;
       std::optional<FinalPath> finalPath = ReadFinalPathItem(pieces);
       if (!finalPath) continue;
+      // Read as it stands, the item would name the shorter folder before the comma.
+      if (input_.LastItemCutByComma()) {
+        const std::wstring line = item + L"," + input_.ReadRestOfLine();
+        log_.LogMessage(L"A comma cuts this finalPath item short: " + line +
+                        L" (write the item in double quotes to name a folder with a comma: \"" +
+                        line + L"\"). Pls. check " + pathConfFile_);
+        return false;
+      }
       anyFinalPath = true;
       dbPropertiesPath_ = finalPath->dbPropertiesPath;
       itemDbProperties_.push_back(dbPropertiesPath_);

@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const std::wstring& raw = folders->rawFinalPath;
     const std::wstring& folder = folders->installationFolder;
-    Require(raw == pieces[1], "the raw path is the value up to the next '='");
+    Require(raw == item.substr(item.find(L'=') + 1), "the raw path is all after the first '='");
     Require(folder.size() == raw.size(), "the folder has the raw path's length");
     for (size_t i = 0; i < raw.size(); ++i) {
       Require(folder[i] == (raw[i] == L'/' ? L'\\' : raw[i]), "only '/' becomes '\\'");
