@@ -30,13 +30,15 @@ std::optional<FinalPath> ReadFinalPathItem(const std::vector<std::wstring>& piec
   for (size_t piece = 2; piece < pieces.size(); ++piece)
     result.rawFinalPath += L'=' + pieces[piece];
   result.installationFolder = ReplaceChar(result.rawFinalPath, L'/', L'\\');
-  // Exactly one separator before PLUV: finalPath=/srv/app names the folder /srv/app/ does, not a
-  // PLUV folder beside it. An empty value stays relative.
-  std::wstring folder = result.installationFolder;
-  while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
-  if (!result.installationFolder.empty()) folder += L'\\';
-  result.dbPropertiesPath = folder + L"PLUV\\db.properties";
+  result.dbPropertiesPath = DbPropertiesPathOf(result.installationFolder);
   return result;
+}
+
+std::wstring DbPropertiesPathOf(const std::wstring& installationFolder) {
+  std::wstring folder = installationFolder;
+  while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+  if (!installationFolder.empty()) folder += L'\\';
+  return folder + L"PLUV\\db.properties";
 }
 
 }  // namespace qelrestore

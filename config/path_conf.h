@@ -25,6 +25,11 @@ struct FinalPath {
   std::wstring dbPropertiesPath;    // installationFolder, one "\", then "PLUV\db.properties"
 };
 
+// The path of the db.properties of an installation folder: exactly one separator before PLUV, so
+// that /srv/app names the folder /srv/app/ does, not a PLUV folder beside it. An empty folder
+// stays relative.
+std::wstring DbPropertiesPathOf(const std::wstring& installationFolder);
+
 // For an item already cut at "=": the folders when its key is exactly finalPath, else nothing.
 // The value is everything after the first "=", further "=" included: a folder may hold one.
 // Error 9 for an item that is the bare word finalPath (it has no value piece).

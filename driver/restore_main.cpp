@@ -52,6 +52,9 @@ class Restore {
       return End(kExitUsage, L"nothing was done: no backup folder was given (see the usage above)");
     }
 
+    // Made full once: the server resolves a relative path against a folder of its own, and would
+    // restore another backup of that name.
+    settings_.backupDirectory = host_.FullPath(settings_.backupDirectory);
     mode_.keepCurrentDbProperties = settings_.keepCurrentDbProperties == L"Y";
     // Two restores at once would copy over each other and restore the database twice; a dry run
     // changes nothing and may look while a restore runs.
@@ -156,6 +159,10 @@ class Restore {
         return false;
       }
       anyFinalPath = true;
+      // The folder as the host opens it, once: the folder checked is the folder copied onto and
+      // the folder whose db.properties is read.
+      finalPath->installationFolder = host_.FullPath(finalPath->installationFolder);
+      finalPath->dbPropertiesPath = DbPropertiesPathOf(finalPath->installationFolder);
       dbPropertiesPath_ = finalPath->dbPropertiesPath;
       itemDbProperties_.push_back(dbPropertiesPath_);
       const FolderEnd end =

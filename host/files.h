@@ -51,6 +51,12 @@ class Files : public InputFiles {
   // takes its arguments literally where it reads no Windows paths) and a reader of the system's
   // messages knows. The logic's own text on Windows, every "\" a "/" on POSIX. Never throws.
   virtual std::wstring PathAsOpened(const std::wstring& path) = 0;
+  // The full path the host opens for `path`, made once so that the folder a run checks is the
+  // folder it copies onto, reads from and names to the SQL server: a relative path joined to the
+  // current folder; on Windows the system's own reading of it (each "/" a "\", the blanks and
+  // dots that end its last name dropped). A path the host cannot make full comes back as it
+  // stands. Never throws.
+  virtual std::wstring FullPath(const std::wstring& path) = 0;
 };
 
 }  // namespace qelrestore

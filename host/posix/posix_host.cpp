@@ -351,6 +351,18 @@ std::wstring PosixHost::PathAsOpened(const std::wstring& path) {
   return DecodeUtf8(NativePath(path));
 }
 
+// An absolute path stands as it is: a POSIX name may end in blanks, and another folder of that
+// name is not this one.
+std::wstring PosixHost::FullPath(const std::wstring& path) {
+  const std::string native = NativePath(path);
+  if (native.empty() || native.front() == '/') return path;
+  char* current = ::getcwd(nullptr, 0);
+  if (current == nullptr) return path;
+  std::wstring full = DecodeUtf8(current);
+  std::free(current);
+  return full + (full.ends_with(L'/') ? L"" : L"/") + path;
+}
+
 // No window shows the client at work, and a client left running is killed with a service that
 // started the run: it is waited for until it ends.
 int32_t PosixHost::DefaultClientWaitSeconds() {

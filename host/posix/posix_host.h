@@ -81,6 +81,7 @@ class PosixHost final : public Host {
 
   std::unique_ptr<Process> Start(const std::wstring& commandLine) override;
   std::wstring PathAsOpened(const std::wstring& path) override;
+  std::wstring FullPath(const std::wstring& path) override;
   int32_t DefaultClientWaitSeconds() override;
   std::optional<std::wstring> SubstituteClient(const std::wstring& clientToolsFolder,
                                                const std::wstring& program) override;

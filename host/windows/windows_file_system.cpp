@@ -210,6 +210,21 @@ void CopyWholeFile(const std::wstring& source, const std::wstring& destination) 
   throw Win32Error(error, L"MoveFileExW", both);
 }
 
+std::wstring FullPathOf(const std::wstring& path) {
+  if (path.empty() || path.find(L'\0') != std::wstring::npos) return path;
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0) return path;
+    if (length < full.size()) {
+      full.resize(length);
+      return full;
+    }
+    full.resize(length);  // the size needed, terminator included
+  }
+}
+
 std::optional<FolderIdentity> IdentityOfFolder(const std::wstring& path) {
   BY_HANDLE_FILE_INFORMATION record{};
   if (!RecordOf(path, false, record) || (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)

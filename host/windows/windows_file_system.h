@@ -33,6 +33,11 @@ std::unique_ptr<Reader> OpenInputFile(const std::wstring& path);
 // system's error.
 void CopyWholeFile(const std::wstring& source, const std::wstring& destination);
 
+// The path as GetFullPathNameW reads it: relative paths joined to the current folder, "/" made
+// "\", "." and ".." resolved, the blanks and dots that end the last name dropped, as every file
+// call of the system reads it. The path as it stands when the system cannot. Never throws.
+std::wstring FullPathOf(const std::wstring& path);
+
 // The volume serial number and file index of the folder the path names, links and junctions
 // followed; nothing when no folder can be opened there. Never throws.
 std::optional<FolderIdentity> IdentityOfFolder(const std::wstring& path);

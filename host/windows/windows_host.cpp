@@ -288,6 +288,10 @@ std::wstring WindowsHost::PathAsOpened(const std::wstring& path) {
   return path;
 }
 
+std::wstring WindowsHost::FullPath(const std::wstring& path) {
+  return FullPathOf(path);
+}
+
 std::unique_ptr<Reader> WindowsHost::OpenForInput(const std::wstring& path) {
   return OpenInputFile(path);
 }

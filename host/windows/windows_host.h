@@ -51,6 +51,7 @@ class WindowsHost final : public Host {
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
   std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;
   std::wstring PathAsOpened(const std::wstring& path) override;
+  std::wstring FullPath(const std::wstring& path) override;
   std::unique_ptr<Reader> OpenForInput(const std::wstring& path) override;
   std::unique_ptr<Reader> OpenSuppliedFile(const std::wstring& path) override;
   std::unique_ptr<Reader> OpenSuppliedSettings(const std::wstring& path) override;

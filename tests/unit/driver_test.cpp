@@ -33,6 +33,23 @@ TEST_F(RunTest, TypicalRunRestoresFolderAndDatabase) {
   EXPECT_EQ(host.folderCopies[0].destination, L"C:\\App\\");
 }
 
+// A relative backup folder, and a blank after the installation folder's last separator as a hand
+// edit leaves it: each folder is made full once, and that folder is checked, copied onto, read
+// from and named to the server.
+TEST_F(RunTest, EachFolderIsMadeFullOnceAndThatFolderIsUsedThroughout) {
+  host.currentFolder = L"C:";
+  host.commandLine = L"\"bk\" \"default\" \"N\"";
+  host.AddFile(kPathConf, "finalPath=C:/App/ \r\n");
+  EXPECT_EQ(Execute(), kExitCompleted);
+  ASSERT_EQ(host.folderCopies.size(), 1u);
+  EXPECT_EQ(host.folderCopies[0].source, L"C:\\bk");
+  EXPECT_EQ(host.folderCopies[0].destination, L"C:\\App\\");
+  EXPECT_TRUE(host.Called("OpenForInput C:\\App\\PLUV\\db.properties"));
+  ASSERT_EQ(host.startedCommands.size(), 1u);
+  EXPECT_NE(host.startedCommands[0].find(L"From DISK = N'C:\\bk\\QEL_PLUV.bak'"),
+            std::wstring::npos);
+}
+
 TEST_F(RunTest, LogLinesCarryTheTimeTextAndAppendToTheDaysFile) {
   host.AddFile(kLog, "earlier run\r\n");
   Execute();

@@ -487,6 +487,19 @@ std::wstring FakeHost::PathAsOpened(const std::wstring& path) {
   return mapped;
 }
 
+// As Windows reads a path: a relative one below currentFolder, the blanks and dots that end the
+// last name dropped.
+std::wstring FakeHost::FullPath(const std::wstring& path) {
+  if (Enter("FullPath", path)) return path;
+  const bool full = path.starts_with(L"\\\\") ||
+                    (path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/'));
+  std::wstring result = full || path.empty() ? path : currentFolder + L"\\" + path;
+  const size_t name = result.find_last_of(L"\\/") + 1;
+  while (result.size() > name && (result.back() == L' ' || result.back() == L'.'))
+    result.pop_back();
+  return result;
+}
+
 void FakeHost::ReportFailure(const std::wstring& line) {
   Enter("ReportFailure", line);
   failureLines.push_back(line);

@@ -91,10 +91,11 @@ class FakeHost : public Host {
   // Keys that exist in that view but cannot be opened (whatever the maps above hold for them).
   std::set<std::wstring> keysNotOpened32;
   std::set<std::wstring> keysNotOpened64;
-  std::vector<FakeProcess> processes;    // taken in order by Start
-  int32_t defaultClientWait = 5;         // DefaultClientWaitSeconds
-  bool opensSlashPaths = false;          // PathAsOpened turns every "\" into "/"
-  std::optional<int64_t> runLockHolder;  // LockRun: the process id of a run holding the lock
+  std::vector<FakeProcess> processes;        // taken in order by Start
+  int32_t defaultClientWait = 5;             // DefaultClientWaitSeconds
+  bool opensSlashPaths = false;              // PathAsOpened turns every "\" into "/"
+  std::wstring currentFolder = L"C:\\Work";  // FullPath's folder of relative paths
+  std::optional<int64_t> runLockHolder;      // LockRun: the process id of a run holding the lock
   // The folder copy (source, destination); the default copies the files below the source folder
   // into the destination and reports it complete.
   std::function<FolderCopy(const std::wstring&, const std::wstring&)> folderCopy;
@@ -165,6 +166,7 @@ class FakeHost : public Host {
   std::optional<std::wstring> SubstituteClient(const std::wstring& clientToolsFolder,
                                                const std::wstring& program) override;
   std::wstring PathAsOpened(const std::wstring& path) override;
+  std::wstring FullPath(const std::wstring& path) override;
 
   // Records a call; returns the fault scripted for it, if any.
   std::optional<Fault> Enter(const std::string& name, const std::wstring& argument = {});

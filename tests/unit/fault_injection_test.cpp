@@ -166,6 +166,7 @@ const std::vector<Rule>& Rules() {
       {"DecodeText", {Fault::kFail}, {End::kUnchanged}},
       {"DecodeConsoleText", {Fault::kFail}, {End::kUnchanged}},
       {"PathAsOpened", {Fault::kFail}, {End::kUnchanged}},
+      {"FullPath", {Fault::kFail}, {End::kUnchanged}},
       {"ShowProgress", {Fault::kFail}, {End::kUnchanged}},
       {"LockRun",
        {Fault::kFail},

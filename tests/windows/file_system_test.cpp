@@ -62,5 +62,14 @@ TEST_F(FileSystemTest, EverySpellingOfAFolderHasItsIdentity) {
   EXPECT_FALSE(host.IdentifyFolder(files + L"\\plan\\source\\a.txt").has_value()) << "a file";
 }
 
+// The one full path a run uses for a folder is the one every file call reads: a relative path
+// below the current folder, and a hand edit's blank after the last separator gone.
+TEST_F(FileSystemTest, AFullPathIsTheFolderTheSystemOpens) {
+  ASSERT_TRUE(SetCurrentDirectoryW((files + L"\\plan").c_str()));
+  EXPECT_EQ(host.FullPath(L"source"), files + L"\\plan\\source");
+  EXPECT_EQ(host.FullPath(files + L"/plan/source/ "), files + L"\\plan\\source\\");
+  EXPECT_EQ(host.FullPath(L""), L"");
+}
+
 }  // namespace
 }  // namespace qelrestore::test
