@@ -114,9 +114,11 @@ bool IsErrorHeader(std::wstring_view line) {
 }
 
 bool IsClientError(std::wstring_view line) {
-  // The bracketed names of the network libraries and drivers that speak for the clients.
+  // The bracketed names of the network libraries and drivers that speak for the clients, the
+  // old network libraries' own among them ("[TCP/IP Sockets]Specified SQL server not found.").
   static constexpr std::wstring_view kDrivers[] = {
-      L"DBNETLIB", L"DBMS", L"SQL Native Client", L"SQL Server", L"Microsoft", L"ODBC",
+      L"DBNETLIB", L"DBMS",           L"SQL Native Client", L"SQL Server",    L"Microsoft",
+      L"ODBC",     L"TCP/IP Sockets", L"Named Pipes",       L"Shared Memory", L"Multi-Protocol",
   };
   // The clients' warnings, in the languages they are shipped in, end nothing.
   static constexpr std::wstring_view kWarnings[] = {

@@ -40,6 +40,10 @@ VerdictLine JudgeRestore(InputFiles& files, const LaunchResult& launch,
   // A client that ended without its output file refused its options or failed to start: nothing
   // was restored, whatever status it ended with.
   if (launch.end == LaunchResult::End::kExited && noOutputFile) {
+    if (launch.code != 0) {
+      return Failed(L"the SQL client ended with status " + std::to_wstring(launch.code) +
+                    L" and wrote no output file " + outputFile);
+    }
     return Failed(L"the SQL client ended without writing its output file " + outputFile);
   }
   if (launch.end == LaunchResult::End::kExited && launch.code != 0) {

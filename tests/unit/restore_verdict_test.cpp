@@ -135,8 +135,8 @@ TEST(RestoreVerdict, FromTheClientsEndAndOutput) {
       {"no output file", Exited(0), std::nullopt, L"", DatabaseOutcome::kFailed,
        L"SQL restore failed: the SQL client ended without writing its output file "
        L"C:\\qel\\run.logsql"},
-      {"no output file, status 1", Exited(1), std::nullopt, L"", DatabaseOutcome::kFailed,
-       L"SQL restore failed: the SQL client ended without writing its output file "
+      {"no output file, status 3", Exited(3), std::nullopt, L"", DatabaseOutcome::kFailed,
+       L"SQL restore failed: the SQL client ended with status 3 and wrote no output file "
        L"C:\\qel\\run.logsql"},
       {"no output file yet", Ended(LaunchResult::End::kStillRunning), std::nullopt, L"",
        DatabaseOutcome::kNotVerified,
@@ -203,6 +203,10 @@ TEST(RestoreVerdict, RealOutputsInTenLanguages) {
        "[DBNETLIB]SQL Server does not exist or access denied.\n"
        "[DBNETLIB]ConnectionOpen (Connect()).\n",
        0, kFailed, L"[DBNETLIB]SQL Server does not exist or access denied."},
+      {"en old network library, status 0", "CP437", kConsole,
+       "[TCP/IP Sockets]Specified SQL server not found.\n"
+       "[TCP/IP Sockets]ConnectionOpen (Connect()).\n",
+       0, kFailed, L"[TCP/IP Sockets]Specified SQL server not found."},
       {"en login refused", "CP437", kConsole,
        "[Microsoft][ODBC SQL Server Driver][SQL Server]Login failed for user 'QEL\\restore'.\n", 1,
        kFailed,
