@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +18,8 @@ class Reader {
   // Reads up to `size` bytes into `buffer`; returns how many, 0 at the end of the file (a later
   // read returns what has been appended since). Throws when the file cannot be read.
   virtual size_t Read(char* buffer, size_t size) = 0;
+  // The file's length now, or nothing where the host cannot tell. Never throws.
+  virtual std::optional<uint64_t> Length() { return std::nullopt; }
 };
 
 // How the host's single-byte texts become characters.

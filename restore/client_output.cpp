@@ -1,5 +1,6 @@
 #include "restore/client_output.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -183,16 +184,20 @@ class ByteDecoder {
 
 }  // namespace
 
-ClientOutput ReadClientOutput(InputFiles& files, const std::wstring& path) {
+ClientOutput ReadClientOutput(InputFiles& files, const std::wstring& path, bool toCurrentLength) {
   ClientOutput output;
   const std::unique_ptr<Reader> reader = files.OpenForInput(path);
   LineSplitter lines(output);
   ByteDecoder decoder(files, lines);
   std::vector<char> buffer(kChunk);
-  for (;;) {
-    const size_t got = reader->Read(buffer.data(), buffer.size());
+  uint64_t left = UINT64_MAX;
+  if (toCurrentLength) left = reader->Length().value_or(left);
+  while (left > 0) {
+    const size_t got =
+        reader->Read(buffer.data(), static_cast<size_t>(std::min<uint64_t>(buffer.size(), left)));
     if (got == 0) break;
     decoder.Add(buffer.data(), got);
+    left -= got;
   }
   decoder.Finish();
   return output;

@@ -20,7 +20,9 @@ struct ClientOutput {
 
 // Reads the output file line by line in bounded memory. A byte-order mark says UTF-16LE or
 // UTF-8; without one the text is in the console's code page (InputFiles::DecodeConsoleText).
-// Throws the host's error when the file cannot be opened or read.
-ClientOutput ReadClientOutput(InputFiles& files, const std::wstring& path);
+// Throws the host's error when the file cannot be opened or read. `toCurrentLength`: read no
+// further than the length the file has when it is opened, for a client that may still be writing.
+ClientOutput ReadClientOutput(InputFiles& files, const std::wstring& path,
+                              bool toCurrentLength = false);
 
 }  // namespace qelrestore

@@ -27,7 +27,8 @@ VerdictLine JudgeRestore(InputFiles& files, const LaunchResult& launch,
     unreadable = L"the output of an earlier run could not be removed: " + staleOutput;
   } else {
     try {
-      output = ReadClientOutput(files, outputFile);
+      // A client left running may write on for ever: its output is read as it stands now.
+      output = ReadClientOutput(files, outputFile, launch.end == LaunchResult::End::kStillRunning);
     } catch (...) {
       const Error error = CurrentExceptionAsError();
       noOutputFile = error.code() == code::kFileNotFound;

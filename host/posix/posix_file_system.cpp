@@ -103,6 +103,12 @@ class PosixReader final : public Reader {
     }
   }
 
+  std::optional<uint64_t> Length() override {
+    struct stat status {};
+    if (::fstat(fd_.get(), &status) != 0) return std::nullopt;
+    return static_cast<uint64_t>(status.st_size);
+  }
+
  private:
   UniqueFd fd_;
   std::string path_;

@@ -74,6 +74,12 @@ class WindowsReader final : public Reader {
     return got;
   }
 
+  std::optional<uint64_t> Length() override {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file_.get(), &size)) return std::nullopt;
+    return static_cast<uint64_t>(size.QuadPart);
+  }
+
  private:
   UniqueFileHandle file_;
   std::wstring path_;

@@ -162,6 +162,14 @@ TEST_F(RunTest, ClientStillRunningAfterTheLimitIsLeftAndNotVerified) {
   EXPECT_EQ(LastLogMessage(), L"SQL Restore Complete");
 }
 
+// A client left running may write on for ever: its output is read to the length it had then.
+TEST_F(RunTest, AClientLeftRunningIsReadToTheLengthItsOutputHadThen) {
+  host.processes = {ProcessRunningFor(60000)};
+  host.growingFile = kClientOutput;
+  EXPECT_EQ(Execute(), kExitNotVerified);
+  EXPECT_EQ(host.readsPastLength, 0);
+}
+
 TEST_F(RunTest, TheClientWaitComesFromTheEnvironment) {
   const struct {
     const wchar_t* value;

@@ -184,8 +184,8 @@ TEST_F(RunTest, ARunThatDoesNotEndWellSaysWhatHappenedAndWhereTheLogIsLast) {
        {L"qelrestore: C:\\bkbackup directory not found. Pls. check" + inLog}},
       {"restore failed",
        [](FakeHost& h) { h.processes = {ProcessRunningFor(100, 1)}; },
-       {L"qelrestore: SQL restore failed: the SQL client ended without writing its output file "
-        L"C:\\qel\\qelRestorelog.txt07sql" +
+       {L"qelrestore: SQL restore failed: the SQL client ended with status 1 and wrote no output "
+        L"file C:\\qel\\qelRestorelog.txt07sql" +
         inLog}},
       {"error report",
        [](FakeHost& h) { h.AddFile(L"C:\\bk\\PLUV\\db.properties", "DB_PROVIDER\r\n"); },

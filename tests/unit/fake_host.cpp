@@ -66,21 +66,30 @@ class FakeStream : public TextStream {
 
 class FakeReader : public Reader {
  public:
-  FakeReader(FakeHost& host, std::string bytes) : host_(host), bytes_(std::move(bytes)) {
+  FakeReader(FakeHost& host, std::string bytes, bool grows = false)
+      : host_(host), bytes_(std::move(bytes)), grows_(grows) {
     ++host_.openInputs;
   }
   ~FakeReader() override { --host_.openInputs; }
   size_t Read(char* buffer, size_t size) override {
     host_.EnterOrThrow("Read");
+    if (grows_ && position_ == bytes_.size() && size > 0) {
+      // Written on since the open; a reader that never stops is stopped here.
+      if (++host_.readsPastLength > 1000) throw Error(code::kInputPastEnd, L"read for ever");
+      std::memset(buffer, '\n', size);
+      return size;
+    }
     const size_t count = std::min(size, bytes_.size() - position_);
     std::memcpy(buffer, bytes_.data() + position_, count);
     position_ += count;
     return count;
   }
+  std::optional<uint64_t> Length() override { return bytes_.size(); }
 
  private:
   FakeHost& host_;
   std::string bytes_;
+  bool grows_;
   size_t position_ = 0;
 };
 
@@ -247,6 +256,7 @@ std::optional<std::wstring> FakeHost::ProfileFolder() {
 std::unique_ptr<Reader> FakeHost::OpenForInput(const std::wstring& path) {
   EnterOrThrow("OpenForInput", path);
   if (folders.count(path) != 0) throw Error(code::kPathFileAccess);
+  if (path == growingFile) return std::make_unique<FakeReader>(*this, files[path], true);
   const auto found = files.find(path);
   if (found == files.end()) throw Error(code::kFileNotFound);
   return std::make_unique<FakeReader>(*this, found->second);

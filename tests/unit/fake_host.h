@@ -95,7 +95,11 @@ class FakeHost : public Host {
   int32_t defaultClientWait = 5;             // DefaultClientWaitSeconds
   bool opensSlashPaths = false;              // PathAsOpened turns every "\" into "/"
   std::wstring currentFolder = L"C:\\Work";  // FullPath's folder of relative paths
-  std::optional<int64_t> runLockHolder;      // LockRun: the process id of a run holding the lock
+  // A file a client left running writes on: found whenever it is opened, and more is there to read
+  // after what it held then; every read past that counts in readsPastLength.
+  std::wstring growingFile;
+  int readsPastLength = 0;
+  std::optional<int64_t> runLockHolder;  // LockRun: the process id of a run holding the lock
   // The folder copy (source, destination); the default copies the files below the source folder
   // into the destination and reports it complete.
   std::function<FolderCopy(const std::wstring&, const std::wstring&)> folderCopy;
