@@ -1,6 +1,7 @@
 #include "driver/restore_main.h"
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "config/db_properties.h"
@@ -91,6 +92,7 @@ class Restore {
       const int32_t failedAt = checkpoint_;
       checkpoint_ = checkpoint::kEnd;
       log_.ErrorReport(error.code(), error.description(), failedAt);
+      PutBackAfterAnEnd();
       input_.Close();
       return End(kExitErrorReport, L"error " + std::to_wstring(error.code()) + L" at checkpoint " +
                                        std::to_wstring(failedAt) + L": " + error.description());
@@ -100,12 +102,15 @@ class Restore {
  private:
   // From the first item of path.conf to the end of a completed run; an error here is reported.
   int RestoreUnderTrap() {
-    if (!RestoreFolders()) return Stop();
+    if (!RestoreFolders()) {
+      PutBackAfterAnEnd();
+      return Stop();
+    }
     // Without any finalPath item the put-back has no db.properties to go to, and fails so.
-    PutBackDbProperties(host_, host_, mode_,
-                        itemDbProperties_.empty() ? std::vector<std::wstring>{dbPropertiesPath_}
-                                                  : itemDbProperties_,
-                        checkpoint_);
+    const std::vector<SavedSettings> toPutBack =
+        !anyFinalPath_ ? std::vector<SavedSettings>{{1, dbPropertiesPath_}} : saved_;
+    saved_.clear();  // tried now, whatever comes of it
+    PutBackDbProperties(host_, host_, mode_, toPutBack, checkpoint_);
 
     checkpoint_ = checkpoint::kDbPropertiesExists;
     const std::wstring settingsFile = DbPropertiesToRead();
@@ -137,7 +142,6 @@ class Restore {
   // Checkpoints 54 to 74: every finalPath item of path.conf restores its installation folder.
   // False when a check stopped the run.
   bool RestoreFolders() {
-    bool anyFinalPath = false;
     for (;;) {
       checkpoint_ = checkpoint::kPathConfAtEnd;
       if (input_.AtEnd()) break;
@@ -158,16 +162,16 @@ class Restore {
                         line + L"\"). Pls. check " + pathConfFile_);
         return false;
       }
-      anyFinalPath = true;
+      anyFinalPath_ = true;
+      ++itemCount_;
       // The folder as the host opens it, once: the folder checked is the folder copied onto and
       // the folder whose db.properties is read.
       finalPath->installationFolder = host_.FullPath(finalPath->installationFolder);
       finalPath->dbPropertiesPath = DbPropertiesPathOf(finalPath->installationFolder);
       dbPropertiesPath_ = finalPath->dbPropertiesPath;
-      itemDbProperties_.push_back(dbPropertiesPath_);
       const FolderEnd end =
           RestoreInstallationFolder(host_, host_, host_, log_, mode_, settings_.backupDirectory,
-                                    *finalPath, itemDbProperties_.size(), checkpoint_);
+                                    *finalPath, itemCount_, saved_, checkpoint_);
       if (end == FolderEnd::kStop) return false;
       if (end == FolderEnd::kNotComplete) {
         somethingFailed_ = true;
@@ -176,7 +180,7 @@ class Restore {
     }
     checkpoint_ = checkpoint::kPathConfDone;
     input_.Close();
-    if (!anyFinalPath) {
+    if (!anyFinalPath_) {
       somethingFailed_ = true;
       log_.LogMessage(L"No finalPath item in " + pathConfFile_);
       NoteFailure(log_.LastMessage());
@@ -205,6 +209,22 @@ class Restore {
       PrintDryRunLine(host_, host_, text);
     } else {
       host_.MessageBox(text);
+    }
+  }
+
+  // A run that ends before its put-back, stopped by a check or by an error, still puts back the
+  // settings it saved: each folder copied so far gets the machine's db.properties again. What
+  // cannot be put back is said in the log; its saved copy stays where it was saved.
+  void PutBackAfterAnEnd() {
+    const std::vector<SavedSettings> saved = std::exchange(saved_, {});
+    for (const SavedSettings& item : saved) {
+      int32_t ignored = checkpoint_;
+      try {
+        PutBackDbProperties(host_, host_, mode_, {item}, ignored);
+      } catch (...) {
+        log_.WriteLogLine(L"Kept settings not put back: " + item.dbPropertiesPath + L": " +
+                          CurrentExceptionAsError().description());
+      }
     }
   }
 
@@ -242,7 +262,9 @@ class Restore {
   FolderRestoreMode mode_;
   std::wstring pathConfFile_;
   std::wstring dbPropertiesPath_;
-  std::vector<std::wstring> itemDbProperties_;  // each finalPath item's, in file order
+  bool anyFinalPath_ = false;
+  size_t itemCount_ = 0;              // the finalPath items met so far
+  std::vector<SavedSettings> saved_;  // saved and not yet put back
   bool somethingFailed_ = false;
   std::wstring failure_;    // the first failure of a run that went on
   std::wstring& logInUse_;  // the log once it is open

@@ -47,13 +47,15 @@ bool CheckBackupFolder(Files& files, RunLog& log, const std::wstring& backupDire
 FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, FolderCopier& copier,
                                     RunLog& log, FolderRestoreMode mode,
                                     std::wstring& backupDirectory, FinalPath& item,
-                                    size_t itemNumber, int32_t& checkpoint) {
+                                    size_t itemNumber, std::vector<SavedSettings>& saved,
+                                    int32_t& checkpoint) {
   checkpoint = checkpoint::kFinalPathItem;
   if (mode.keepCurrentDbProperties) {
     if (!mode.dryRun) {
       // The settings may hold credentials: the saved copy is for the running user's eyes only.
       files.CopyFileOwnerOnly(item.dbPropertiesPath,
                               SavedDbPropertiesPath(environment, itemNumber));
+      saved.push_back({itemNumber, item.dbPropertiesPath});
     } else if (!files.FileExists(item.dbPropertiesPath)) {
       throw Error(code::kFileNotFound, L"File not found: " + item.dbPropertiesPath);
     }
@@ -101,13 +103,20 @@ FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, Fold
 }
 
 void PutBackDbProperties(Environment& environment, Files& files, FolderRestoreMode mode,
-                         const std::vector<std::wstring>& dbPropertiesPaths, int32_t& checkpoint) {
+                         const std::vector<SavedSettings>& saved, int32_t& checkpoint) {
   checkpoint = checkpoint::kPutBackDbProperties;
   if (!mode.keepCurrentDbProperties || mode.dryRun) return;
-  for (size_t i = 0; i < dbPropertiesPaths.size(); ++i) {
-    // Read by the application as the restored file was, not as the private saved copy.
-    files.CopyFileKeepingAccess(SavedDbPropertiesPath(environment, i + 1), dbPropertiesPaths[i]);
+  std::optional<Error> first;
+  for (const SavedSettings& item : saved) {
+    try {
+      // Read by the application as the restored file was, not as the private saved copy.
+      files.CopyFileKeepingAccess(SavedDbPropertiesPath(environment, item.itemNumber),
+                                  item.dbPropertiesPath);
+    } catch (...) {
+      if (!first) first = CurrentExceptionAsError();
+    }
   }
+  if (first) throw *first;
 }
 
 }  // namespace qelrestore

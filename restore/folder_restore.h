@@ -32,19 +32,27 @@ struct FolderRestoreMode {
   bool dryRun = false;                   // check and count, change nothing
 };
 
+// A db.properties saved before its folder's copy: the item's number and the file it goes back to.
+struct SavedSettings {
+  size_t itemNumber = 0;
+  std::wstring dbPropertiesPath;
+};
+
 // Checkpoints 58-693 for one finalPath item: with the keep flag the save of its db.properties
 // (item 1 in curdb.properties.bak, item N > 1 in curdb.properties.bak.N, readable by the running
-// user only), the three checks (each a kStop after its message), then the copy and its outcome
-// lines; in a dry run the count of what the copy would do instead. `backupDirectory` loses a
-// trailing "\" and the item's installation folder gets exactly one.
+// user only), added to `saved` once it is made, the three checks (each a kStop after its
+// message), then the copy and its outcome lines; in a dry run the count of what the copy would do
+// instead. `backupDirectory` loses a trailing "\" and the item's installation folder gets exactly
+// one.
 FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, FolderCopier& copier,
                                     RunLog& log, FolderRestoreMode mode,
                                     std::wstring& backupDirectory, FinalPath& item,
-                                    size_t itemNumber, int32_t& checkpoint);
+                                    size_t itemNumber, std::vector<SavedSettings>& saved,
+                                    int32_t& checkpoint);
 
-// Checkpoint 76: with the keep flag each item's saved copy goes back over its own restored
-// db.properties, `dbPropertiesPaths` in item order (not in a dry run).
+// Checkpoint 76: with the keep flag each saved copy goes back over its own db.properties (not in
+// a dry run). Every one is tried, whichever fails; the first failure is thrown after the last.
 void PutBackDbProperties(Environment& environment, Files& files, FolderRestoreMode mode,
-                         const std::vector<std::wstring>& dbPropertiesPaths, int32_t& checkpoint);
+                         const std::vector<SavedSettings>& saved, int32_t& checkpoint);
 
 }  // namespace qelrestore

@@ -50,6 +50,22 @@ TEST_F(RunTest, EachFolderIsMadeFullOnceAndThatFolderIsUsedThroughout) {
             std::wstring::npos);
 }
 
+// A put-back that fails leaves none of the other folders without its own settings.
+TEST_F(RunTest, EveryKeptSettingsFileIsPutBackWhicheverFails) {
+  host.commandLine = L"\"C:\\bk\" \"default\" \"N\" \"Y\"";
+  host.folders.insert({L"C:\\Other", L"C:\\Other\\PLUV"});
+  host.AddFile(kPathConf, "finalPath=C:/App/\r\nfinalPath=C:/Other/\r\n");
+  host.AddFile(L"C:\\App\\PLUV\\db.properties", "first");
+  host.AddFile(L"C:\\Other\\PLUV\\db.properties", "second");
+  host.folderCopy = [this](const std::wstring&, const std::wstring& destination) {
+    host.files[destination + L"PLUV\\db.properties"] = "the backup's";
+    host.files.erase(L"C:\\qel\\curdb.properties.bak");  // the first save is lost
+    return FolderCopy{CopyOutcome::kComplete, {}, 0};
+  };
+  EXPECT_EQ(Execute(), kExitErrorReport);
+  EXPECT_EQ(host.files[L"C:\\Other\\PLUV\\db.properties"], "second");
+}
+
 TEST_F(RunTest, LogLinesCarryTheTimeTextAndAppendToTheDaysFile) {
   host.AddFile(kLog, "earlier run\r\n");
   Execute();
