@@ -17,6 +17,13 @@ std::wstring SavedDbPropertiesPath(Environment& environment, size_t itemNumber) 
   return path;
 }
 
+// Beside a saved copy from its save until its put-back: a run that ended in between (killed, or
+// its put-back failed) left the machine's own settings in the saved copy, and the next run must
+// not save the backup's over them.
+std::wstring PendingMarkPath(Environment& environment, size_t itemNumber) {
+  return SavedDbPropertiesPath(environment, itemNumber) + L".pending";
+}
+
 // True when both paths name one folder, however each is spelled or reached.
 bool SameFolder(Files& files, const std::wstring& one, const std::wstring& other) {
   const std::optional<FolderIdentity> first = files.IdentifyFolder(one);
@@ -52,9 +59,17 @@ FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, Fold
   checkpoint = checkpoint::kFinalPathItem;
   if (mode.keepCurrentDbProperties) {
     if (!mode.dryRun) {
-      // The settings may hold credentials: the saved copy is for the running user's eyes only.
-      files.CopyFileOwnerOnly(item.dbPropertiesPath,
-                              SavedDbPropertiesPath(environment, itemNumber));
+      const std::wstring savedPath = SavedDbPropertiesPath(environment, itemNumber);
+      const std::wstring mark = PendingMarkPath(environment, itemNumber);
+      if (files.FileExists(mark) && files.FileExists(savedPath)) {
+        log.WriteLogLine(L"Kept settings of an earlier run that were not put back are kept: " +
+                         savedPath);
+      } else {
+        // The settings may hold credentials: the saved copy is for the running user's eyes only,
+        // and so is its mark, a second copy of it.
+        files.CopyFileOwnerOnly(item.dbPropertiesPath, savedPath);
+        files.CopyFileOwnerOnly(savedPath, mark);
+      }
       saved.push_back({itemNumber, item.dbPropertiesPath});
     } else if (!files.FileExists(item.dbPropertiesPath)) {
       throw Error(code::kFileNotFound, L"File not found: " + item.dbPropertiesPath);
@@ -112,6 +127,7 @@ void PutBackDbProperties(Environment& environment, Files& files, FolderRestoreMo
       // Read by the application as the restored file was, not as the private saved copy.
       files.CopyFileKeepingAccess(SavedDbPropertiesPath(environment, item.itemNumber),
                                   item.dbPropertiesPath);
+      files.RemoveFile(PendingMarkPath(environment, item.itemNumber));
     } catch (...) {
       if (!first) first = CurrentExceptionAsError();
     }

@@ -114,7 +114,10 @@ int32_t StepOf(const std::vector<std::string>& calls, size_t index) {
       {"FolderExists C:\\App\\", 59},
       {"FolderExists C:\\bk", 63},
       {"CopyFolderContents", 69},
+      // The saved copy's mark is made with the save, and goes with the put-back.
+      {"CopyFile C:\\qel\\curdb.properties.bak -> C:\\qel\\curdb.properties.bak.pending", 58},
       {"CopyFile C:\\qel\\curdb.properties.bak", 76},
+      {"RemoveFile C:\\qel\\curdb.properties.bak.pending", 76},
       {std::string("FileExists ") + kDbProperties, 77},
       {std::string("OpenForInput ") + kDbProperties, 81},
       {"QueryRegistryValue", 116},
@@ -167,6 +170,8 @@ const std::vector<Rule>& Rules() {
       {"DecodeConsoleText", {Fault::kFail}, {End::kUnchanged}},
       {"PathAsOpened", {Fault::kFail}, {End::kUnchanged}},
       {"FullPath", {Fault::kFail}, {End::kUnchanged}},
+      // A saved copy's mark not seen: the settings are saved afresh.
+      {"FileExists C:\\qel\\curdb.properties.bak", {Fault::kFail}, {End::kUnchanged}},
       {"ShowProgress", {Fault::kFail}, {End::kUnchanged}},
       {"LockRun",
        {Fault::kFail},

@@ -29,7 +29,26 @@ TEST_F(RunTest, EachInstallationFolderGetsItsOwnKeptSettingsBack) {
   Execute();
   EXPECT_EQ(host.files[kCurrent], "first\r\n");
   EXPECT_EQ(host.files[L"C:\\Other\\PLUV\\db.properties"], "second\r\n");
-  EXPECT_EQ(host.ownerOnlyPaths, (std::set<std::wstring>{kSaved, std::wstring(kSaved) + L".2"}));
+  const std::wstring second = std::wstring(kSaved) + L".2";
+  EXPECT_EQ(host.ownerOnlyPaths,
+            (std::set<std::wstring>{kSaved, second, kSaved + std::wstring(L".pending"),
+                                    second + L".pending"}));
+  // Put back, so no longer marked as the machine's.
+  EXPECT_EQ(host.files.count(kSaved + std::wstring(L".pending")), 0u);
+}
+
+// A run ended between the save and the put-back (killed, or its put-back failed) left the
+// machine's settings in the marked saved copy and the backup's in the installation: the next run
+// keeps the saved copy, never saving the backup's over it, and puts it back.
+TEST_F(RunTest, SettingsAnEarlierRunLeftSavedAreKeptAndPutBack) {
+  host.commandLine = L"\"C:\\bk\" \"default\" \"N\" \"Y\"";
+  host.AddFile(kSaved, "the machine's\r\n");
+  host.AddFile(kSaved + std::wstring(L".pending"), "the machine's\r\n");
+  host.AddFile(kCurrent, "DB_PROVIDER=the backup's\r\n");
+  Execute();
+  EXPECT_EQ(host.files[kCurrent], "the machine's\r\n");
+  EXPECT_EQ(host.files[kSaved], "the machine's\r\n");
+  EXPECT_EQ(host.files.count(kSaved + std::wstring(L".pending")), 0u);
 }
 
 TEST_F(RunTest, OnlyAnExactYKeepsTheSettings) {
