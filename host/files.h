@@ -28,6 +28,10 @@ class Files : public InputFiles {
   virtual bool FolderExists(const std::wstring& path) = 0;
   // Opens the log for appending, creating it when missing.
   virtual std::unique_ptr<TextStream> OpenLog(const std::wstring& path) = 0;
+  // Throws what OpenLog would throw for `path`, making and writing nothing, for a dry run to
+  // predict the real one: an existing file or folder is opened as the log would be and closed; a
+  // missing file's folder must let the run make it where the host can tell.
+  virtual void ProbeLog(const std::wstring& path) = 0;
   // Copies one whole file to `destination` as a new file put in place of that name: a link
   // standing at `destination` is replaced, never written through, and a read-only destination is
   // replaced too; the copy does not carry the read-only attribute. A missing source is error 53.

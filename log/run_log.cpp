@@ -99,6 +99,8 @@ void RunLog::OpenDryRun(const std::wstring& logFilePath) {
   if (!folder.empty() && !files_.FileExists(logFilePath) && !files_.FolderExists(folder)) {
     throw Error(code::kPathNotFound, L"Path not found: " + folder);
   }
+  // A log the real run could not open ends it before anything is done: so it ends this one.
+  files_.ProbeLog(logFilePath);
   dryRun_ = true;
   logStream_ = console_.OpenStandardOutput();
   LogMessage(L"QEL start Restore");

@@ -42,7 +42,8 @@ class RunLog {
   // error when the log cannot be created or opened.
   void Open(const std::wstring& logFilePath);
   // For a dry run: the lines go to standard output and no box is shown. Error 76 when a real run
-  // could not create its log (the folder `logFilePath` names does not exist).
+  // could not create its log (the folder `logFilePath` names does not exist), and the host's error
+  // when it could not open it (a folder of that name, a file it may not append to).
   void OpenDryRun(const std::wstring& logFilePath);
 
   // The message in a box (unless the flag is exactly "N" or the run is dry), then its line in

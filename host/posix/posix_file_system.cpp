@@ -239,6 +239,24 @@ std::unique_ptr<TextStream> OpenLogFile(const std::string& nativePath) {
   return std::make_unique<PosixTextStream>(UniqueFd(fd), nativePath);
 }
 
+void ProbeLogFile(const std::string& nativePath) {
+  const char* path = SystemPath(nativePath, "open");
+  // Without waiting for a reader, were a FIFO there.
+  const int fd = ::open(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd >= 0) {
+    ::close(fd);
+    return;
+  }
+  if (errno != ENOENT) throw ErrnoError(errno, "open", nativePath);
+  const size_t separator = nativePath.find_last_of('/');
+  const std::string folder = separator == std::string::npos ? "."
+                             : separator == 0               ? "/"
+                                                            : nativePath.substr(0, separator);
+  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0 && errno != ENOENT) {
+    throw ErrnoError(errno, "open", nativePath);
+  }
+}
+
 std::unique_ptr<TextStream> OpenStandardOutputStream() {
   return std::make_unique<StandardOutputStream>();
 }

@@ -26,6 +26,9 @@ std::optional<FolderIdentity> FolderIdentityOf(const std::string& nativePath);
 // Opens the log for appending, creating it (mode 0666 less the umask) when missing. Each line goes
 // to the file in one write.
 std::unique_ptr<TextStream> OpenLogFile(const std::string& nativePath);
+// Throws what OpenLogFile would, making nothing: an existing entry is opened for appending (no
+// data is written) and closed; for a missing file the run must be allowed to add to its folder.
+void ProbeLogFile(const std::string& nativePath);
 
 // Lines on standard output, UTF-8, each ended by "\n" and written before writeLine returns; a
 // failed write throws (a closed pipe is EPIPE, the program ignoring SIGPIPE). Closing it leaves

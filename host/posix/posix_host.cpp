@@ -236,6 +236,10 @@ std::unique_ptr<TextStream> PosixHost::OpenLog(const std::wstring& path) {
   return OpenLogFile(NativePath(path));
 }
 
+void PosixHost::ProbeLog(const std::wstring& path) {
+  ProbeLogFile(NativePath(path));
+}
+
 std::unique_ptr<TextStream> PosixHost::OpenStandardOutput() {
   return OpenStandardOutputStream();
 }

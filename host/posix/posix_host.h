@@ -65,6 +65,7 @@ class PosixHost final : public Host {
   bool FileExists(const std::wstring& path) override;
   bool FolderExists(const std::wstring& path) override;
   std::unique_ptr<TextStream> OpenLog(const std::wstring& path) override;
+  void ProbeLog(const std::wstring& path) override;
   std::unique_ptr<TextStream> OpenStandardOutput() override;
   void CopyFile(const std::wstring& source, const std::wstring& destination) override;
   void RemoveFile(const std::wstring& path) override;

@@ -118,6 +118,15 @@ std::unique_ptr<TextStream> OpenLogFile(const std::wstring& path) {
   return std::make_unique<WindowsTextStream>(std::move(file), path);
 }
 
+void ProbeLogFile(const std::wstring& path) {
+  UniqueFileHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, kShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.valid()) return;
+  const DWORD error = ::GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND) return;
+  throw Win32Error(error, L"CreateFileW", path);
+}
+
 std::unique_ptr<TextStream> OpenStandardOutputStream() {
   // No handle (a process started without standard output) is no failure here: the first line
   // written fails, as a write to a closed pipe does.

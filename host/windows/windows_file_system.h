@@ -18,6 +18,10 @@ bool IsFolder(const std::wstring& path);
 // Opens the log for appending (OPEN_ALWAYS: created when missing); failures are mapped from the
 // system's error.
 std::unique_ptr<TextStream> OpenLogFile(const std::wstring& path);
+// Throws what OpenLogFile would for an existing file or folder, which it opens as the log would
+// be and closes, making and writing nothing. A missing file is no failure here: whether its folder
+// lets the run make it is not told without making it.
+void ProbeLogFile(const std::wstring& path);
 
 // Lines on the process's standard output, in the log's own encoding and line ends. Closing the
 // stream leaves standard output open.

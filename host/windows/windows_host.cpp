@@ -246,6 +246,10 @@ std::unique_ptr<TextStream> WindowsHost::OpenLog(const std::wstring& path) {
   return OpenLogFile(path);
 }
 
+void WindowsHost::ProbeLog(const std::wstring& path) {
+  ProbeLogFile(path);
+}
+
 std::unique_ptr<TextStream> WindowsHost::OpenStandardOutput() {
   return OpenStandardOutputStream();
 }

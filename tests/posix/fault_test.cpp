@@ -53,7 +53,9 @@ class FaultTest : public test::InstalledProgramTest {
 TEST_F(FaultTest, ReadOnlyLogFolder) {
   REQUIRE_UNPRIVILEGED();
   fs::permissions(root / "logs", fs::perms::owner_read | fs::perms::owner_exec);
-  // No log can be created there: an error before the log is in place, and nothing restored.
+  // No log can be created there: an error before the log is in place, and nothing restored. A
+  // dry run says so first.
+  EXPECT_EQ(RunRestore({.environment = {"QELRESTORE_DRY_RUN=1"}}), 4) << StandardError();
   EXPECT_EQ(RunRestore(), 4);
   EXPECT_NE(StandardError().find("Unhandled error 70"), std::string::npos) << StandardError();
   EXPECT_FALSE(fs::exists(Log()));

@@ -362,6 +362,11 @@ std::unique_ptr<TextStream> FakeHost::OpenLog(const std::wstring& path) {
   return std::make_unique<FakeStream>(*this, path);
 }
 
+void FakeHost::ProbeLog(const std::wstring& path) {
+  EnterOrThrow("ProbeLog", path);
+  if (folders.count(path) != 0) throw Error(code::kPathFileAccess);
+}
+
 void FakeHost::CopyFile(const std::wstring& source, const std::wstring& destination) {
   const std::optional<Fault> fault = Enter("CopyFile", source + L" -> " + destination);
   if (fault && fault != Fault::kHalfWay) ThrowInjected();

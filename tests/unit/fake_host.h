@@ -152,6 +152,7 @@ class FakeHost : public Host {
   std::wstring DefaultLogFolder() override;
   std::wstring KeptSettingsFolder() override;
   std::unique_ptr<TextStream> OpenLog(const std::wstring& path) override;
+  void ProbeLog(const std::wstring& path) override;
   std::unique_ptr<TextStream> OpenStandardOutput() override;
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
   std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;
