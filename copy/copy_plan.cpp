@@ -9,47 +9,81 @@
 
 #include "copy/backup_walk.h"
 #include "copy/copy_engine.h"
+#include "support/byte_text.h"
 
 namespace qelrestore::posix {
 namespace {
 
 // Counts the files and links below the backup folder, and those of them a destination entry of
-// the same name would be replaced by.
+// the same name would be replaced by; names the entries the copy will refuse for what stands in
+// their place, with the copy's own reasons.
 class Planner : public BackupWalk {
  public:
-  Planner(std::optional<NodeId> destinationRoot, UniqueFd destination, CopyPlan& plan)
+  Planner(std::optional<NodeId> destinationRoot, UniqueFd destination, CopyPlan& plan,
+          std::string sourceRoot)
       : BackupWalk(destinationRoot), plan_(plan) {
     destinations_.push_back(std::move(destination));
+    paths_.push_back(std::move(sourceRoot));
+    blocked_.push_back(false);
   }
 
  private:
   // The matching destination folder, opened without following a link, or invalid when there is
-  // none: then nothing below it replaces anything.
+  // none: then nothing below it replaces anything. A file or link in its place blocks the folder
+  // and all it holds.
   void Entering(int, const char* name, const struct stat&) override {
     const UniqueFd& destination = destinations_.back();
-    destinations_.emplace_back(
-        destination.valid()
-            ? ::openat(destination.get(), name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-            : -1);
+    bool blocked = blocked_.back();
+    UniqueFd below(-1);
+    if (!blocked && destination.valid()) {
+      below = UniqueFd(
+          ::openat(destination.get(), name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat existing {};
+      if (!below.valid() &&
+          ::fstatat(destination.get(), name, &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+          !S_ISDIR(existing.st_mode)) {
+        blocked = true;
+        Refused(name, S_ISLNK(existing.st_mode) ? "a symbolic link stands where a folder goes"
+                                                : "a file stands where a folder goes");
+      }
+    }
+    destinations_.push_back(std::move(below));
+    paths_.push_back(paths_.back() + name + "/");
+    blocked_.push_back(blocked);
   }
-  void Left() override { destinations_.pop_back(); }
+  void Left() override {
+    destinations_.pop_back();
+    paths_.pop_back();
+    blocked_.pop_back();
+  }
 
   void Met(int folder, const char* name) override {
+    if (blocked_.back()) return;
     struct stat info {};
     if (::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return;
     if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) return;
-    ++plan_.files;
-    plan_.bytes += static_cast<uint64_t>(info.st_size);
     const UniqueFd& destination = destinations_.back();
     struct stat existing {};
-    if (destination.valid() &&
-        ::fstatat(destination.get(), name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-      ++plan_.replacing;
+    const bool present = destination.valid() &&
+                         ::fstatat(destination.get(), name, &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (present && S_ISDIR(existing.st_mode)) {
+      Refused(name, S_ISLNK(info.st_mode) ? "a folder stands where a symbolic link goes"
+                                          : "a folder stands where a file goes");
+      return;
     }
+    ++plan_.files;
+    plan_.bytes += static_cast<uint64_t>(info.st_size);
+    if (present) ++plan_.replacing;
+  }
+
+  void Refused(const char* name, const char* reason) {
+    NoteNotCopied(plan_, DecodeUtf8(paths_.back() + name), DecodeUtf8(reason));
   }
 
   CopyPlan& plan_;
   std::vector<UniqueFd> destinations_;  // from the destination folder down
+  std::vector<std::string> paths_;      // the backup folders' paths, each ending in '/'
+  std::vector<bool> blocked_;           // a file or link stands in the folder's place
 };
 
 }  // namespace
@@ -69,7 +103,10 @@ CopyPlan PlanFolderCopy(const std::string& source, const std::string& destinatio
   if (destinationRoot.valid() && ::fstat(destinationRoot.get(), &there) == 0) {
     destinationId = IdOf(there);
   }
-  Planner(destinationId, std::move(destinationRoot), plan).Walk(std::move(root), IdOf(info));
+  std::string sourceRoot = source.empty() ? "." : source;
+  if (sourceRoot.back() != '/') sourceRoot += '/';
+  Planner(destinationId, std::move(destinationRoot), plan, std::move(sourceRoot))
+      .Walk(std::move(root), IdOf(info));
   return plan;
 }
 

@@ -189,11 +189,13 @@ class Restore {
   }
 
   // The db.properties a real run reads after its copy: in a dry run, where nothing was copied,
-  // the backup's when it has one and the installation's own is not kept.
+  // the backup's when it has one, the installation's own is not kept, and no folder stands in its
+  // place (the copy could not put it there).
   std::wstring DbPropertiesToRead() {
     if (!mode_.dryRun || mode_.keepCurrentDbProperties) return dbPropertiesPath_;
     const std::wstring backups = settings_.backupDirectory + L"\\PLUV\\db.properties";
-    return host_.FileExists(backups) ? backups : dbPropertiesPath_;
+    return host_.FileExists(backups) && !host_.FolderExists(dbPropertiesPath_) ? backups
+                                                                               : dbPropertiesPath_;
   }
 
   int CompletedStatus() const {

@@ -32,7 +32,20 @@ struct CopyPlan {
   uint64_t files = 0;      // files (and links) it would copy
   uint64_t bytes = 0;      // their bytes
   uint64_t replacing = 0;  // of them, those that would replace an existing destination entry
+  // The entries it cannot copy, known before it begins (a folder where a file goes, a file where
+  // a folder goes): the first kNotCopiedNamed, and the count of all.
+  std::vector<NotCopied> notCopied;
+  uint64_t notCopiedCount = 0;
 };
+
+// Names an entry not copied: one of the first kNotCopiedNamed, and counted.
+template <typename Outcome>
+void NoteNotCopied(Outcome& outcome, std::wstring path, std::wstring reason) {
+  if (outcome.notCopied.size() < kNotCopiedNamed) {
+    outcome.notCopied.push_back({std::move(path), std::move(reason)});
+  }
+  ++outcome.notCopiedCount;
+}
 
 class FolderCopier {
  public:

@@ -31,7 +31,8 @@ bool SameFolder(Files& files, const std::wstring& one, const std::wstring& other
 }
 
 // One line for each entry the copy could name, then the count of the rest.
-void LogNotCopied(RunLog& log, const FolderCopy& copy) {
+template <typename Outcome>
+void LogNotCopied(RunLog& log, const Outcome& copy) {
   for (const NotCopied& entry : copy.notCopied) {
     log.WriteLogLine(L"Not copied: " + entry.path + L": " + entry.reason);
   }
@@ -103,7 +104,11 @@ FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, Fold
                    std::to_wstring(plan.bytes) + L" bytes) from " + backupDirectory + L" to " +
                    item.installationFolder + L", " + std::to_wstring(plan.replacing) +
                    L" of them replacing existing files");
-    return FolderEnd::kCompleted;
+    if (plan.notCopiedCount == 0) return FolderEnd::kCompleted;
+    // The real run's end, foretold: what it will refuse, and a copy that is not complete.
+    log.LogMessage(L"Restore Folder NOT complete");
+    LogNotCopied(log, plan);
+    return FolderEnd::kNotComplete;
   }
   const FolderCopy copy = copier.CopyFolderContents(backupDirectory, item.installationFolder);
   checkpoint = checkpoint::kCopyOutcome;

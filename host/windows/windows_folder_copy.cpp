@@ -112,13 +112,6 @@ std::wstring Mismatch(const WIN32_FIND_DATAW& source, const std::wstring& destin
   return L"";
 }
 
-void NoteNotCopied(FolderCopy& copy, std::wstring path, std::wstring reason) {
-  if (copy.notCopied.size() < kNotCopiedNamed) {
-    copy.notCopied.push_back({std::move(path), std::move(reason)});
-  }
-  ++copy.notCopiedCount;
-}
-
 }  // namespace
 
 FolderCopy ShellCopyFolderContents(const std::wstring& source, const std::wstring& destination,
@@ -177,8 +170,16 @@ CopyPlan PlanShellFolderCopy(const std::wstring& source, const std::wstring& des
     WIN32_FILE_ATTRIBUTE_DATA there{};
     const bool present = DestinationEntry(Joined(target, relative), there);
     const bool folderThere = present && (there.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (IsWalkedFolder(found->dwFileAttributes)) return !present || folderThere;
-    if (folderThere) return false;
+    // What the copy's own check will name, named now: the dry run tells the copy is incomplete.
+    if (IsWalkedFolder(found->dwFileAttributes)) {
+      if (!present || folderThere) return true;
+      NoteNotCopied(plan, Joined(source, relative), L"a file stands where a folder goes");
+      return false;
+    }
+    if (folderThere) {
+      NoteNotCopied(plan, Joined(source, relative), L"a folder stands where a file goes");
+      return false;
+    }
     ++plan.files;
     plan.bytes += SizeOf(found->nFileSizeHigh, found->nFileSizeLow);
     if (present) ++plan.replacing;
