@@ -13,6 +13,7 @@
 #include <memory>
 #include <utility>
 
+#include "copy/copy_leftovers.h"
 #include "copy/copy_walker.h"
 
 namespace qelrestore::posix {
@@ -93,6 +94,8 @@ void CopyWalker::Walk(const std::string& sourceFolder, const std::string& destin
     return;
   }
   run_.destinationRoot = IdOf(destination);
+  // Before any entry of the folder is begun, so that no temporary of this run is taken for one.
+  run_.leftoversRemoved += RemoveLeftovers(run_.destinationFd.get());
   sourcePath_.assign(1, run_.backupRoot);
   // Every folder of the backup is known before anything is written: a destination folder that
   // is one of them under another name (a bind mount) is refused wherever it is met.
@@ -267,6 +270,8 @@ void CopyWalker::CopyFolder(const std::shared_ptr<FolderJob>& parent, const char
     FailErrno(errno, name);
     return;
   }
+  // No entry of the folder is begun yet: what is named as a temporary is an earlier run's.
+  if (!created) run_.leftoversRemoved += RemoveLeftovers(target.get());
   auto job = std::make_shared<FolderJob>();
   job->parent = parent;
   job->targetFd = target.get();

@@ -72,6 +72,7 @@ struct CopyReport {
   bool complete = true;               // false when any entry was not copied
   std::vector<CopyFailure> failures;  // the first kNotCopiedNamed (host.h) by path, sorted
   uint64_t failureCount = 0;          // every failure
+  uint64_t leftoversRemoved = 0;      // temporary files a killed copy had left, removed
 };
 
 // How far a copy has come: the files copied or found up to date, their bytes, and how many of

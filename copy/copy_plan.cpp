@@ -9,6 +9,7 @@
 
 #include "copy/backup_walk.h"
 #include "copy/copy_engine.h"
+#include "copy/copy_leftovers.h"
 #include "support/byte_text.h"
 
 namespace qelrestore::posix {
@@ -47,6 +48,7 @@ class Planner : public BackupWalk {
                                                 : "a file stands where a folder goes");
       }
     }
+    if (below.valid()) plan_.leftovers += RemoveLeftovers(below.get(), /*countOnly=*/true);
     destinations_.push_back(std::move(below));
     paths_.push_back(paths_.back() + name + "/");
     blocked_.push_back(blocked);
@@ -102,6 +104,7 @@ CopyPlan PlanFolderCopy(const std::string& source, const std::string& destinatio
   struct stat there {};
   if (destinationRoot.valid() && ::fstat(destinationRoot.get(), &there) == 0) {
     destinationId = IdOf(there);
+    plan.leftovers = RemoveLeftovers(destinationRoot.get(), /*countOnly=*/true);
   }
   std::string sourceRoot = source.empty() ? "." : source;
   if (sourceRoot.back() != '/') sourceRoot += '/';

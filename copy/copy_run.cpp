@@ -81,6 +81,7 @@ CopyReport CopyRun::TakeReport() {
   const std::lock_guard<std::mutex> lock(reportLock_);
   std::sort(report_.failures.begin(), report_.failures.end(), ByPath);
   if (report_.failures.size() > kNotCopiedNamed) report_.failures.resize(kNotCopiedNamed);
+  report_.leftoversRemoved = leftoversRemoved.load();
   return std::move(report_);
 }
 

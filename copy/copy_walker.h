@@ -72,6 +72,7 @@ class CopyRun {
   std::vector<NodeId> backupFolders;  // every folder of the backup, sorted, known before writing
   std::atomic<bool> stop{false};      // a worker failed: the rest ends as soon as it can
   std::atomic<size_t> openFolders{0};
+  std::atomic<uint64_t> leftoversRemoved{0};
   WorkQueue<EntryTask> queue;
 
   void Fail(std::string path, std::string_view reason);

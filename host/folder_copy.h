@@ -23,8 +23,9 @@ inline constexpr size_t kNotCopiedNamed = 100;
 struct FolderCopy {
   CopyOutcome outcome = CopyOutcome::kIncomplete;
   std::vector<NotCopied>
-      notCopied;                // the first kNotCopiedNamed entries, where the host can name them
-  uint64_t notCopiedCount = 0;  // every entry not copied that the host could count
+      notCopied;                  // the first kNotCopiedNamed entries, where the host can name them
+  uint64_t notCopiedCount = 0;    // every entry not copied that the host could count
+  uint64_t leftoversRemoved = 0;  // temporary files a killed copy had left, removed
 };
 
 // What a folder copy would do, counted without copying.
@@ -36,6 +37,7 @@ struct CopyPlan {
   // a folder goes): the first kNotCopiedNamed, and the count of all.
   std::vector<NotCopied> notCopied;
   uint64_t notCopiedCount = 0;
+  uint64_t leftovers = 0;  // temporary files a killed copy left, which the copy would remove
 };
 
 // Names an entry not copied: one of the first kNotCopiedNamed, and counted.

@@ -104,6 +104,10 @@ FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, Fold
                    std::to_wstring(plan.bytes) + L" bytes) from " + backupDirectory + L" to " +
                    item.installationFolder + L", " + std::to_wstring(plan.replacing) +
                    L" of them replacing existing files");
+    if (plan.leftovers > 0) {
+      log.WriteLogLine(L"Would remove " + std::to_wstring(plan.leftovers) +
+                       L" temporary files a stopped copy left in " + item.installationFolder);
+    }
     if (plan.notCopiedCount == 0) return FolderEnd::kCompleted;
     // The real run's end, foretold: what it will refuse, and a copy that is not complete.
     log.LogMessage(L"Restore Folder NOT complete");
@@ -111,6 +115,10 @@ FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, Fold
     return FolderEnd::kNotComplete;
   }
   const FolderCopy copy = copier.CopyFolderContents(backupDirectory, item.installationFolder);
+  if (copy.leftoversRemoved > 0) {
+    log.WriteLogLine(L"Removed " + std::to_wstring(copy.leftoversRemoved) +
+                     L" temporary files a stopped copy left in " + item.installationFolder);
+  }
   checkpoint = checkpoint::kCopyOutcome;
   if (copy.outcome == CopyOutcome::kComplete) {
     log.LogMessage(L"Restore Folder completed");

@@ -280,6 +280,7 @@ FolderCopy PosixHost::CopyFolderContents(const std::wstring& source,
     copy.notCopied.push_back({DecodeUtf8(failure.path), DecodeUtf8(failure.reason)});
   }
   copy.notCopiedCount = std::max<uint64_t>(report.failureCount, copy.notCopied.size());
+  copy.leftoversRemoved = report.leftoversRemoved;
   return copy;
 }
 

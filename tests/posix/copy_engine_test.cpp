@@ -422,6 +422,27 @@ TEST_F(CopyEngineTest, AKilledCopyLeavesEachFileWholeOldOrWholeNew) {
   }
 }
 
+// The temporary files a killed copy left are the next run's to remove, wherever it passes, and
+// only they: the dry run counts them, and a file of another name, mode or owner is left alone.
+TEST_F(CopyEngineTest, TemporaryFilesAKilledCopyLeftAreRemovedByTheNextCopy) {
+  ASSERT_EQ(::mkdir((src_ + "/sub").c_str(), 0755), 0);
+  Write(src_ + "/sub/a", "a");
+  ASSERT_EQ(::mkdir(dst_.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((dst_ + "/sub").c_str(), 0755), 0);
+  for (const char* left : {"/.qelrestore-Ab12cD", "/sub/.qelrestore-zzzzzz"}) {
+    Write(dst_ + left, std::string(4096, 'x'), 0600);
+  }
+  Write(dst_ + "/.qelrestore-notes", "not the copy's", 0600);
+  Write(dst_ + "/sub/.qelrestore-abcdef", "readable by others", 0644);
+  EXPECT_EQ(PlanFolderCopy(src_, dst_).leftovers, 2u);
+  ASSERT_TRUE(CopyBackup()) << testing::PrintToString(Failures());
+  EXPECT_EQ(report_.leftoversRemoved, 2u);
+  EXPECT_EQ(Read(dst_ + "/.qelrestore-Ab12cD"), "<missing>");
+  EXPECT_EQ(Read(dst_ + "/sub/.qelrestore-zzzzzz"), "<missing>");
+  EXPECT_EQ(Read(dst_ + "/.qelrestore-notes"), "not the copy's");
+  EXPECT_EQ(Read(dst_ + "/sub/.qelrestore-abcdef"), "readable by others");
+}
+
 // A failure that is not an entry's (here the progress callback's) stops every worker: the
 // entries each had begun are ended, whole or removed, no other is begun, no temporary is left,
 // and the failure reaches the caller.

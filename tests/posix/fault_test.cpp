@@ -159,12 +159,17 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
             (std::vector<std::string>{"QEL start Restore",
                                       "Start copying from " + Backup() + "to " + install}));
 
+  // The run again: it removes the temporary file the killed one left, and says so.
   EXPECT_EQ(RunRestore(), 0) << StandardError();
   const auto messages = Messages(Log());
-  ASSERT_EQ(messages.size(), 9u);
+  ASSERT_EQ(messages.size(), 10u);
   EXPECT_EQ(messages[2], "QEL start Restore");
-  EXPECT_EQ(messages[4], "Restore Folder completed");
+  EXPECT_EQ(messages[4], "Removed 1 temporary files a stopped copy left in " + install);
+  EXPECT_EQ(messages[5], "Restore Folder completed");
   EXPECT_EQ(messages.back(), "SQL Restore Complete");
+  for (const auto& entry : fs::directory_iterator(root / "install")) {
+    EXPECT_NE(entry.path().filename().string().rfind(".qelrestore-", 0), 0u) << entry.path();
+  }
   ASSERT_EQ(fs::file_size(copy), kSize);
   std::ifstream original(root / "backup/data.bin", std::ios::binary);
   std::ifstream restored(copy, std::ios::binary);

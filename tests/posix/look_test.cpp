@@ -70,10 +70,10 @@ TEST(LookTest, PlanFolderCopyCountsFilesAndLinksWithoutFollowingOrWriting) {
     fs::path destination;
     CopyPlan expected;
   } cases[] = {
-      {destination, {6, bytes, 2, {}, 0}},
-      {sandbox.root() / "missing", {6, bytes, 0, {}, 0}},
+      {destination, {6, bytes, 2, {}, 0, 0}},
+      {sandbox.root() / "missing", {6, bytes, 0, {}, 0, 0}},
       // The copy does not descend into a destination inside the backup.
-      {source / "inner", {5, bytes - 4, 0, {}, 0}},
+      {source / "inner", {5, bytes - 4, 0, {}, 0, 0}},
   };
   PosixHost host(0, nullptr, L"qel");
   for (const auto& c : cases) {
@@ -285,8 +285,12 @@ TEST(LookTest, ACopyLongerThanATenthOfASecondShowsOneStatusLineOnATerminalOnly) 
 
 TEST(LookTest, FilesFoundUpToDateAreCountedApart) {
   const Watched terminal = WatchStandardError(true, [] {
-    CopyStatusLine line(CopyPlan{
-        .files = 10, .bytes = 4 << 20, .replacing = 10, .notCopied = {}, .notCopiedCount = 0});
+    CopyStatusLine line(CopyPlan{.files = 10,
+                                 .bytes = 4 << 20,
+                                 .replacing = 10,
+                                 .notCopied = {},
+                                 .notCopiedCount = 0,
+                                 .leftovers = 0});
     // Past the tenth of a second within which a copy shows nothing.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     line.Update({.files = 10, .bytes = 4 << 20, .unchanged = 7});
