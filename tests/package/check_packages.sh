@@ -215,7 +215,10 @@ run_dpkg() {
 
 # The package is installed machine-wide: a second check on the same machine (another checkout's)
 # waits here until the first has purged it again.
-if exec 9>>/tmp/qelrestore-package-check.lock && ! flock -n 9; then
+# Read-only, so that a check run by another account than the one that made the lock file waits too.
+lock=/tmp/qelrestore-package-check.lock
+[[ -e $lock ]] || (umask 022 && : >>"$lock")
+if exec 9<"$lock" && ! flock -n 9; then
   echo "waiting for another package check on this machine to end"
   flock -w 1800 9 || echo "still running after 30 minutes; going on"
 fi
@@ -298,16 +301,19 @@ else
   pass "restore: the folder is copied over the installation, exit status 0"
 fi
 # Without a log path of its own, the installed program logs under /var/log/qelrestore, in the
-# file of the day of the month.
+# file of the day of the month. Those folders are the administrator's, who runs the installed
+# program as root: so do these runs, through sudo when the check is not run as root.
 default_log=/var/log/qelrestore/qelRestorelog.txt$(date +%d)
 usr_log=/usr/bin/${default_log##*/}
 [[ -e $usr_log ]] && usr_log=  # not this run's, so not this check's to remove
-line_count() { if [[ -f $1 ]]; then wc -l <"$1"; else echo 0; fi; }
-lines_before=$(line_count "$default_log")
-HOME=$sandbox/home /usr/bin/qelrestore "$sandbox/backup" </dev/null >"$scratch/out" 2>"$scratch/err"
+as_admin() { "${sudo[@]}" env "$@"; }
+default_log_text() { "${sudo[@]}" cat "$default_log" 2>/dev/null; }
+lines_before=$(default_log_text | wc -l)
+as_admin HOME="$sandbox/home" /usr/bin/qelrestore "$sandbox/backup" </dev/null >"$scratch/out" \
+  2>"$scratch/err"
 status=$?
-last=$(tail -1 "$default_log" 2>/dev/null)
-if [[ $status != 0 || $(line_count "$default_log") -le $lines_before ||
+last=$(default_log_text | tail -1)
+if [[ $status != 0 || $(default_log_text | wc -l) -le $lines_before ||
   $last != *': QEL Restore completed without SQLServer version'$'\r' ]]; then
   fail default-log "exit status $status (expected 0), last line of $default_log [$last], stderr [$(cat "$scratch/err")]"
 else
@@ -322,18 +328,19 @@ printf 'DB_PROVIDER=SQLOLEDB\r\ndbconn.appl.url=jdbc:x://dbhost:1433;databaseNam
   >"$sandbox/backup/PLUV/db.properties"
 printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\80\\Tools\\ClientSetup]\r\n"SQLPath"="%s"\r\n' \
   "$sandbox/tools" >"$sandbox/registry.reg"
-HOME=$sandbox/home QELRESTORE_REGISTRY=$sandbox/registry.reg /usr/bin/qelrestore "$sandbox/backup" \
-  </dev/null >"$scratch/out" 2>"$scratch/err"
+as_admin HOME="$sandbox/home" QELRESTORE_REGISTRY="$sandbox/registry.reg" /usr/bin/qelrestore \
+  "$sandbox/backup" </dev/null >"$scratch/out" 2>"$scratch/err"
 status=$?
-verified=$(grep -c ': SQL restore verified: ' "$default_log" 2>/dev/null)
-if [[ $status != 0 || $(tail -1 "$default_log") != *': SQL Restore Complete'$'\r' ||
+verified=$(default_log_text | grep -c ': SQL restore verified: ')
+if [[ $status != 0 || $(default_log_text | tail -1) != *': SQL Restore Complete'$'\r' ||
   ${verified:-0} == 0 ]]; then
-  fail verified-restore "exit status $status (expected 0), last lines of $default_log [$(tail -2 "$default_log")], stderr [$(cat "$scratch/err")]"
+  fail verified-restore "exit status $status (expected 0), last lines of $default_log [$(default_log_text | tail -2)], stderr [$(cat "$scratch/err")]"
 else
   pass "verified-restore: without a log argument the restore is verified, exit status 0"
 fi
 # The shipped registry file is an empty registry: the run says where it looked, and fails loudly.
-HOME=$sandbox/home /usr/bin/qelrestore "$sandbox/backup" </dev/null >"$scratch/out" 2>"$scratch/err"
+as_admin HOME="$sandbox/home" /usr/bin/qelrestore "$sandbox/backup" </dev/null >"$scratch/out" \
+  2>"$scratch/err"
 status=$?
 if [[ $status != 5 ]] ||
   ! grep -q 'no folder is registered for the SQL client (the value SQLPath of .*, in the registry file /etc/qelrestore/registry.reg) (log: /var/log/qelrestore/qelRestorelog.txt' "$scratch/err"; then
