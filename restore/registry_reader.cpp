@@ -9,16 +9,23 @@ namespace qelrestore {
 
 namespace {
 
-// The value's text without its `terminators` closing NULs; nothing for zero-length data.
+// How many of the last `terminators` units of `text` are NULs, counted from its end: a writer
+// that passed the wrong size stored a value without them, and its last characters are real.
+template <typename Text>
+size_t ClosingNuls(const Text& text, size_t terminators) {
+  size_t count = 0;
+  while (count < terminators && count < text.size() && text[text.size() - 1 - count] == 0) ++count;
+  return count;
+}
+
+// The value's text without the closing NULs (up to `terminators`) it was stored with.
 std::wstring DataText(TextDecoder& decoder, const RegistryAnswer& answer, size_t terminators) {
   if (answer.text) {
-    if (answer.text->size() <= terminators) return {};
-    return answer.text->substr(0, answer.text->size() - terminators);
+    return answer.text->substr(0, answer.text->size() - ClosingNuls(*answer.text, terminators));
   }
   const std::vector<uint8_t>& data = answer.data;
-  if (data.size() <= terminators) return {};
-  return decoder.DecodeText(
-      std::string_view(reinterpret_cast<const char*>(data.data()), data.size() - terminators));
+  return decoder.DecodeText(std::string_view(reinterpret_cast<const char*>(data.data()),
+                                             data.size() - ClosingNuls(data, terminators)));
 }
 
 }  // namespace
@@ -40,9 +47,9 @@ RegistryValue ReadRegistryValue(Registry& registry, TextDecoder& decoder,
   switch (answer.type) {
     case RegistryType::kString:
     case RegistryType::kExpandString:
-      return DataText(decoder, answer, 1);  // without the terminating NUL
+      return DataText(decoder, answer, 1);  // without its terminating NUL, where it has one
     case RegistryType::kMultiString:
-      return DataText(decoder, answer, 2);  // without the list's two closing NULs
+      return DataText(decoder, answer, 2);  // without the list's closing NULs, where it has them
     case RegistryType::kDword: {
       data.resize(4, 0);  // shorter data reads as if padded with zeros
       const uint32_t bits = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |

@@ -33,6 +33,10 @@ TEST_F(RegistryReaderTest, ConvertsByType) {
       {RegistryType::kExpandString, std::string("%ProgramFiles%\\x\0", 17),
        std::wstring(L"%ProgramFiles%\\x")},
       {RegistryType::kMultiString, std::string("a\0b\0\0", 5), std::wstring(L"a\0b", 3)},
+      // Stored without the terminators (a writer that passed the wrong size): every character
+      // is the value's.
+      {RegistryType::kString, "C:\\qel\\tools", std::wstring(L"C:\\qel\\tools")},
+      {RegistryType::kMultiString, std::string("a\0b\0", 4), std::wstring(L"a\0b", 3)},
       {RegistryType::kString, std::string(2000, 'a') + '\0', std::wstring(2000, L'a')},
       {RegistryType::kDword, "\xff\xff\xff\xff", int32_t{-1}},
       {RegistryType::kDword, "\x01\x02", int32_t{0x0201}},  // short data reads as zero-padded

@@ -2,6 +2,7 @@
 // views, what is missing, and text outside the code page.
 #include <optional>
 
+#include "host/windows/windows_api.h"
 #include "restore/registry_reader.h"
 #include "tests/windows/windows_toolkit.h"
 
@@ -36,6 +37,24 @@ TEST_F(RegistryTest, TextIsReadAsItStandsNotTurnedIntoALookAlike) {
   EXPECT_EQ(
       RegistryValueText(host, ReadRegistryValue(host, host, kCheckKey, L"LookAlike", std::nullopt)),
       L"C:\\qel\\\uFF54ools");
+}
+
+// A writer that passed the wrong size stored SQLPath without its terminating NUL: every
+// character stored is the folder's.
+TEST_F(RegistryTest, AStringStoredWithoutItsTerminatorKeepsItsLastCharacter) {
+  HKEY key = nullptr;
+  ASSERT_EQ(
+      ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCheckKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key),
+      ERROR_SUCCESS);
+  const std::wstring folder = L"C:\\qel\\tools";
+  const LONG stored = ::RegSetValueExW(key, L"NoTerminator", 0, REG_SZ,
+                                       reinterpret_cast<const BYTE*>(folder.data()),
+                                       static_cast<DWORD>(folder.size() * sizeof(wchar_t)));
+  ::RegCloseKey(key);
+  ASSERT_EQ(stored, ERROR_SUCCESS);
+  EXPECT_EQ(RegistryValueText(
+                host, ReadRegistryValue(host, host, kCheckKey, L"NoTerminator", std::nullopt)),
+            folder);
 }
 
 }  // namespace
