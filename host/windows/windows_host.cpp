@@ -77,7 +77,12 @@ WindowsHost::~WindowsHost() = default;
 WindowsHost::WindowsHost(std::wstring title, ClientWindow clientWindow)
     : title_(std::move(title)),
       clientWindow_(clientWindow),
-      boxesOnConsole_(EnvironmentValue(L"QELRESTORE_BOXES") == L"console") {}
+      boxesOnConsole_(EnvironmentValue(L"QELRESTORE_BOXES") == L"console") {
+  // A drive without a medium would otherwise show the system's own box, which waits for nobody
+  // on an unattended run: the failing call reports the error to the program instead, and the run
+  // reports it as it reports any other.
+  ::SetErrorMode(::GetErrorMode() | SEM_FAILCRITICALERRORS);
+}
 
 std::wstring WindowsHost::CommandLine() {
   return std::wstring(ArgumentsOf(::GetCommandLineW()));

@@ -26,6 +26,13 @@ TEST_F(RunTest, ASecondRunIsRefusedWithTheHoldersProcessId) {
   EXPECT_EQ(second.LockRun(lockFile), std::optional<int64_t>(::GetCurrentProcessId()));
 }
 
+// A drive without a medium reports its error to the run instead of showing the system's box.
+TEST_F(RunTest, TheSystemsOwnErrorBoxesAreKeptAway) {
+  ::SetErrorMode(0);
+  const windows::WindowsHost fresh(L"qelrestore");
+  EXPECT_NE(::GetErrorMode() & SEM_FAILCRITICALERRORS, 0u);
+}
+
 // Standard output sent to a file, as a caller's redirection does.
 TEST_F(RunTest, StandardOutputLinesEndInCrLf) {
   const std::wstring path = files + L"\\standard-output.txt";
