@@ -60,10 +60,21 @@ class Restore {
     // Two restores at once would copy over each other and restore the database twice; a dry run
     // changes nothing and may look while a restore runs.
     if (!mode_.dryRun) {
-      if (const std::optional<int64_t> holder =
-              host_.LockRun(host_.KeptSettingsFolder() + L"\\qelrestore.lock")) {
-        const std::wstring refusal = L"Another restore is running (PID " +
-                                     std::to_wstring(*holder) + L"); nothing was changed";
+      const std::wstring lockFile = host_.KeptSettingsFolder() + L"\\qelrestore.lock";
+      std::optional<int64_t> holder;
+      std::wstring refusal;
+      try {
+        holder = host_.LockRun(lockFile);
+      } catch (...) {
+        // Without the lock another run could be copying over this one: none goes on.
+        refusal = L"The run lock " + lockFile + L" could not be taken (" +
+                  CurrentExceptionAsError().description() + L"); nothing was changed";
+      }
+      if (holder) {
+        refusal = L"Another restore is running (PID " + std::to_wstring(*holder) +
+                  L"); nothing was changed";
+      }
+      if (!refusal.empty()) {
         host_.MessageBox(refusal);
         return End(kExitStopped, refusal);
       }

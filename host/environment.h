@@ -26,8 +26,9 @@ class Environment {
   virtual std::optional<std::wstring> ProfileFolder() = 0;
   // Takes the lock that lets one restore at a time change this installation: an advisory lock on
   // the file `lockFile`, held until the program ends and let go of by the operating system when
-  // it dies. Nothing when taken (or when the file cannot be made: the lock only keeps runs
-  // apart), else the process id of the run that holds it (0 when it cannot be told).
+  // it dies. Nothing when taken, else the process id of the run that holds it (0 when it cannot be
+  // told). Throws, naming the file and the system's reason, when the lock can be neither taken
+  // nor found held: only a lock actually taken lets a run go on.
   virtual std::optional<int64_t> LockRun(const std::wstring& lockFile) = 0;
 };
 

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "copy/copy_engine.h"
+#include "host/posix/posix_errors.h"
 #include "host/posix/posix_file_system.h"
 #include "host/posix/posix_process.h"
 #include "host/posix/posix_status_line.h"
@@ -310,23 +311,27 @@ namespace {
 // The lock file, readable by the run's account alone: any account that may open a file may hold
 // a lock on it, and would keep every restore out. One that others may open (as an earlier version
 // made it) is replaced; a lock somebody holds on it then locks nothing.
+// Throws the error of the call that failed.
 UniqueFd OpenLockFile(const std::string& path) {
   constexpr int kFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
   UniqueFd fd(::open(path.c_str(), kFlags, 0600));
+  if (!fd.valid()) throw ErrnoError(errno, "open", path);
   struct stat info {};
-  if (!fd.valid() || ::fstat(fd.get(), &info) != 0) return UniqueFd();
+  if (::fstat(fd.get(), &info) != 0) throw ErrnoError(errno, "fstat", path);
   if (S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0) return fd;
-  if (::unlink(path.c_str()) != 0) return UniqueFd();
-  return UniqueFd(::open(path.c_str(), kFlags | O_EXCL, 0600));
+  if (::unlink(path.c_str()) != 0) throw ErrnoError(errno, "unlink", path);
+  UniqueFd fresh(::open(path.c_str(), kFlags | O_EXCL, 0600));
+  if (!fresh.valid()) throw ErrnoError(errno, "open", path);
+  return fresh;
 }
 
 }  // namespace
 
 std::optional<int64_t> PosixHost::LockRun(const std::wstring& lockFile) {
-  UniqueFd fd = OpenLockFile(NativePath(lockFile));
-  if (!fd.valid()) return std::nullopt;
+  const std::string path = NativePath(lockFile);
+  UniqueFd fd = OpenLockFile(path);
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK) return std::nullopt;
+    if (errno != EWOULDBLOCK) throw ErrnoError(errno, "flock", path);
     // The holder wrote its process id once it had the lock.
     char text[32] = {};
     const ssize_t got = ::pread(fd.get(), text, sizeof text - 1, 0);

@@ -147,7 +147,8 @@ std::optional<int64_t> WindowsHost::LockRun(const std::wstring& lockFile) {
                                       FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                       nullptr));
   if (!file.valid()) {
-    if (::GetLastError() != ERROR_SHARING_VIOLATION) return std::nullopt;
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_SHARING_VIOLATION) throw Win32Error(error, L"CreateFileW", lockFile);
     const UniqueFileHandle holder(::CreateFileW(lockFile.c_str(), GENERIC_READ,
                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -526,7 +526,7 @@ void FakeHost::ShowProgress(const std::wstring& line) {
 }
 
 std::optional<int64_t> FakeHost::LockRun(const std::wstring& lockFile) {
-  Enter("LockRun", lockFile);
+  if (Enter("LockRun", lockFile)) ThrowInjected();
   return runLockHolder;
 }
 

@@ -134,6 +134,7 @@ enum class End {
   kUnchanged,         // as the fault-free run: the call's contract leaves the run its road
   kLogNotConfirmed,   // as the fault-free run, plus the box that the log could not be created
   kStopped,           // status 2 with `message` last in the log
+  kRefused,           // status 2 with `message` in a box, before anything is written
   kCopyIncomplete,    // status 5: "Restore Folder NOT complete", the rest of the run done
   kWithoutDatabase,   // status 0, ended before the database part
   kNoClientFolder,    // status 5, the client named without a folder (the key was not readable)
@@ -173,9 +174,11 @@ const std::vector<Rule>& Rules() {
       // A saved copy's mark not seen: the settings are saved afresh.
       {"FileExists C:\\qel\\curdb.properties.bak", {Fault::kFail}, {End::kUnchanged}},
       {"ShowProgress", {Fault::kFail}, {End::kUnchanged}},
+      // Only a lock taken lets a run go on.
       {"LockRun",
        {Fault::kFail},
-       {End::kUnchanged}},  // a lock that cannot be made keeps nobody out
+       {End::kRefused, std::wstring(L"The run lock C:\\qel\\qelrestore.lock could not be taken (") +
+                           kInjected + L"); nothing was changed"}},
       {"EnvironmentVariable", {Fault::kFail}, {End::kUnchanged}},  // the default wait
       {"IdentifyFolder", {Fault::kFail}, {End::kUnchanged}},       // the text comparison decides
       {"FileExists " + kPathConfPath,
@@ -308,6 +311,11 @@ void CheckEnd(const Expected& expected, int status, const TypicalRun& run,
       EXPECT_EQ(last, expected.message);
       EXPECT_EQ(host.inputsOpenWhenStreamReleased, 0);
       EXPECT_TRUE(host.startedCommands.empty());
+      break;
+    case End::kRefused:
+      EXPECT_EQ(status, kExitStopped);
+      EXPECT_EQ(host.boxes, std::vector<std::wstring>{expected.message});
+      EXPECT_TRUE(host.writtenPaths.empty());
       break;
     case End::kCopyIncomplete:
       EXPECT_EQ(status, kExitIncomplete);
