@@ -41,10 +41,10 @@ struct SavedSettings {
 // Checkpoints 58-693 for one finalPath item: with the keep flag the save of its db.properties
 // (item 1 in curdb.properties.bak, item N > 1 in curdb.properties.bak.N, readable by the running
 // user only, marked by a copy NAME.pending until it is put back; a marked copy that an earlier
-// run left is the machine's and is kept, not saved over), added to `saved` once it is made, the three checks (each a kStop after its
-// message), then the copy and its outcome lines; in a dry run the count of what the copy would do
-// instead. `backupDirectory` loses a trailing "\" and the item's installation folder gets exactly
-// one.
+// run left is the machine's and is kept, not saved over), added to `saved` once it is made, the
+// three checks (each a kStop after its message), then the copy and its outcome lines; in a dry run
+// the count of what the copy would do instead. `backupDirectory` loses a trailing "\" and the
+// item's installation folder gets exactly one.
 FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, FolderCopier& copier,
                                     RunLog& log, FolderRestoreMode mode,
                                     std::wstring& backupDirectory, FinalPath& item,
