@@ -165,6 +165,10 @@ void CopyWalker::CopyContents(const std::shared_ptr<FolderJob>& folder) {
     }
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (run_.ownFiles.Contains(name, [&folder] { return folder->Relative(); })) {
+      Fail(kFileOfThisRestore, name);
+      continue;
+    }
     unsigned char type = entry->d_type;
     struct stat info {};
     // Folders are walked here; where the file system gives no type, a stat tells them apart.

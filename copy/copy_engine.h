@@ -39,6 +39,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/folder_copy.h"
@@ -68,6 +69,12 @@ struct CopyFailure {
   std::string reason;
 };
 
+// Adds `failure` to `failures`, which keep, sorted and cut back now and then, the first
+// kNotCopiedNamed by path among all added; SortFirstByPath leaves exactly those, in order. The copy
+// and its plan name the same entries in the same order, whichever order the walk met them in.
+void KeepFirstByPath(std::vector<CopyFailure>& failures, CopyFailure failure);
+void SortFirstByPath(std::vector<CopyFailure>& failures);
+
 struct CopyReport {
   bool complete = true;               // false when any entry was not copied
   std::vector<CopyFailure> failures;  // the first kNotCopiedNamed (host.h) by path, sorted
@@ -87,20 +94,54 @@ struct CopyCounts {
 // ends the copy (see CopyFolderContents).
 using CopyProgress = std::function<void(const CopyCounts& done)>;
 
+// The restore's own files below the destination folder (its log, its lock, the settings it keeps):
+// native paths relative to it, '/' between names, a last name ending in '*' standing for every
+// name that begins so. The copy never writes over them; the backup's entries of those paths are
+// reported (kFileOfThisRestore) and, where they are folders, not walked.
+class OwnFiles {
+ public:
+  explicit OwnFiles(const std::vector<std::string>& paths);
+  // True when the entry `name` of the folder `folder()` (its path below the destination folder,
+  // ending in '/', "" for the destination folder itself) is one of them. `folder` is asked for
+  // only when the name is one of theirs, so that the walk builds no path for other entries.
+  template <typename Folder>
+  bool Contains(std::string_view name, const Folder& folder) const {
+    for (const Entry& own : entries_) {
+      if (!Matches(own, name)) continue;
+      if (folder() == own.folder) return true;
+    }
+    return false;
+  }
+
+ private:
+  struct Entry {
+    std::string folder;  // ending in '/', or ""
+    std::string name;    // the whole name, or its beginning
+    bool prefix;
+  };
+  static bool Matches(const Entry& own, std::string_view name) {
+    return own.prefix ? name.starts_with(own.name) : name == own.name;
+  }
+  std::vector<Entry> entries_;
+};
+
 // Copies every entry of `sourceFolder` into `destinationFolder` (native paths) with `workers`
-// workers (0: DefaultCopyWorkers()). Never throws on a file-system failure; those are counted and
-// named in the report. Anything else thrown (by `progress`, or for lack of memory) stops every
-// worker once its current entry is done or dropped, removes the temporary files, and is thrown
-// again from here.
+// workers (0: DefaultCopyWorkers()), never over `ownFiles` (see OwnFiles). Never throws on a
+// file-system failure; those are counted and named in the report. Anything else thrown (by
+// `progress`, or for lack of memory) stops every worker once its current entry is done or dropped,
+// removes the temporary files, and is thrown again from here.
 CopyReport CopyFolderContents(const std::string& sourceFolder, const std::string& destinationFolder,
-                              const CopyProgress& progress = {}, unsigned workers = 0);
+                              const CopyProgress& progress = {}, unsigned workers = 0,
+                              const std::vector<std::string>& ownFiles = {});
 
 // What copying the contents of the folder `source` into `destination` would copy: regular files
 // and symbolic links (a link's bytes are its target text's length) below `source`, none of its
 // links followed, with those whose destination entry exists (not followed either). The walk stops
 // where the copy's does: at the destination folder met inside the backup, at a folder that
 // contains itself, and kMaxFolderDepth folders deep. Entries that cannot be read are left out;
-// nothing is written and nothing thrown.
-CopyPlan PlanFolderCopy(const std::string& source, const std::string& destination);
+// nothing is written and nothing thrown. The backup's entries at `ownFiles` are named as the copy
+// will name them.
+CopyPlan PlanFolderCopy(const std::string& source, const std::string& destination,
+                        const std::vector<std::string>& ownFiles = {});
 
 }  // namespace qelrestore::posix

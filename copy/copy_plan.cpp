@@ -21,11 +21,22 @@ namespace {
 class Planner : public BackupWalk {
  public:
   Planner(std::optional<NodeId> destinationRoot, UniqueFd destination, CopyPlan& plan,
-          std::string sourceRoot)
-      : BackupWalk(destinationRoot), plan_(plan) {
+          std::string sourceRoot, const std::vector<std::string>& ownFiles)
+      : BackupWalk(destinationRoot),
+        plan_(plan),
+        ownFiles_(ownFiles),
+        rootLength_(sourceRoot.size()) {
     destinations_.push_back(std::move(destination));
     paths_.push_back(std::move(sourceRoot));
     blocked_.push_back(false);
+  }
+
+  // The entries refused, as the copy names them: the first by path.
+  void NameRefused() {
+    SortFirstByPath(refused_);
+    for (const CopyFailure& entry : refused_) {
+      plan_.notCopied.push_back({DecodeUtf8(entry.path), DecodeUtf8(entry.reason)});
+    }
   }
 
  private:
@@ -35,6 +46,10 @@ class Planner : public BackupWalk {
   void Entering(int, const char* name, const struct stat&) override {
     const UniqueFd& destination = destinations_.back();
     bool blocked = blocked_.back();
+    if (!blocked && IsOwnFile(name)) {
+      blocked = true;
+      Refused(name, kFileOfThisRestore);
+    }
     UniqueFd below(-1);
     if (!blocked && destination.valid()) {
       below = UniqueFd(
@@ -61,6 +76,10 @@ class Planner : public BackupWalk {
 
   void Met(int folder, const char* name) override {
     if (blocked_.back()) return;
+    if (IsOwnFile(name)) {
+      Refused(name, kFileOfThisRestore);
+      return;
+    }
     struct stat info {};
     if (::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return;
     if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) return;
@@ -78,19 +97,28 @@ class Planner : public BackupWalk {
     if (present) ++plan_.replacing;
   }
 
+  bool IsOwnFile(const char* name) const {
+    return ownFiles_.Contains(name, [this] { return paths_.back().substr(rootLength_); });
+  }
+
   void Refused(const char* name, const char* reason) {
-    NoteNotCopied(plan_, DecodeUtf8(paths_.back() + name), DecodeUtf8(reason));
+    KeepFirstByPath(refused_, {paths_.back() + name, reason});
+    ++plan_.notCopiedCount;
   }
 
   CopyPlan& plan_;
   std::vector<UniqueFd> destinations_;  // from the destination folder down
   std::vector<std::string> paths_;      // the backup folders' paths, each ending in '/'
   std::vector<bool> blocked_;           // a file or link stands in the folder's place
+  std::vector<CopyFailure> refused_;
+  const OwnFiles ownFiles_;
+  const size_t rootLength_;  // of the backup folder's path, ending in '/'
 };
 
 }  // namespace
 
-CopyPlan PlanFolderCopy(const std::string& source, const std::string& destination) {
+CopyPlan PlanFolderCopy(const std::string& source, const std::string& destination,
+                        const std::vector<std::string>& ownFiles) {
   CopyPlan plan;
   if (source.find('\0') != std::string::npos || destination.find('\0') != std::string::npos) {
     return plan;
@@ -108,8 +136,9 @@ CopyPlan PlanFolderCopy(const std::string& source, const std::string& destinatio
   }
   std::string sourceRoot = source.empty() ? "." : source;
   if (sourceRoot.back() != '/') sourceRoot += '/';
-  Planner(destinationId, std::move(destinationRoot), plan, std::move(sourceRoot))
-      .Walk(std::move(root), IdOf(info));
+  Planner planner(destinationId, std::move(destinationRoot), plan, std::move(sourceRoot), ownFiles);
+  planner.Walk(std::move(root), IdOf(info));
+  planner.NameRefused();
   return plan;
 }
 

@@ -25,6 +25,18 @@ bool ByPath(const CopyFailure& a, const CopyFailure& b) {
 
 }  // namespace
 
+void KeepFirstByPath(std::vector<CopyFailure>& failures, CopyFailure failure) {
+  failures.push_back(std::move(failure));
+  if (failures.size() < kFailuresKept) return;
+  std::sort(failures.begin(), failures.end(), ByPath);
+  failures.resize(kNotCopiedNamed);
+}
+
+void SortFirstByPath(std::vector<CopyFailure>& failures) {
+  std::sort(failures.begin(), failures.end(), ByPath);
+  if (failures.size() > kNotCopiedNamed) failures.resize(kNotCopiedNamed);
+}
+
 std::optional<unsigned> ParseCopyWorkers(const char* text) {
   if (text == nullptr || text[0] < '1' || text[0] > '9') return std::nullopt;
   unsigned value = 0;
@@ -45,20 +57,18 @@ unsigned DefaultCopyWorkers() {
 // Entries waiting for a worker: enough that the walk runs a few folders ahead of the workers (who
 // then create names in other folders than the walk's own, rather than queueing on one folder's
 // lock), few enough that their names stay a few hundred KiB whatever the number of workers.
-CopyRun::CopyRun(const CopyProgress& progressCallback, unsigned workerCount)
+CopyRun::CopyRun(const CopyProgress& progressCallback, unsigned workerCount,
+                 const std::vector<std::string>& ownFilePaths)
     : progress(progressCallback),
       workers(workerCount),
+      ownFiles(ownFilePaths),
       queue(std::min<size_t>(256 * size_t{workerCount}, 1024)) {}
 
 void CopyRun::Fail(std::string path, std::string_view reason) {
   const std::lock_guard<std::mutex> lock(reportLock_);
   report_.complete = false;
   ++report_.failureCount;
-  report_.failures.push_back({std::move(path), std::string(reason)});
-  if (report_.failures.size() >= kFailuresKept) {
-    std::sort(report_.failures.begin(), report_.failures.end(), ByPath);
-    report_.failures.resize(kNotCopiedNamed);
-  }
+  KeepFirstByPath(report_.failures, {std::move(path), std::string(reason)});
 }
 
 void CopyRun::Counted(uint64_t bytes, bool unchanged) {
@@ -79,8 +89,7 @@ void CopyRun::Abort(std::exception_ptr failure) {
 
 CopyReport CopyRun::TakeReport() {
   const std::lock_guard<std::mutex> lock(reportLock_);
-  std::sort(report_.failures.begin(), report_.failures.end(), ByPath);
-  if (report_.failures.size() > kNotCopiedNamed) report_.failures.resize(kNotCopiedNamed);
+  SortFirstByPath(report_.failures);
   report_.leftoversRemoved = leftoversRemoved.load();
   return std::move(report_);
 }
@@ -148,10 +157,23 @@ void CopyWalker::DropTemporary() {
   temporaryFolder_ = -1;
 }
 
+OwnFiles::OwnFiles(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    const size_t slash = path.rfind('/');
+    Entry own{path.substr(0, slash + 1), path.substr(slash + 1), false};
+    if (own.name.empty()) continue;
+    own.prefix = own.name.back() == '*';
+    if (own.prefix) own.name.pop_back();
+    entries_.push_back(std::move(own));
+  }
+}
+
 CopyReport CopyFolderContents(const std::string& sourceFolder, const std::string& destinationFolder,
-                              const CopyProgress& progress, unsigned workers) {
+                              const CopyProgress& progress, unsigned workers,
+                              const std::vector<std::string>& ownFiles) {
   CopyRun run(progress,
-              std::clamp(workers == 0 ? DefaultCopyWorkers() : workers, 1u, kMaxCopyWorkers));
+              std::clamp(workers == 0 ? DefaultCopyWorkers() : workers, 1u, kMaxCopyWorkers),
+              ownFiles);
   std::vector<std::unique_ptr<CopyWalker>> walkers;
   std::vector<std::thread> threads;
   walkers.push_back(std::make_unique<CopyWalker>(run));

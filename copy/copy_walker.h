@@ -61,10 +61,11 @@ class CopyWalker;
 // What the workers of one copy share.
 class CopyRun {
  public:
-  CopyRun(const CopyProgress& progress, unsigned workers);
+  CopyRun(const CopyProgress& progress, unsigned workers, const std::vector<std::string>& ownFiles);
 
   const CopyProgress& progress;
   const unsigned workers;
+  const OwnFiles ownFiles;
   std::string sourceRoot;  // for messages, ending in '/'
   NodeId backupRoot;
   NodeId destinationRoot;  // never descended into as a source folder

@@ -60,7 +60,7 @@ class Restore {
     // Two restores at once would copy over each other and restore the database twice; a dry run
     // changes nothing and may look while a restore runs.
     if (!mode_.dryRun) {
-      const std::wstring lockFile = host_.KeptSettingsFolder() + L"\\qelrestore.lock";
+      const std::wstring lockFile = RunLockPath();
       std::optional<int64_t> holder;
       std::wstring refusal;
       try {
@@ -87,6 +87,12 @@ class Restore {
       log_.Open(settings_.logFilePath);
     }
     logInUse_ = settings_.logFilePath;
+    {
+      // What the copy must never write over, wherever the installation folders lie.
+      const std::wstring log = host_.FullPath(settings_.logFilePath);
+      ownFiles_ = {log, log + L"sql", host_.FullPath(RunLockPath()),
+                   host_.FullPath(KeptSettingsFiles(host_))};
+    }
     if (!CheckBackupFolder(host_, log_, settings_.backupDirectory, checkpoint_)) return Stop();
     checkpoint_ = checkpoint::kLocatePathConf;
     const std::optional<std::wstring> pathConf = LocatePathConf(host_, host_, log_, checkpoint_);
@@ -180,9 +186,9 @@ class Restore {
       finalPath->installationFolder = host_.FullPath(finalPath->installationFolder);
       finalPath->dbPropertiesPath = DbPropertiesPathOf(finalPath->installationFolder);
       dbPropertiesPath_ = finalPath->dbPropertiesPath;
-      const FolderEnd end =
-          RestoreInstallationFolder(host_, host_, host_, log_, mode_, settings_.backupDirectory,
-                                    *finalPath, itemCount_, saved_, checkpoint_);
+      const FolderEnd end = RestoreInstallationFolder(host_, host_, host_, log_, mode_, ownFiles_,
+                                                      settings_.backupDirectory, *finalPath,
+                                                      itemCount_, saved_, checkpoint_);
       if (end == FolderEnd::kStop) return false;
       if (end == FolderEnd::kNotComplete) {
         somethingFailed_ = true;
@@ -208,6 +214,8 @@ class Restore {
     return host_.FileExists(backups) && !host_.FolderExists(dbPropertiesPath_) ? backups
                                                                                : dbPropertiesPath_;
   }
+
+  std::wstring RunLockPath() { return host_.KeptSettingsFolder() + L"\\qelrestore.lock"; }
 
   int CompletedStatus() const {
     if (somethingFailed_ || database_ == DatabaseOutcome::kFailed) return kExitIncomplete;
@@ -276,8 +284,9 @@ class Restore {
   std::wstring pathConfFile_;
   std::wstring dbPropertiesPath_;
   bool anyFinalPath_ = false;
-  size_t itemCount_ = 0;              // the finalPath items met so far
-  std::vector<SavedSettings> saved_;  // saved and not yet put back
+  size_t itemCount_ = 0;                // the finalPath items met so far
+  std::vector<SavedSettings> saved_;    // saved and not yet put back
+  std::vector<std::wstring> ownFiles_;  // the log, its client output, the lock, the kept settings
   bool somethingFailed_ = false;
   std::wstring failure_;    // the first failure of a run that went on
   std::wstring& logInUse_;  // the log once it is open

@@ -40,6 +40,10 @@ struct CopyPlan {
   uint64_t leftovers = 0;  // temporary files a killed copy left, which the copy would remove
 };
 
+// Why an entry of the backup that would land on one of the restore's own files (its log, its
+// lock, the settings it keeps, the client's output) is not copied.
+inline constexpr char kFileOfThisRestore[] = "a file of this restore";
+
 // Names an entry not copied: one of the first kNotCopiedNamed, and counted.
 template <typename Outcome>
 void NoteNotCopied(Outcome& outcome, std::wstring path, std::wstring reason) {
@@ -54,13 +58,17 @@ class FolderCopier {
   virtual ~FolderCopier() = default;
   // Copies every entry of the folder `source` (hidden ones too, recursively) into the folder
   // `destination`, replacing files of the same name and keeping entries only the destination has.
-  // No window of the copy waits for anybody in a run nobody attends. Failures of single entries
-  // make the outcome incomplete; nothing is thrown for them.
-  virtual FolderCopy CopyFolderContents(const std::wstring& source,
-                                        const std::wstring& destination) = 0;
+  // `ownFiles` are the restore's own files below `destination`, as paths relative to it with "\"
+  // between names (a last name ending in "*" stands for every name that begins so): an entry of
+  // the backup that would land on one is not copied (kFileOfThisRestore). No window of the copy
+  // waits for anybody in a run nobody attends. Failures of single entries make the outcome
+  // incomplete; nothing is thrown for them.
+  virtual FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
+                                        const std::vector<std::wstring>& ownFiles) = 0;
   // What CopyFolderContents would copy, counted by a walk of `source` that changes nothing.
   // Entries it cannot read are left out of the count.
-  virtual CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) = 0;
+  virtual CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination,
+                                  const std::vector<std::wstring>& ownFiles) = 0;
 };
 
 }  // namespace qelrestore

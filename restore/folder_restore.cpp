@@ -1,6 +1,7 @@
 #include "restore/folder_restore.h"
 
 #include <optional>
+#include <utility>
 
 #include "support/checkpoints.h"
 #include "support/error.h"
@@ -30,6 +31,20 @@ bool SameFolder(Files& files, const std::wstring& one, const std::wstring& other
   return first && first == files.IdentifyFolder(other);
 }
 
+// `path` relative to the folder `isFolder` picks among its folders, nearest first, "\" between
+// names.
+template <typename IsFolder>
+std::optional<std::wstring> RelativeBelow(const std::wstring& path, const IsFolder& isFolder) {
+  for (size_t end = path.find_last_of(L"\\/"); end != std::wstring::npos && end > 0;
+       end = path.find_last_of(L"\\/", end - 1)) {
+    std::wstring parent = path.substr(0, end);
+    if (parent.back() == L':') parent += L'\\';  // "C:" alone is the drive's current folder
+    if (!isFolder(parent)) continue;
+    return ReplaceChar(path.substr(end + 1), L'/', L'\\');
+  }
+  return std::nullopt;
+}
+
 // One line for each entry the copy could name, then the count of the rest.
 template <typename Outcome>
 void LogNotCopied(RunLog& log, const Outcome& copy) {
@@ -43,6 +58,29 @@ void LogNotCopied(RunLog& log, const Outcome& copy) {
 }
 }  // namespace
 
+std::wstring KeptSettingsFiles(Environment& environment) {
+  return SavedDbPropertiesPath(environment, 1) + L"*";
+}
+
+std::vector<std::wstring> OwnFilesBelow(Files& files, const std::vector<std::wstring>& ownFiles,
+                                        const std::wstring& folder) {
+  // The folders on the way are compared by identity, so that another spelling of one (a link, a
+  // mount, another letter case) is seen through; by their text where the folder has none to give.
+  const std::optional<FolderIdentity> identity = files.IdentifyFolder(folder);
+  const std::wstring spelled = NormalizeTrailingSeparator(ReplaceChar(folder, L'/', L'\\'));
+  const auto isFolder = [&](const std::wstring& parent) {
+    if (identity) return files.IdentifyFolder(parent) == identity;
+    return NormalizeTrailingSeparator(ReplaceChar(parent, L'/', L'\\')) == spelled;
+  };
+  std::vector<std::wstring> below;
+  for (const std::wstring& path : ownFiles) {
+    if (std::optional<std::wstring> relative = RelativeBelow(path, isFolder)) {
+      below.push_back(std::move(*relative));
+    }
+  }
+  return below;
+}
+
 bool CheckBackupFolder(Files& files, RunLog& log, const std::wstring& backupDirectory,
                        int32_t& checkpoint) {
   checkpoint = checkpoint::kCheckBackupFolder;
@@ -54,6 +92,7 @@ bool CheckBackupFolder(Files& files, RunLog& log, const std::wstring& backupDire
 
 FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, FolderCopier& copier,
                                     RunLog& log, FolderRestoreMode mode,
+                                    const std::vector<std::wstring>& ownFiles,
                                     std::wstring& backupDirectory, FinalPath& item,
                                     size_t itemNumber, std::vector<SavedSettings>& saved,
                                     int32_t& checkpoint) {
@@ -98,8 +137,12 @@ FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, Fold
   checkpoint = checkpoint::kLogCopyStart;
   log.LogMessage(L"Start copying from " + backupDirectory + L"to " + item.installationFolder);
   checkpoint = checkpoint::kCopyFolder;
+  // The log, the lock or the kept settings may lie in the installation folder: the backup's
+  // entries of those names are not copied over them.
+  const std::vector<std::wstring> ownBelow =
+      OwnFilesBelow(files, ownFiles, item.installationFolder);
   if (mode.dryRun) {
-    const CopyPlan plan = copier.PlanFolderCopy(backupDirectory, item.installationFolder);
+    const CopyPlan plan = copier.PlanFolderCopy(backupDirectory, item.installationFolder, ownBelow);
     log.LogMessage(L"Would copy " + std::to_wstring(plan.files) + L" files (" +
                    std::to_wstring(plan.bytes) + L" bytes) from " + backupDirectory + L" to " +
                    item.installationFolder + L", " + std::to_wstring(plan.replacing) +
@@ -114,7 +157,8 @@ FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, Fold
     LogNotCopied(log, plan);
     return FolderEnd::kNotComplete;
   }
-  const FolderCopy copy = copier.CopyFolderContents(backupDirectory, item.installationFolder);
+  const FolderCopy copy =
+      copier.CopyFolderContents(backupDirectory, item.installationFolder, ownBelow);
   if (copy.leftoversRemoved > 0) {
     log.WriteLogLine(L"Removed " + std::to_wstring(copy.leftoversRemoved) +
                      L" temporary files a stopped copy left in " + item.installationFolder);

@@ -38,15 +38,26 @@ struct SavedSettings {
   std::wstring dbPropertiesPath;
 };
 
+// The kept settings' files, saved copies and marks of every item: "*" stands for the rest of
+// their names.
+std::wstring KeptSettingsFiles(Environment& environment);
+
+// Those of `ownFiles` (full paths, a last name ending in "*" standing for every name that begins
+// so) that lie below `folder`, as paths relative to it with "\" between names.
+std::vector<std::wstring> OwnFilesBelow(Files& files, const std::vector<std::wstring>& ownFiles,
+                                        const std::wstring& folder);
+
 // Checkpoints 58-693 for one finalPath item: with the keep flag the save of its db.properties
 // (item 1 in curdb.properties.bak, item N > 1 in curdb.properties.bak.N, readable by the running
 // user only, marked by a copy NAME.pending until it is put back; a marked copy that an earlier
 // run left is the machine's and is kept, not saved over), added to `saved` once it is made, the
-// three checks (each a kStop after its message), then the copy and its outcome lines; in a dry run
+// three checks (each a kStop after its message), then the copy (never over `ownFiles`, the
+// restore's own files, see OwnFilesBelow) and its outcome lines; in a dry run
 // the count of what the copy would do instead. `backupDirectory` loses a trailing "\" and the
 // item's installation folder gets exactly one.
 FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, FolderCopier& copier,
                                     RunLog& log, FolderRestoreMode mode,
+                                    const std::vector<std::wstring>& ownFiles,
                                     std::wstring& backupDirectory, FinalPath& item,
                                     size_t itemNumber, std::vector<SavedSettings>& saved,
                                     int32_t& checkpoint);

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cwchar>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "copy/copy_engine.h"
 #include "host/posix/posix_errors.h"
@@ -23,6 +25,13 @@
 
 namespace qelrestore::posix {
 namespace {
+
+std::vector<std::string> NativeRelativePaths(const std::vector<std::wstring>& paths) {
+  std::vector<std::string> native;
+  native.reserve(paths.size());
+  for (const std::wstring& path : paths) native.push_back(NativePath(path));
+  return native;
+}
 
 // Reads standard input up to the end of the line (or of the input).
 void WaitForEnter() {
@@ -262,16 +271,18 @@ void PosixHost::RemoveFile(const std::wstring& path) {
 // The engine has no window that could wait for anybody; the entries it could not copy go to the
 // caller, which logs them.
 FolderCopy PosixHost::CopyFolderContents(const std::wstring& source,
-                                         const std::wstring& destination) {
+                                         const std::wstring& destination,
+                                         const std::vector<std::wstring>& ownFiles) {
+  const std::vector<std::string> own = NativeRelativePaths(ownFiles);
   std::optional<CopyStatusLine> statusLine;
   CopyProgress progress;
   if (::isatty(STDERR_FILENO) == 1) {
     // The first walk costs a read of the backup's folders: only a terminal gets to see it used.
-    statusLine.emplace(posix::PlanFolderCopy(NativePath(source), NativePath(destination)));
+    statusLine.emplace(posix::PlanFolderCopy(NativePath(source), NativePath(destination), own));
     progress = [&statusLine](const CopyCounts& done) { statusLine->Update(done); };
   }
   const CopyReport report =
-      posix::CopyFolderContents(NativePath(source), NativePath(destination), progress);
+      posix::CopyFolderContents(NativePath(source), NativePath(destination), progress, 0, own);
   statusLine.reset();
   FolderCopy copy;
   copy.outcome = report.complete ? CopyOutcome::kComplete : CopyOutcome::kIncomplete;
@@ -285,8 +296,10 @@ FolderCopy PosixHost::CopyFolderContents(const std::wstring& source,
   return copy;
 }
 
-CopyPlan PosixHost::PlanFolderCopy(const std::wstring& source, const std::wstring& destination) {
-  return posix::PlanFolderCopy(NativePath(source), NativePath(destination));
+CopyPlan PosixHost::PlanFolderCopy(const std::wstring& source, const std::wstring& destination,
+                                   const std::vector<std::wstring>& ownFiles) {
+  return posix::PlanFolderCopy(NativePath(source), NativePath(destination),
+                               NativeRelativePaths(ownFiles));
 }
 
 std::optional<FolderIdentity> PosixHost::IdentifyFolder(const std::wstring& path) {

@@ -69,9 +69,10 @@ class PosixHost final : public Host {
   std::unique_ptr<TextStream> OpenStandardOutput() override;
   void CopyFile(const std::wstring& source, const std::wstring& destination) override;
   void RemoveFile(const std::wstring& path) override;
-  FolderCopy CopyFolderContents(const std::wstring& source,
-                                const std::wstring& destination) override;
-  CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
+  FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
+                                const std::vector<std::wstring>& ownFiles) override;
+  CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination,
+                          const std::vector<std::wstring>& ownFiles) override;
   std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;
   void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) override;
   void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) override;

@@ -281,12 +281,14 @@ void WindowsHost::RemoveFile(const std::wstring& path) {
 
 // An unattended run keeps the shell's own windows away: no dialog may hold it.
 FolderCopy WindowsHost::CopyFolderContents(const std::wstring& source,
-                                           const std::wstring& destination) {
-  return ShellCopyFolderContents(source, destination, boxesOnConsole_);
+                                           const std::wstring& destination,
+                                           const std::vector<std::wstring>& ownFiles) {
+  return ShellCopyFolderContents(source, destination, ownFiles, boxesOnConsole_);
 }
 
-CopyPlan WindowsHost::PlanFolderCopy(const std::wstring& source, const std::wstring& destination) {
-  return PlanShellFolderCopy(source, destination);
+CopyPlan WindowsHost::PlanFolderCopy(const std::wstring& source, const std::wstring& destination,
+                                     const std::vector<std::wstring>& ownFiles) {
+  return PlanShellFolderCopy(source, destination, ownFiles);
 }
 
 std::optional<FolderIdentity> WindowsHost::IdentifyFolder(const std::wstring& path) {

@@ -47,9 +47,10 @@ class WindowsHost final : public Host {
   void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) override;
   void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) override;
   void RemoveFile(const std::wstring& path) override;
-  FolderCopy CopyFolderContents(const std::wstring& source,
-                                const std::wstring& destination) override;
-  CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
+  FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
+                                const std::vector<std::wstring>& ownFiles) override;
+  CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination,
+                          const std::vector<std::wstring>& ownFiles) override;
   std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;
   std::wstring PathAsOpened(const std::wstring& path) override;
   std::wstring FullPath(const std::wstring& path) override;

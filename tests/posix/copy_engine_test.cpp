@@ -28,6 +28,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/byte_text.h"
 #include "tests/posix/toolkit.h"
 
 namespace qelrestore::posix {
@@ -446,6 +447,41 @@ TEST_F(CopyEngineTest, TemporaryFilesAKilledCopyLeftAreRemovedByTheNextCopy) {
 // A failure that is not an entry's (here the progress callback's) stops every worker: the
 // entries each had begun are ended, whole or removed, no other is begun, no temporary is left,
 // and the failure reaches the caller.
+// The restore's own files in the installation (a log, the kept settings by their names' beginning)
+// keep what they hold: the backup's entries of those paths, a folder among them, are named and
+// not copied, and the dry run names the same; the rest is copied.
+TEST_F(CopyEngineTest, TheRestoresOwnFilesAreNeverWrittenOver) {
+  for (const char* folder : {"/prog", "/prog/curdb.properties.bak.2"}) {
+    ASSERT_EQ(::mkdir((src_ + folder).c_str(), 0755), 0);
+  }
+  for (const char* file : {"/run.log", "/prog/curdb.properties.bak", "/prog/app.exe"}) {
+    Write(src_ + file, "backup's");
+  }
+  ASSERT_EQ(::mkdir(dst_.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((dst_ + "/prog").c_str(), 0755), 0);
+  Write(dst_ + "/run.log", "the run's log");
+  Write(dst_ + "/prog/curdb.properties.bak", "the machine's");
+  const std::vector<std::string> own{"run.log", "prog/curdb.properties.bak*", "prog/app"};
+  std::vector<std::string> refused{src_ + "/prog/curdb.properties.bak: " + kFileOfThisRestore,
+                                   src_ + "/prog/curdb.properties.bak.2: " + kFileOfThisRestore,
+                                   src_ + "/run.log: " + kFileOfThisRestore};
+  std::sort(refused.begin(), refused.end());
+  std::vector<std::string> planned;
+  for (const NotCopied& entry : PlanFolderCopy(src_, dst_, own).notCopied) {
+    planned.push_back(EncodeUtf8(entry.path + L": " + entry.reason));
+  }
+  std::sort(planned.begin(), planned.end());
+  EXPECT_EQ(planned, refused);
+  report_ = CopyFolderContents(src_, dst_, {}, 2, own);
+  std::vector<std::string> failures = Failures();
+  std::sort(failures.begin(), failures.end());
+  EXPECT_EQ(failures, refused);
+  EXPECT_EQ(Read(dst_ + "/run.log"), "the run's log");
+  EXPECT_EQ(Read(dst_ + "/prog/curdb.properties.bak"), "the machine's");
+  EXPECT_EQ(Read(dst_ + "/prog/curdb.properties.bak.2"), "<missing>");
+  EXPECT_EQ(Read(dst_ + "/prog/app.exe"), "backup's");
+}
+
 TEST_F(CopyEngineTest, OneWorkersFailureStopsTheOthersAndLeavesNoTemporary) {
   constexpr unsigned kWorkers = 8;
   for (int i = 0; i < 200; ++i) Write(src_ + "/f" + std::to_string(i), std::string(65536, 'x'));

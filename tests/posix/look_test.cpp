@@ -79,7 +79,7 @@ TEST(LookTest, PlanFolderCopyCountsFilesAndLinksWithoutFollowingOrWriting) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.destination);
     const std::vector<std::string> before = Listing(sandbox.root());
-    const CopyPlan plan = host.PlanFolderCopy(source.wstring(), c.destination.wstring());
+    const CopyPlan plan = host.PlanFolderCopy(source.wstring(), c.destination.wstring(), {});
     EXPECT_EQ(plan.files, c.expected.files);
     EXPECT_EQ(plan.bytes, c.expected.bytes);
     EXPECT_EQ(plan.replacing, c.expected.replacing);
@@ -265,7 +265,7 @@ TEST(LookTest, ACopyLongerThanATenthOfASecondShowsOneStatusLineOnATerminalOnly) 
       HoldOnceWhenMade(destination.c_str());
       PosixHost host(0, nullptr, L"qel");
       const FolderCopy copy =
-          host.CopyFolderContents((sandbox.root() / "backup").wstring(), destination.wstring());
+          host.CopyFolderContents((sandbox.root() / "backup").wstring(), destination.wstring(), {});
       return copy.outcome == CopyOutcome::kComplete ? 0 : 1;
     };
   };

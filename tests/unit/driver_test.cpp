@@ -50,6 +50,19 @@ TEST_F(RunTest, EachFolderIsMadeFullOnceAndThatFolderIsUsedThroughout) {
             std::wstring::npos);
 }
 
+// The program folder inside the installation: its log, the client's output, the lock and the kept
+// settings are handed to the copy as files it must not write over.
+TEST_F(RunTest, TheCopyIsToldOfTheRestoresOwnFilesInTheInstallation) {
+  host.programFolder = L"C:\\App\\qel";
+  host.folders.insert(L"C:\\App\\qel");
+  host.AddFile(kPathConf, "finalPath=C:/App/\r\n");
+  Execute();
+  ASSERT_EQ(host.folderCopies.size(), 1u);
+  EXPECT_EQ(host.folderCopies[0].ownFiles,
+            (Messages{L"qel\\qelRestorelog.txt07", L"qel\\qelRestorelog.txt07sql",
+                      L"qel\\qelrestore.lock", L"qel\\curdb.properties.bak*"}));
+}
+
 // A put-back that fails leaves none of the other folders without its own settings.
 TEST_F(RunTest, EveryKeptSettingsFileIsPutBackWhicheverFails) {
   host.commandLine = L"\"C:\\bk\" \"default\" \"N\" \"Y\"";

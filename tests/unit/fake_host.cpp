@@ -335,7 +335,9 @@ std::wstring FakeHost::KeptSettingsFolder() {
   return keptSettingsFolder.value_or(programFolder);
 }
 
-CopyPlan FakeHost::PlanFolderCopy(const std::wstring& source, const std::wstring& destination) {
+CopyPlan FakeHost::PlanFolderCopy(const std::wstring& source, const std::wstring& destination,
+                                  const std::vector<std::wstring>& ownFiles) {
+  planOwnFiles = ownFiles;
   EnterOrThrow("PlanFolderCopy", source + L" -> " + destination);
   CopyPlan plan;
   const std::wstring below = source + L"\\";
@@ -406,11 +408,11 @@ void FakeHost::RemoveFile(const std::wstring& path) {
   if (files.erase(path) != 0) writtenPaths.insert(path);
 }
 
-FolderCopy FakeHost::CopyFolderContents(const std::wstring& source,
-                                        const std::wstring& destination) {
+FolderCopy FakeHost::CopyFolderContents(const std::wstring& source, const std::wstring& destination,
+                                        const std::vector<std::wstring>& ownFiles) {
   const std::optional<Fault> fault = Enter("CopyFolderContents", source + L" -> " + destination);
   if (fault == Fault::kThrow) ThrowInjected();
-  folderCopies.push_back({source, destination});
+  folderCopies.push_back({source, destination, ownFiles});
   FolderCopy copy;
   if (fault == Fault::kFail) {  // nothing copied, and only the outcome says so
     copy.notCopied.push_back({source, L"injected fault"});

@@ -67,6 +67,7 @@ using RegistryKeys = std::map<std::wstring, std::map<std::wstring, RegistryDatum
 struct FolderCopyCall {
   std::wstring source;
   std::wstring destination;
+  std::vector<std::wstring> ownFiles;
 };
 
 class FakeHost : public Host {
@@ -114,6 +115,7 @@ class FakeHost : public Host {
   std::vector<std::wstring> failureLines;   // ReportFailure's lines
   std::vector<std::wstring> progressLines;  // ShowProgress's lines
   std::vector<FolderCopyCall> folderCopies;
+  std::vector<std::wstring> planOwnFiles;  // the restore's own files the last plan was told of
   std::vector<std::wstring> startedCommands;
   std::string standardOutput;  // the lines of a dry run, LF ended
   int64_t clockMilliseconds = 0;
@@ -154,15 +156,16 @@ class FakeHost : public Host {
   std::unique_ptr<TextStream> OpenLog(const std::wstring& path) override;
   void ProbeLog(const std::wstring& path) override;
   std::unique_ptr<TextStream> OpenStandardOutput() override;
-  CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination) override;
+  CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination,
+                          const std::vector<std::wstring>& ownFiles) override;
   std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;
   void CopyFile(const std::wstring& source, const std::wstring& destination) override;
   void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) override;
   void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) override;
   std::optional<int64_t> LockRun(const std::wstring& lockFile) override;
   void RemoveFile(const std::wstring& path) override;
-  FolderCopy CopyFolderContents(const std::wstring& source,
-                                const std::wstring& destination) override;
+  FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
+                                const std::vector<std::wstring>& ownFiles) override;
   RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
                                     const std::wstring& valueName) override;
   std::wstring RegistryName() override;

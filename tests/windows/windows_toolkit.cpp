@@ -26,12 +26,6 @@ std::string Content(Host& host, const std::wstring& path) {
   return text;
 }
 
-std::wstring NotCopiedText(const FolderCopy& copy) {
-  std::wstring named;
-  for (const auto& entry : copy.notCopied) named += entry.path + L": " + entry.reason + L"|";
-  return named;
-}
-
 void WindowsHostTest::SetUp() {
   const wchar_t* prepared = _wgetenv(L"QEL_HOST_CHECK_FILES");
   const wchar_t* client = _wgetenv(L"QEL_HOST_CHECK_STANDIN");

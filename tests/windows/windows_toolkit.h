@@ -24,8 +24,13 @@ int32_t CodeThrown(const std::function<void()>& action);
 // The content of a file, read through the host; empty when it cannot be read.
 std::string Content(Host& host, const std::wstring& path);
 
-// The entries a folder copy did not copy, "PATH: REASON|" each.
-std::wstring NotCopiedText(const FolderCopy& copy);
+// The entries a folder copy (or its plan) named as not copied, "PATH: REASON|" each.
+template <typename Outcome>
+std::wstring NotCopiedText(const Outcome& copy) {
+  std::wstring named;
+  for (const auto& entry : copy.notCopied) named += entry.path + L": " + entry.reason + L"|";
+  return named;
+}
 
 // A test on the prepared system: fails at once when the script's environment is missing.
 class WindowsHostTest : public testing::Test {

@@ -84,6 +84,14 @@ run_windows_tests() {
     printf copied >"$audit/source/a.txt"
     printf nested >"$audit/source/sub/b.txt"
     printf file >"$audit/destination/sub"
+    # The restore's own files in the installation, and names only a case-sensitive folder holds.
+    local own=$files/own
+    mkdir -p "$own/source/prog" "$own/destination/prog"
+    for name in run.log Data.txt data.txt prog/curdb.properties.bak prog/app.txt; do
+      printf backup >"$own/source/$name"
+    done
+    printf run >"$own/destination/run.log"
+    printf machine >"$own/destination/prog/curdb.properties.bak"
     # A file whose path is longer than 260 characters.
     local long=$files/long/source/$(printf 'd%.0s' {1..120})/$(printf 'e%.0s' {1..120})
     mkdir -p "$long" "$files/long/destination"
