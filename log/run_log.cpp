@@ -44,11 +44,6 @@ bool Invisible(uint32_t c) {
   return c > 0x10FFFF;
 }
 
-void AppendHex(std::wstring& out, uint32_t value, int digits) {
-  static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
-  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(value >> shift) & 0xF];
-}
-
 }  // namespace
 
 std::wstring EscapeControlCharacters(std::wstring_view text) {
@@ -64,9 +59,7 @@ std::wstring EscapeControlCharacters(std::wstring_view text) {
       escaped += L"\\x";
       AppendHex(escaped, c & 0xFF, 2);
     } else if (Invisible(c)) {
-      escaped += L"\\u{";
-      AppendHex(escaped, c, c > 0xFFFFFF ? 8 : c > 0xFFFF ? 6 : 4);
-      escaped += L'}';
+      AppendCodePointEscape(escaped, c);
       if (pair) ++i;
     } else {
       escaped += text[i];

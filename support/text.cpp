@@ -64,6 +64,17 @@ std::wstring NumberText(int64_t value) {
   return (value >= 0 ? L" " : L"") + std::to_wstring(value);
 }
 
+void AppendHex(std::wstring& out, uint32_t value, int digits) {
+  static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(value >> shift) & 0xF];
+}
+
+void AppendCodePointEscape(std::wstring& out, uint32_t codePoint) {
+  out += L"\\u{";
+  AppendHex(out, codePoint, codePoint > 0xFFFFFF ? 8 : codePoint > 0xFFFF ? 6 : 4);
+  out += L'}';
+}
+
 std::wstring TrimAtNul(std::wstring_view text) {
   return std::wstring(text.substr(0, text.find(L'\0')));
 }

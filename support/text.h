@@ -37,6 +37,13 @@ std::wstring ToLowerAscii(std::wstring_view text);
 // sign when it is negative: " 76", "-5".
 std::wstring NumberText(int64_t value);
 
+// `digits` upper-case hex digits of `value`, the lowest ones, appended to `out`.
+void AppendHex(std::wstring& out, uint32_t value, int digits);
+
+// The form in which the log and the boxes name a character they cannot show as itself:
+// \u{NNNN}, the code point in upper-case hex, 4 digits in the first plane and 6 above it.
+void AppendCodePointEscape(std::wstring& out, uint32_t codePoint);
+
 // The text before the first NUL character, or the whole text when it holds none.
 std::wstring TrimAtNul(std::wstring_view text);
 

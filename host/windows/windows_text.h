@@ -8,8 +8,9 @@
 
 namespace qelrestore::windows {
 
-// UTF-16 to the ANSI code page. Characters the code page lacks become its default character
-// (usually '?'), as the ANSI functions themselves would see them. NULs inside the text are kept.
+// UTF-16 to the ANSI code page, for the run log. A character the code page lacks is written as
+// \u{NNNN}, never as a look-alike or the page's '?', so the log cannot name another file. NULs
+// inside the text are kept.
 std::string ToAnsi(std::wstring_view text);
 
 // The ANSI code page to UTF-16. Every byte yields a character: bytes the code page leaves

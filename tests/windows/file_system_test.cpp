@@ -51,6 +51,22 @@ TEST_F(FileSystemTest, TheKeptSettingsFilesCopyReplacesWhatStandsThere) {
       << "a later save replaces the copy of a read-only file";
 }
 
+// The log is in the ANSI code page, which lacks these: a look-alike would name the folder
+// C:\qel\backup, and '?' no file at all. A '?' of the text stays one.
+TEST_F(FileSystemTest, ALogLineNamesWhatTheCodePageLacksByItsCodePoint) {
+  for (const wchar_t* lacking : {L"\uFF42", L"\u0444", L"\U0001F600"}) {
+    BOOL replaced = FALSE;
+    char bytes[8];
+    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, lacking, -1, bytes, sizeof bytes, nullptr,
+                          &replaced);
+    ASSERT_TRUE(replaced) << "code page " << ::GetACP() << " holds a character meant outside it";
+  }
+  const std::wstring path = files + L"\\ansi.log";
+  host.OpenLog(path)->writeLine(L"C:\\qel\\\uFF42ackup \u0444\u0430\u0439\u043B.txt \U0001F600 ?");
+  EXPECT_EQ(Content(host, path),
+            "C:\\qel\\\\u{FF42}ackup \\u{0444}\\u{0430}\\u{0439}\\u{043B}.txt \\u{01F600} ?\r\n");
+}
+
 // Spelled with other case, forward slashes and a trailing one, and reached through a Unix link
 // (wine's form of a junction), plan\source is one folder; its neighbour another.
 TEST_F(FileSystemTest, EverySpellingOfAFolderHasItsIdentity) {
