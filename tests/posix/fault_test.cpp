@@ -117,6 +117,8 @@ TEST_F(FaultTest, ReadOnlyInstallationFolder) {
   EXPECT_FALSE(fs::exists(root / "install/PLUV"));
 }
 
+// Killed with the keep flag, so also between the save of the machine's settings and their
+// put-back: the next run keeps that saved copy rather than saving the backup's over it.
 TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
   // 256 MiB in one file: long enough a copy to be caught in the middle of it.
   constexpr size_t kMiB = 1 << 20;
@@ -136,6 +138,9 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
   // file can be seen).
   fs::create_directories(root / "install");
   std::ofstream(copy, std::ios::binary) << "old";
+  const std::string machines =
+      "DB_PROVIDER=SQLOLEDB\r\ndbconn.appl.url=jdbc:x://kepthost:1500;z\r\n";
+  WriteFile(root / "install/PLUV/db.properties", machines);
   // Caught while a file of the copy (the new file written before it takes the old one's place)
   // holds part of the data: no other file there is that large.
   const auto partlyCopied = [&] {
@@ -147,7 +152,7 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
     return false;
   };
   bool caught = false;
-  Run({Backup(), Log(), "N"}, {.killWhen = [&] { return caught = partlyCopied(); }});
+  Run({Backup(), Log(), "N", "Y"}, {.killWhen = [&] { return caught = partlyCopied(); }});
   // A loaded machine may let the run end between the look and the kill.
   if (!caught || last.signal != SIGKILL) {
     GTEST_SKIP() << "the copy ended before it could be caught in the middle";
@@ -158,15 +163,23 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
   EXPECT_EQ(Messages(Log()),
             (std::vector<std::string>{"QEL start Restore",
                                       "Start copying from " + Backup() + "to " + install}));
+  const fs::path saved = root / "program/curdb.properties.bak";
+  EXPECT_EQ(ReadFile(saved.string() + ".pending"), machines);
 
-  // The run again: it removes the temporary file the killed one left, and says so.
-  EXPECT_EQ(RunRestore(), 0) << StandardError();
+  // The run again: it keeps the saved settings, removes the temporary file the killed one left,
+  // says both, and puts the machine's settings back.
+  EXPECT_EQ(Run({Backup(), Log(), "N", "Y"}), 0) << StandardError();
   const auto messages = Messages(Log());
-  ASSERT_EQ(messages.size(), 10u);
+  ASSERT_EQ(messages.size(), 11u);
   EXPECT_EQ(messages[2], "QEL start Restore");
-  EXPECT_EQ(messages[4], "Removed 1 temporary files a stopped copy left in " + install);
-  EXPECT_EQ(messages[5], "Restore Folder completed");
+  EXPECT_EQ(messages[3], "Kept settings of an earlier run that were not put back are kept: " +
+                             (root / "program").string() + "\\curdb.properties.bak");
+  EXPECT_EQ(messages[5], "Removed 1 temporary files a stopped copy left in " + install);
+  EXPECT_EQ(messages[6], "Restore Folder completed");
+  EXPECT_NE(messages[8].find("kepthost"), std::string::npos) << messages[8];
   EXPECT_EQ(messages.back(), "SQL Restore Complete");
+  EXPECT_EQ(ReadFile(root / "install/PLUV/db.properties"), machines);
+  EXPECT_FALSE(fs::exists(saved.string() + ".pending"));
   for (const auto& entry : fs::directory_iterator(root / "install")) {
     EXPECT_NE(entry.path().filename().string().rfind(".qelrestore-", 0), 0u) << entry.path();
   }
