@@ -109,11 +109,25 @@ run_case() {
   DAY_AFTER=$(date +%d)
   if why=$(check_expectations 2>&1); then
     echo "PASS $form $name: $C_ABOUT"
+    [[ -n ${E2E_SHOW:-} ]] && show_run
   else
     echo "FAIL $form $name: $why"
     [[ -s $WORK/err ]] && sed 's/^/    stderr: /' "$WORK/err" | head -5
   fi
   form_stop_clients
+}
+
+# show_run: the last run as it went (E2E_SHOW=1), for a reader who wants to see it: its start,
+# its status and what it wrote.
+show_run() {
+  local log
+  log=$(the_log)
+  echo "    run $C_RUN_MODE $C_RUN_TEXT${C_ENV[*]:+  (with ${C_ENV[*]})}"
+  echo "    status $STATUS"
+  [[ -f $log ]] && tr -d '\r' <"$log" | sed 's/^/    log: /'
+  [[ -s $WORK/out ]] && tr -d '\r' <"$WORK/out" | sed 's/^/    out: /'
+  [[ -s $WORK/err ]] && tr -d '\r' <"$WORK/err" | sed 's/^/    err: /'
+  return 0
 }
 
 # run_shard K: every case whose place in the table is K modulo the shard count, each one's line
