@@ -75,7 +75,9 @@ form_run() {
   for argument in "${RUN_ARGS[@]}"; do arguments+=("$(host_path "$argument")"); done
   local begin
   begin=$(date +%s%N)
-  (cd "$WORK" && env HOME="$PROFILE_DIR" QELRESTORE_REGISTRY="$REGISTRY_FILE" \
+  local from=$WORK
+  [[ -n $C_CWD ]] && from=$(host_path "$C_CWD")
+  (cd "$from" && env HOME="$PROFILE_DIR" QELRESTORE_REGISTRY="$REGISTRY_FILE" \
     QELRESTORE_BOXES=console "${C_ENV[@]}" "$program" "${arguments[@]}" \
     >"$WORK/out" 2>"$WORK/err" </dev/null)
   STATUS=$?

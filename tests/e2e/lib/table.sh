@@ -64,10 +64,10 @@ read_table() {
 
 # load_case NAME: the case's pieces in globals. Setting up: C_FILES (PATH = LINES), C_DIRS,
 # C_PATHCONF, C_REGS (VIEW FAMILY [NAME TYPE DATA]), C_CLIENTS, C_ENV, C_FORMS, C_WHY, C_ABOUT,
-# C_RUN_MODE (bat|exe), C_RUN_TEXT, C_RUNS. Expecting: C_EXPECT, the expectation lines in order.
+# C_RUN_MODE (bat|exe), C_RUN_TEXT, C_RUNS, C_CWD. Expecting: C_EXPECT, the expectation lines in order.
 load_case() {
   C_FILES=() C_DIRS=() C_PATHCONF=() C_REGS=() C_CLIENTS=() C_ENV=() C_EXPECT=()
-  C_FORMS='windows posix' C_WHY='' C_ABOUT=$1 C_RUN_MODE='' C_RUN_TEXT='' C_RUNS=1
+  C_FORMS='windows posix' C_WHY='' C_ABOUT=$1 C_RUN_MODE='' C_RUN_TEXT='' C_RUNS=1 C_CWD=''
   local line word rest
   while IFS= read -r line; do
     word=${line%% *}
@@ -84,6 +84,7 @@ load_case() {
       why) C_WHY=$rest ;;
       about) C_ABOUT=$rest ;;
       runs) C_RUNS=$rest ;;
+      cwd) C_CWD=$rest ;;
       run)
         C_RUN_MODE=${rest%% *}
         C_RUN_TEXT=''

@@ -111,7 +111,9 @@ form_run() {
   # program's status (wine's cmd answers 1 for a called batch file's "exit /b N").
   local line=$C_RUN_TEXT
   [[ $C_RUN_MODE == bat ]] && line="\"$PROGRAM_FOLDER\\qelRestore.bat\"${C_RUN_TEXT:+ $C_RUN_TEXT}"
-  printf '%s\r\n' '@echo off' "$line" 'exit /b %ERRORLEVEL%' >"$ROOT_C/e2e-case.bat"
+  local -a lines=('@echo off')
+  [[ -n $C_CWD ]] && lines+=("cd /d \"$C_CWD\"")
+  printf '%s\r\n' "${lines[@]}" "$line" 'exit /b %ERRORLEVEL%' >"$ROOT_C/e2e-case.bat"
   local begin
   begin=$(date +%s%N)
   (cd "$WORK" && env QELRESTORE_BOXES=console "${C_ENV[@]}" "$WINE" cmd /c 'C:\e2e-case.bat' \
