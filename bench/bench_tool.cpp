@@ -11,8 +11,9 @@
 //       a path.conf of ITEMS items, each naming FOLDER
 //   bench_tool sparse FILE SIZE DATA
 //       a file of SIZE bytes holding DATA bytes in its middle, the rest a hole
-//   bench_tool copy FROM TO
-//       the engine's folder copy alone; each entry not copied on standard error, status 1
+//   bench_tool copy FROM TO [RECORDS]
+//       the engine's folder copy alone, keeping its records in RECORDS as the program does; each
+//       entry not copied on standard error, status 1
 //   bench_tool time -- PROGRAM ARG...
 //       runs the program; prints "WALL_MS MAXRSS_KIB STATUS CPU_MS"
 //
@@ -215,8 +216,9 @@ void MakeSparse(const std::string& path, uint64_t size, uint64_t data) {
   if (::ftruncate(fd, static_cast<off_t>(size)) != 0 || ::close(fd) != 0) Fail("truncate " + path);
 }
 
-int CopyFolder(const std::string& from, const std::string& to) {
-  const qelrestore::posix::CopyReport report = qelrestore::posix::CopyFolderContents(from, to);
+int CopyFolder(const std::string& from, const std::string& to, const std::string& records) {
+  const qelrestore::posix::CopyReport report =
+      qelrestore::posix::CopyFolderContents(from, to, {}, 0, {}, records);
   for (const auto& failure : report.failures) {
     std::fprintf(stderr, "%s: %s\n", failure.path.c_str(), failure.reason.c_str());
   }
@@ -275,8 +277,8 @@ int main(int argc, char** argv) {
       MakePathConf(argv[2], ParseSize(argv[3]), argv[4]);
     } else if (command == "sparse" && argc == 5) {
       MakeSparse(argv[2], ParseSize(argv[3]), ParseSize(argv[4]));
-    } else if (command == "copy" && argc == 4) {
-      return CopyFolder(argv[2], argv[3]);
+    } else if (command == "copy" && (argc == 4 || argc == 5)) {
+      return CopyFolder(argv[2], argv[3], argc == 5 ? argv[4] : "");
     } else if (command == "time" && argc >= 4 && std::strcmp(argv[2], "--") == 0) {
       return TimeCommand(argv + 3);
     } else {

@@ -60,8 +60,8 @@ trap cleanup EXIT
 run() {
   local which=$1 from=$2 to=$3 result
   case "$which" in
-    qel) result=$("$tool" time -- "$tool" copy "$from" "$to") ;;
-    qel[0-9]*) result=$(QELRESTORE_COPY_THREADS=${which#qel} "$tool" time -- "$tool" copy "$from" "$to") ;;
+    qel) result=$("$tool" time -- "$tool" copy "$from" "$to" "$root/records") ;;
+    qel[0-9]*) result=$(QELRESTORE_COPY_THREADS=${which#qel} "$tool" time -- "$tool" copy "$from" "$to" "$root/records") ;;
     before) result=$("$tool" time -- "$before" copy "$from" "$to") ;;
     cp) result=$("$tool" time -- cp -a "$from/." "$to/") ;;
     rsync) result=$("$tool" time -- rsync -a "$from/" "$to/") ;;
@@ -83,7 +83,7 @@ bench() {
   for ((round = 0; round <= runs; round++)); do
     for ((i = 0; i < ${#tools[@]}; i++)); do
       local which=${tools[$(((i + round) % ${#tools[@]}))]} dst="$root/dst"
-      rm -rf "$dst" && mkdir -p "$dst" && sync
+      rm -rf "$dst" "$root/records" && mkdir -p "$dst" && sync
       local fresh again=""
       fresh=$(run "$which" "$source" "$dst")
       if [ "$rerun" -eq 1 ]; then sync && again=$(run "$which" "$source" "$dst"); fi

@@ -105,6 +105,11 @@ void CopyWalker::Walk(const std::string& sourceFolder, const std::string& destin
   std::sort(run_.backupFolders.begin(), run_.backupFolders.end());
   auto root = std::make_shared<FolderJob>();
   root->targetFd = run_.destinationFd.get();
+  run_.records = OpenRecords(run_.recordRoot, destination);
+  if (run_.records.valid()) {
+    root->record = std::make_unique<FolderRecord>(run_.records.get(), destination);
+    run_.recorded.push_back(IdOf(destination));
+  }
   root->defaultAcl = MetadataCopier::HasDefaultAcl(root->targetFd);
   root->window = TimeWindow(source.get(), root->targetFd);
   root->source = OpenEntries(std::move(source), "");
@@ -121,6 +126,11 @@ void CopyWalker::Walk(const std::string& sourceFolder, const std::string& destin
   // Every entry handed out is copied, and every folder given its final attributes, before the
   // copy returns.
   HelpUntil([this] { return run_.openFolders.load() == 0; });
+  // The records of folders a whole walk did not meet are of folders gone.
+  if (!run_.stop.load()) {
+    std::sort(run_.recorded.begin(), run_.recorded.end());
+    DropOtherRecords(run_.records.get(), run_.recorded);
+  }
 }
 
 // Opens the destination folder, creating it and any missing folder above it first.
@@ -189,7 +199,7 @@ void CopyWalker::CopyFolder(const std::shared_ptr<FolderJob>& parent, const char
   // Folders whose entries are still being copied keep their two descriptors: only so many of
   // them wait beside the walk's own.
   HelpUntil([this] { return run_.openFolders.load() < walkPath_.size() + kWaitingFolders; });
-  const Target to{parent->targetFd, parent->defaultAcl, parent->window};
+  const Target to{parent->targetFd, parent->defaultAcl, parent->window, parent->record.get()};
   const int from = ::dirfd(parent->source.get());
   UniqueFd source(::openat(from, name, kOpenFolder));
   struct stat info {};
@@ -281,6 +291,10 @@ void CopyWalker::CopyFolder(const std::shared_ptr<FolderJob>& parent, const char
   job->targetFd = target.get();
   job->defaultAcl = defaultAcl;
   job->window = TimeWindow(source.get(), target.get());
+  if (run_.records.valid()) {
+    job->record = std::make_unique<FolderRecord>(run_.records.get(), existing);
+    run_.recorded.push_back(IdOf(existing));
+  }
   job->target = std::move(target);
   job->name = name;
   job->info = info;

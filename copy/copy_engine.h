@@ -126,13 +126,17 @@ class OwnFiles {
 };
 
 // Copies every entry of `sourceFolder` into `destinationFolder` (native paths) with `workers`
-// workers (0: DefaultCopyWorkers()), never over `ownFiles` (see OwnFiles). Never throws on a
+// workers (0: DefaultCopyWorkers()), never over `ownFiles` (see OwnFiles). `recordFolder` keeps the
+// records of what each copy made (copy/copy_record.h), one folder per destination tree: a file
+// found there of the backup file's length and modification time is kept unread only on its
+// record's word, else its bytes are compared; "" keeps none. Never throws on a
 // file-system failure; those are counted and named in the report. Anything else thrown (by
 // `progress`, or for lack of memory) stops every worker once its current entry is done or dropped,
 // removes the temporary files, and is thrown again from here.
 CopyReport CopyFolderContents(const std::string& sourceFolder, const std::string& destinationFolder,
                               const CopyProgress& progress = {}, unsigned workers = 0,
-                              const std::vector<std::string>& ownFiles = {});
+                              const std::vector<std::string>& ownFiles = {},
+                              const std::string& recordFolder = {});
 
 // What copying the contents of the folder `source` into `destination` would copy: regular files
 // and symbolic links (a link's bytes are its target text's length) below `source`, none of its

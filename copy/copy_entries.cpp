@@ -121,13 +121,12 @@ void CopyWalker::CopyRegularFile(int from, const char* name, const Target& to) {
 }
 
 // A destination file of the same length and modification time (to the nanosecond) as the
-// backup's holds its content and is kept. Its bytes are compared only where the times cannot
-// tell: two files written within one tick of the file system's clock carry the same time, so a
-// backup file rewritten with the same length within the tick of the copy that was made of it
-// looks unchanged. That copy's change time is when it was made (set with its times, after the
-// backup file was last seen unchanged): the bytes are compared when it lies within the window of
-// the backup file's modification time, or of its change time (a rewrite whose modification time
-// was set back moves its change time). Anywhere else the times decide, and nothing is read.
+// backup's may hold its content. It is kept unread only on the folder's record's word: the record
+// shows it is this copy's own copy of that very backup file, neither changed since (their change
+// times say so, on a file system whose times are fine), and the copy was made past the window of
+// the backup file's times (two writes within one tick of the file system's clock carry one time,
+// so a backup file rewritten with the same length within the tick of its copy would look
+// unchanged). Anywhere else its bytes are compared, and its attributes made the backup's.
 // Its owner, group and mode are never changed in place: whoever held the file
 // before may keep it open or mapped for writing, and would write through a handle on a file that
 // became another account's, or set-ID. So it is kept only when they already are the copy's, and
@@ -152,9 +151,11 @@ bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat&
                              : to.window;
   const bool racy = Nanoseconds(existing.st_ctim) < Nanoseconds(info.st_mtim) + window ||
                     Nanoseconds(existing.st_ctim) < Nanoseconds(info.st_ctim) + window;
+  const bool recorded =
+      to.record != nullptr && window < kCoarseWindow && to.record->Proves(name, info, existing);
   // Nothing to read and nothing to set: the destination is not even opened.
-  if (!racy && !to.defaultAcl && (!alone || SameTime(existing.st_atim, info.st_atim)) &&
-      !metadata_.HasAttributes(in)) {
+  if (recorded && !racy && (!alone || SameTime(existing.st_atim, info.st_atim))) {
+    to.record->Note(name, info, existing);
     return true;
   }
   UniqueFd out(::openat(to.fd, name, kOpenSource));
@@ -164,24 +165,31 @@ bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat&
       opened.st_mode != existing.st_mode || !SameTime(opened.st_ctim, existing.st_ctim)) {
     return false;
   }
-  if (racy && !data_.SameContent(in, out.get(), info.st_size,
-                                 info.st_blocks * 512 < info.st_size ||
-                                     existing.st_blocks * 512 < existing.st_size)) {
+  if ((racy || !recorded) && !data_.SameContent(in, out.get(), info.st_size,
+                                                info.st_blocks * 512 < info.st_size ||
+                                                    existing.st_blocks * 512 < existing.st_size)) {
     return false;
   }
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
-  if (!to.defaultAcl && !metadata_.HasAttributes(in)) {
-    // Only the access time may differ: no reason to fail when it cannot be set.
+  // Neither has attributes (nor does a default ACL hand any): only the access time may differ, and
+  // there is no reason to fail when it cannot be set.
+  if (recorded ||
+      (!to.defaultAcl && !metadata_.HasAttributes(in) && !metadata_.HasAttributes(out.get()))) {
     if (alone && !SameTime(existing.st_atim, info.st_atim)) ::futimens(out.get(), times);
+    Record(to, name, info, IdOf(existing));
     return true;
   }
   if (!alone) return false;
   // The mode is already the copy's; it is set again only because an access ACL moves its group
   // bits.
   bool aclSet = false;
-  return metadata_.CopyAttributes(in, out.get(), true, aclSet) == 0 &&
-         (!aclSet || ::fchmod(out.get(), existing.st_mode & 07777) == 0) &&
-         ::futimens(out.get(), times) == 0;
+  if (metadata_.CopyAttributes(in, out.get(), true, aclSet) != 0 ||
+      (aclSet && ::fchmod(out.get(), existing.st_mode & 07777) != 0) ||
+      ::futimens(out.get(), times) != 0) {
+    return false;
+  }
+  Record(to, name, info, IdOf(existing));
+  return true;
 }
 
 CopyWalker::Written CopyWalker::WriteReplacement(int in, struct stat& info, const char* name,
@@ -239,7 +247,7 @@ CopyWalker::Written CopyWalker::WriteReplacement(int in, struct stat& info, cons
     }
     return Fail("the backup entry changed while it was copied", name), failed;
   }
-  if (info.st_nlink > 1) {  // its later names are linked to this copy
+  if (info.st_nlink > 1 || to.record != nullptr) {  // its later names are linked to this copy
     struct stat written {};
     if (::fstat(out.get(), &written) != 0) return Discard(to, errno, name), failed;
     made = IdOf(written);
@@ -272,7 +280,17 @@ CopyWalker::Written CopyWalker::WriteReplacement(int in, struct stat& info, cons
       ::utimensat(to.fd, name, stale, AT_SYMLINK_NOFOLLOW);
     }
   }
+  Record(to, name, info, made);
   return Written::kDone;
+}
+
+void CopyWalker::Record(const Target& to, const char* name, const struct stat& info, NodeId copy) {
+  if (to.record == nullptr) return;
+  // Its change time as the rename or the times left it, asked last.
+  struct stat now {};
+  if (::fstatat(to.fd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && IdOf(now) == copy) {
+    to.record->Note(name, info, now);
+  }
 }
 
 // Looks at what stands at the destination name. False (reported) when it must not be replaced:

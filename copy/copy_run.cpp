@@ -58,10 +58,11 @@ unsigned DefaultCopyWorkers() {
 // then create names in other folders than the walk's own, rather than queueing on one folder's
 // lock), few enough that their names stay a few hundred KiB whatever the number of workers.
 CopyRun::CopyRun(const CopyProgress& progressCallback, unsigned workerCount,
-                 const std::vector<std::string>& ownFilePaths)
+                 const std::vector<std::string>& ownFilePaths, std::string recordFolder)
     : progress(progressCallback),
       workers(workerCount),
       ownFiles(ownFilePaths),
+      recordRoot(std::move(recordFolder)),
       queue(std::min<size_t>(256 * size_t{workerCount}, 1024)) {}
 
 void CopyRun::Fail(std::string path, std::string_view reason) {
@@ -110,7 +111,7 @@ void CopyWalker::Dispatch(const std::shared_ptr<FolderJob>& folder, const char* 
                           unsigned char type) {
   if (run_.workers == 1) {
     CopyEntry(::dirfd(folder->source.get()), name, type,
-              {folder->targetFd, folder->defaultAcl, folder->window});
+              {folder->targetFd, folder->defaultAcl, folder->window, folder->record.get()});
     return;
   }
   folder->pending.fetch_add(1);
@@ -123,7 +124,8 @@ void CopyWalker::RunTask(EntryTask& task) {
     const FolderJob* const outer = std::exchange(folder_, task.folder.get());
     try {
       CopyEntry(::dirfd(task.folder->source.get()), task.name.c_str(), task.type,
-                {task.folder->targetFd, task.folder->defaultAcl, task.folder->window});
+                {task.folder->targetFd, task.folder->defaultAcl, task.folder->window,
+                 task.folder->record.get()});
     } catch (...) {
       DropTemporary();
       run_.Abort(std::current_exception());
@@ -135,6 +137,8 @@ void CopyWalker::RunTask(EntryTask& task) {
 
 void CopyWalker::Release(std::shared_ptr<FolderJob> folder) {
   while (folder && folder->pending.fetch_sub(1) == 1) {
+    // Every entry is done: what was noted is the folder's record now, a copy stopped early too.
+    if (folder->record) folder->record->Save();
     if (folder->parent && !run_.stop.load()) {
       try {
         FinishFolder(*folder);
@@ -170,10 +174,11 @@ OwnFiles::OwnFiles(const std::vector<std::string>& paths) {
 
 CopyReport CopyFolderContents(const std::string& sourceFolder, const std::string& destinationFolder,
                               const CopyProgress& progress, unsigned workers,
-                              const std::vector<std::string>& ownFiles) {
+                              const std::vector<std::string>& ownFiles,
+                              const std::string& recordFolder) {
   CopyRun run(progress,
               std::clamp(workers == 0 ? DefaultCopyWorkers() : workers, 1u, kMaxCopyWorkers),
-              ownFiles);
+              ownFiles, recordFolder);
   std::vector<std::unique_ptr<CopyWalker>> walkers;
   std::vector<std::thread> threads;
   walkers.push_back(std::make_unique<CopyWalker>(run));

@@ -27,6 +27,7 @@
 #include "copy/copy_metadata.h"
 #include "copy/copy_node.h"
 #include "copy/copy_queue.h"
+#include "copy/copy_record.h"
 
 namespace qelrestore::posix {
 
@@ -45,8 +46,9 @@ struct FolderJob {
                             // grows with the walk's depth, not with its square
   // The path below both named folders, ending in '/' ("" for the root).
   std::string Relative() const { return parent ? parent->Relative() + name + '/' : std::string(); }
-  struct stat info {};               // the backup folder's, for its final mode and times
-  std::atomic<uint32_t> pending{1};  // its own listing, entries handed out, folders unfinished
+  std::unique_ptr<FolderRecord> record;  // what earlier runs copied into it, and this one
+  struct stat info {};                   // the backup folder's, for its final mode and times
+  std::atomic<uint32_t> pending{1};      // its own listing, entries handed out, folders unfinished
 };
 
 // One file, link or special file of a folder, handed to a worker.
@@ -61,12 +63,16 @@ class CopyWalker;
 // What the workers of one copy share.
 class CopyRun {
  public:
-  CopyRun(const CopyProgress& progress, unsigned workers, const std::vector<std::string>& ownFiles);
+  CopyRun(const CopyProgress& progress, unsigned workers, const std::vector<std::string>& ownFiles,
+          std::string recordRoot);
 
   const CopyProgress& progress;
   const unsigned workers;
   const OwnFiles ownFiles;
-  std::string sourceRoot;  // for messages, ending in '/'
+  const std::string recordRoot;  // where the records of destination trees are kept ("": none)
+  UniqueFd records;              // this destination tree's records, when they may be trusted
+  std::vector<NodeId> recorded;  // the destination folders whose records the walk read
+  std::string sourceRoot;        // for messages, ending in '/'
   NodeId backupRoot;
   NodeId destinationRoot;  // never descended into as a source folder
   UniqueFd destinationFd;
@@ -133,6 +139,7 @@ class CopyWalker {
     int fd;
     bool defaultAcl;
     int64_t window;
+    FolderRecord* record;  // null where no record is kept
   };
 
   // copy_engine.cpp: the walk.
@@ -157,6 +164,9 @@ class CopyWalker {
   void CopyRegularFile(int from, const char* name, const Target& to);
   bool BringInLine(int in, const struct stat& info, const struct stat& existing, const char* name,
                    const Target& to);
+  // Notes in the folder's record that `name` holds the copy `copy` made of the backup file `info`,
+  // as it stands now; nothing when another file has taken the name since.
+  void Record(const Target& to, const char* name, const struct stat& info, NodeId copy);
   // Writes the backup file `in` under a temporary name (or none, where nothing stood under
   // `name`: `fresh`) and renames it over `name` (or links it there). kAgain (with `mayRetry`)
   // when only the backup file's change time moved meanwhile: `info` is its new stat.

@@ -91,7 +91,8 @@ class Restore {
       // What the copy must never write over, wherever the installation folders lie.
       const std::wstring log = host_.FullPath(settings_.logFilePath);
       ownFiles_ = {log, log + L"sql", host_.FullPath(RunLockPath()),
-                   host_.FullPath(KeptSettingsFiles(host_))};
+                   host_.FullPath(KeptSettingsFiles(host_)),
+                   host_.FullPath(host_.KeptSettingsFolder() + L"\\" + kCopyRecordsName)};
     }
     if (!CheckBackupFolder(host_, log_, settings_.backupDirectory, checkpoint_)) return Stop();
     checkpoint_ = checkpoint::kLocatePathConf;

@@ -44,6 +44,10 @@ struct CopyPlan {
 // lock, the settings it keeps, the client's output) is not copied.
 inline constexpr char kFileOfThisRestore[] = "a file of this restore";
 
+// The folder, in the kept settings' folder, where a host keeps the records of what its copies made
+// (on POSIX; the Windows shell's copy keeps none).
+inline constexpr wchar_t kCopyRecordsName[] = L"qelrestore.records";
+
 // Names an entry not copied: one of the first kNotCopiedNamed, and counted.
 template <typename Outcome>
 void NoteNotCopied(Outcome& outcome, std::wstring path, std::wstring reason) {

@@ -282,7 +282,8 @@ FolderCopy PosixHost::CopyFolderContents(const std::wstring& source,
     progress = [&statusLine](const CopyCounts& done) { statusLine->Update(done); };
   }
   const CopyReport report =
-      posix::CopyFolderContents(NativePath(source), NativePath(destination), progress, 0, own);
+      posix::CopyFolderContents(NativePath(source), NativePath(destination), progress, 0, own,
+                                folders_.keptSettings + "/" + EncodeUtf8(kCopyRecordsName));
   statusLine.reset();
   FolderCopy copy;
   copy.outcome = report.complete ? CopyOutcome::kComplete : CopyOutcome::kIncomplete;

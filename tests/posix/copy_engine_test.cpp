@@ -197,6 +197,47 @@ TEST_F(CopyEngineTest, ABackupFileRewrittenToTheSameLengthAndTimeIsCopiedAgain) 
   }
 }
 
+// What a re-run must not take for up to date, though length and modification time match and the
+// copy was made well after the backup file: each row changes one side between two copies kept on
+// the record's word. The other backup folder ("other", same names, lengths and times, other
+// bytes) was made before the first copy.
+TEST_F(CopyEngineTest, ARerunKeepsAFileUnreadOnlyOnItsRecordsWord) {
+  const std::string records = root_ + "/records";
+  const struct timespec fixed[2] = {{1'600'000'000, 123'456'789}, {1'600'000'000, 123'456'789}};
+  const std::vector<std::pair<std::string, std::function<void()>>> rows = {
+      {"another backup of the same times", [&] { src_ = root_ + "/other"; }},
+      {"a backup folder moved into place",
+       [&] {
+         ASSERT_EQ(::rename((src_ + "/sub").c_str(), (root_ + "/old-sub").c_str()), 0);
+         ASSERT_EQ(::rename((root_ + "/other/sub").c_str(), (src_ + "/sub").c_str()), 0);
+       }},
+      {"an installation file changed in place, its time put back",
+       [&] {
+         Write(dst_ + "/sub/app.jar", "altered!!!");
+         ASSERT_EQ(::utimensat(AT_FDCWD, (dst_ + "/sub/app.jar").c_str(), fixed, 0), 0);
+       }},
+  };
+  for (const auto& [row, change] : rows) {
+    RemoveTree(AT_FDCWD, root_.c_str());
+    ASSERT_EQ(::mkdir(root_.c_str(), 0700), 0);
+    src_ = root_ + "/backup";
+    for (const auto& [folder, content] :
+         {std::pair{src_, "version=1"}, {root_ + "/other", "version=2"}}) {
+      ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+      ASSERT_EQ(::mkdir((folder + "/sub").c_str(), 0755), 0);
+      Write(folder + "/sub/app.jar", std::string(content) + "!");
+      ASSERT_EQ(::utimensat(AT_FDCWD, (folder + "/sub/app.jar").c_str(), fixed, 0), 0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));  // past the times' window
+    ASSERT_TRUE(CopyFolderContents(src_, dst_, {}, 2, {}, records).complete) << row;
+    ASSERT_TRUE(CopyFolderContents(src_, dst_, {}, 2, {}, records).complete) << row;
+    change();
+    const CopyReport report = CopyFolderContents(src_, dst_, {}, 2, {}, records);
+    EXPECT_TRUE(report.complete) << row;
+    EXPECT_EQ(Read(dst_ + "/sub/app.jar"), Read(src_ + "/sub/app.jar")) << row;
+  }
+}
+
 TEST_F(CopyEngineTest, NeverWritesThroughDestinationEntriesThatAliasTheBackup) {
   const auto bind = [](const char* existing, const char* alias) {
     return ::mkdir(alias, 0755) == 0 ? ::mount(existing, alias, nullptr, MS_BIND, nullptr) : -1;

@@ -60,7 +60,8 @@ TEST_F(RunTest, TheCopyIsToldOfTheRestoresOwnFilesInTheInstallation) {
   ASSERT_EQ(host.folderCopies.size(), 1u);
   EXPECT_EQ(host.folderCopies[0].ownFiles,
             (Messages{L"qel\\qelRestorelog.txt07", L"qel\\qelRestorelog.txt07sql",
-                      L"qel\\qelrestore.lock", L"qel\\curdb.properties.bak*"}));
+                      L"qel\\qelrestore.lock", L"qel\\curdb.properties.bak*",
+                      L"qel\\qelrestore.records"}));
 }
 
 // A put-back that fails leaves none of the other folders without its own settings.
