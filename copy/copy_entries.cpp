@@ -170,7 +170,9 @@ bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat&
     return false;
   }
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
-  if (!to.defaultAcl && !metadata_.HasAttributes(in)) {
+  // The copy's attributes are asked for too: one the backup file no longer has (an ACL taken
+  // off it) is to be taken off the copy.
+  if (!to.defaultAcl && !metadata_.HasAttributes(in) && !metadata_.HasAttributes(out.get())) {
     // Only the access time may differ: no reason to fail when it cannot be set.
     if (alone && !SameTime(existing.st_atim, info.st_atim)) ::futimens(out.get(), times);
     return true;
@@ -178,10 +180,13 @@ bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat&
   if (!alone) return false;
   // The mode is already the copy's; it is set again only because an access ACL moves its group
   // bits.
-  bool aclSet = false;
-  return metadata_.CopyAttributes(in, out.get(), true, aclSet) == 0 &&
-         (!aclSet || ::fchmod(out.get(), existing.st_mode & 07777) == 0) &&
-         ::futimens(out.get(), times) == 0;
+  AclCopy acl;
+  const mode_t mode = existing.st_mode & 07777;
+  if (metadata_.CopyAttributes(in, out.get(), true, acl) != 0 ||
+      (acl.changed && ::fchmod(out.get(), mode) != 0) || ::futimens(out.get(), times) != 0) {
+    return false;
+  }
+  return true;
 }
 
 CopyWalker::Written CopyWalker::WriteReplacement(int in, struct stat& info, const char* name,
@@ -217,8 +222,8 @@ CopyWalker::Written CopyWalker::WriteReplacement(int in, struct stat& info, cons
   // The access ACL is set whatever the folder held when the copy entered it: a default ACL given
   // to the folder since then handed the new file entries that the chmod below would make
   // effective. Without the backup's ACL, the mode alone decides.
-  bool aclSet = false;
-  if (const int failure = metadata_.CopyAttributes(in, out.get(), true, aclSet)) {
+  AclCopy acl;
+  if (const int failure = metadata_.CopyAttributes(in, out.get(), true, acl)) {
     return Discard(to, failure, name), failed;
   }
   if (::fchmod(out.get(), mode) != 0) return Discard(to, errno, name), failed;

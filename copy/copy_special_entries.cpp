@@ -153,10 +153,10 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
   const mode_t mode = metadata_.KeepOwner(node.get(), info);
   const UniqueFd source(::openat(from, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat opened {};
-  bool aclSet = false;
+  AclCopy acl;
   if (source.valid() && ::fstat(source.get(), &opened) == 0 && IdOf(opened) == IdOf(info)) {
     if (const int failure =
-            metadata_.CopyAttributes(FdPath(source.get()).text, path.text, false, aclSet)) {
+            metadata_.CopyAttributes(FdPath(source.get()).text, path.text, false, acl)) {
       Discard(to, failure, name);
       return;
     }
@@ -165,7 +165,7 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
   // chmod and utimensat follow the descriptor's path to the node itself; without /proc, the
   // calls that take the descriptor itself (AT_EMPTY_PATH) do, never the name, which another node
   // may hold by now.
-  if (((made.st_mode & 07777) != mode || aclSet) && ::chmod(path.text, mode) != 0 &&
+  if (((made.st_mode & 07777) != mode || acl.changed) && ::chmod(path.text, mode) != 0 &&
       (errno != ENOENT || ::fchmodat(node.get(), "", mode, AT_EMPTY_PATH) != 0)) {
     Discard(to, errno, name);
     return;

@@ -598,5 +598,52 @@ TEST_F(CopyEngineTest, KeepsWhatCpArchiveKeeps) {
   }
 }
 
+// A re-run over an earlier copy leaves each entry with exactly the backup's attributes, as a
+// fresh copy has them: an ACL taken off the backup file (its mode unchanged), an attribute taken
+// off a backup file or folder, a default ACL taken off a backup folder, and an attribute another
+// hand put on the copy since, are all gone from the copy.
+TEST_F(CopyEngineTest, AReRunTakesOffTheCopyWhatTheBackupNoLongerHas) {
+  const std::string acl = AccessAcl();
+  const std::string defaultAcl = test::AclValue({{1, 7, ~0u}, {4, 5, ~0u}, {0x20, 5, ~0u}});
+  Write(src_ + "/acl", "read by user 1234");
+  Write(src_ + "/note", "noted");
+  ASSERT_EQ(::mkdir((src_ + "/d").c_str(), 0755), 0);
+  const struct {
+    const char* path;
+    const char* name;
+    std::string value;
+    bool onCopy;  // put on the copy after the first copy, else taken off the backup
+  } changes[] = {{"/acl", "system.posix_acl_access", acl, false},
+                 {"/acl", "user.stale", "x", true},
+                 {"/note", "user.gone", "g", false},
+                 {"/d", "user.gone", "g", false},
+                 {"/d", "system.posix_acl_default", defaultAcl, false},
+                 {"/d", "user.stale", "x", true}};
+  for (const char* path : {"/note", "/d"}) {
+    ASSERT_EQ(::setxattr((src_ + path).c_str(), "user.kept", "k", 1, 0), 0) << path;
+  }
+  for (const auto& change : changes) {
+    if (change.onCopy) continue;
+    ASSERT_EQ(::setxattr((src_ + change.path).c_str(), change.name, change.value.data(),
+                         change.value.size(), 0),
+              0)
+        << change.path << " " << change.name;
+  }
+  ASSERT_TRUE(CopyBackup()) << testing::PrintToString(Failures());
+  for (const auto& change : changes) {
+    const std::string path = (change.onCopy ? dst_ : src_) + change.path;
+    ASSERT_EQ(change.onCopy ? ::setxattr(path.c_str(), change.name, change.value.data(),
+                                         change.value.size(), 0)
+                            : ::removexattr(path.c_str(), change.name),
+              0)
+        << path << " " << change.name;
+  }
+  ASSERT_TRUE(CopyBackup()) << testing::PrintToString(Failures());
+  for (const char* path : {"/acl", "/note", "/d"}) {
+    EXPECT_EQ(test::AttributesText(dst_ + path), test::AttributesText(src_ + path)) << path;
+    EXPECT_EQ(LStat(dst_ + path).st_mode, LStat(src_ + path).st_mode) << path;
+  }
+}
+
 }  // namespace
 }  // namespace qelrestore::posix
