@@ -179,13 +179,15 @@ bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat&
   }
   if (!alone) return false;
   // The mode is already the copy's; it is set again only because an access ACL moves its group
-  // bits.
+  // bits. An ACL the file system here refuses leaves the copy in place only where its mode gives
+  // the owning group no more than the ACL did.
   AclCopy acl;
   const mode_t mode = existing.st_mode & 07777;
-  if (metadata_.CopyAttributes(in, out.get(), true, acl) != 0 ||
+  if (metadata_.CopyAttributes(in, out.get(), true, acl) != 0 || acl.Narrow(mode) != mode ||
       (acl.changed && ::fchmod(out.get(), mode) != 0) || ::futimens(out.get(), times) != 0) {
     return false;
   }
+  if (acl.refused != 0) Fail(RefusedAclReason(acl.refused), name);
   return true;
 }
 
@@ -226,7 +228,7 @@ CopyWalker::Written CopyWalker::WriteReplacement(int in, struct stat& info, cons
   if (const int failure = metadata_.CopyAttributes(in, out.get(), true, acl)) {
     return Discard(to, failure, name), failed;
   }
-  if (::fchmod(out.get(), mode) != 0) return Discard(to, errno, name), failed;
+  if (::fchmod(out.get(), acl.Narrow(mode)) != 0) return Discard(to, errno, name), failed;
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
   if (::futimens(out.get(), times) != 0) return Discard(to, errno, name), failed;
   // Copied up to the length seen at the open; a file that grew, shrank or was written meanwhile
@@ -277,6 +279,9 @@ CopyWalker::Written CopyWalker::WriteReplacement(int in, struct stat& info, cons
       ::utimensat(to.fd, name, stale, AT_SYMLINK_NOFOLLOW);
     }
   }
+  // In place with the narrowed mode, so that the application still has its file; named, as the
+  // copy lacks what its ACL granted.
+  if (acl.refused != 0) Fail(RefusedAclReason(acl.refused), name);
   return Written::kDone;
 }
 

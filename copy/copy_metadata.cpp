@@ -130,9 +130,10 @@ struct PathNode {
 
 // An ACL as the kernel stores it: a version (2), then entries of a tag, permission bits and an
 // id, little-endian. What of it a mode can say: the bits of the owner, of the owning group (within
-// the mask) and of others.
+// the mask) and of others; `extended` when it says more (named users or groups, a mask).
 struct AclBits {
   bool valid = false;
+  bool extended = false;
   mode_t owner = 0, group = 0, other = 0;
 };
 
@@ -161,9 +162,9 @@ AclBits ReadAcl(const char* value, size_t size) {
         break;
       case 0x10:
         mask = bits;
-        break;
+        [[fallthrough]];
       default:
-        break;
+        acl.extended = true;
     }
   }
   acl.group &= mask;
@@ -225,6 +226,10 @@ int TakeOffAccessAcl(Node out, std::vector<char>& buffer) {
 
 }  // namespace
 
+std::string RefusedAclReason(int error) {
+  return error == ENOTSUP || error == EOPNOTSUPP ? kNoAclsHere : std::strerror(error);
+}
+
 int MetadataCopier::CopyAttributes(int in, int out, bool exact, AclCopy& acl) {
   return CopyAttributesOf(FdNode{in}, FdNode{out}, exact, acl);
 }
@@ -274,7 +279,19 @@ int MetadataCopier::CopyAttributesOf(Node in, Node out, bool exact, AclCopy& acl
       accessLeft = accessLeft && !access;
       continue;
     }
-    if (!Refused(errno)) return errno;
+    const int error = errno;
+    if (!Refused(error)) return error;
+    // An ACL a mode cannot say, refused: the entry is reported, and the copy's owning group gets
+    // what the ACL gave it, not what its mask gave every entry.
+    if (access) {
+      const AclBits bits = ReadAcl(value_.data(), static_cast<size_t>(length));
+      if (!bits.valid || bits.extended) {
+        acl.refused = error;
+        acl.groupBits = bits.valid ? bits.group << 3 : 0;
+      }
+    } else if (std::strcmp(name, kDefaultAcl) == 0) {
+      acl.refused = error;
+    }
   }
   // An access ACL of the source that could not be written does not leave the destination's in
   // force either: then the mode alone decides.

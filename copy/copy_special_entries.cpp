@@ -150,7 +150,7 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
       return;
     }
   }
-  const mode_t mode = metadata_.KeepOwner(node.get(), info);
+  mode_t mode = metadata_.KeepOwner(node.get(), info);
   const UniqueFd source(::openat(from, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat opened {};
   AclCopy acl;
@@ -161,6 +161,7 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
       return;
     }
   }
+  mode = acl.Narrow(mode);
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
   // chmod and utimensat follow the descriptor's path to the node itself; without /proc, the
   // calls that take the descriptor itself (AT_EMPTY_PATH) do, never the name, which another node
@@ -175,7 +176,7 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
     Discard(to, errno, name);
     return;
   }
-  Publish(to, name, IdOf(made));
+  if (Publish(to, name, IdOf(made)) && acl.refused != 0) Fail(RefusedAclReason(acl.refused), name);
 }
 
 }  // namespace qelrestore::posix

@@ -645,5 +645,58 @@ TEST_F(CopyEngineTest, AReRunTakesOffTheCopyWhatTheBackupNoLongerHas) {
   }
 }
 
+// A destination whose file system keeps no ACLs (ramfs keeps no extended attributes at all): an
+// ACL that kept the owning group out while it granted a named user through the mask is not
+// dropped in silence, leaving the mask's bits to the owning group. Each entry whose ACL said more
+// than its mode is named; the file gets its content with its group bits narrowed to the owning
+// group's, a folder its entries; a re-run names them again.
+TEST_F(CopyEngineTest, AnAclTheDestinationCannotHoldIsNamedAndNeverWidened) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a file system without ACLs needs root";
+  ASSERT_EQ(::mkdir(dst_.c_str(), 0755), 0);
+  if (::mount("ramfs", dst_.c_str(), "ramfs", 0, nullptr) != 0) {
+    GTEST_SKIP() << "cannot mount a ramfs: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{dst_};
+  const struct {
+    const char* path;
+    const char* name;
+    std::string acl;
+    mode_t copyMode;  // the copy's, without the ACL
+  } entries[] = {
+      // group::---, user 1234 r-- through mask::r--: mode 0640, the copy 0600
+      {"/group_out", "system.posix_acl_access",
+       test::AclValue({{1, 6, ~0u}, {2, 4, 1234}, {4, 0, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}}),
+       0600},
+      // group::r--, mask::r--: the mode is already the owning group's
+      {"/group_in", "system.posix_acl_access", AccessAcl(), 0644},
+      {"/d", "system.posix_acl_default", test::AclValue({{1, 7, ~0u}, {4, 5, ~0u}, {0x20, 5, ~0u}}),
+       0755},
+  };
+  Write(src_ + "/group_out", "kept from the group", 0600);
+  Write(src_ + "/group_in", "read by the group", 0600);
+  ASSERT_EQ(::mkdir((src_ + "/d").c_str(), 0755), 0);
+  Write(src_ + "/d/in", "inside");
+  std::vector<std::string> named;
+  for (const auto& entry : entries) {
+    const std::string path = src_ + entry.path;
+    ASSERT_EQ(::setxattr(path.c_str(), entry.name, entry.acl.data(), entry.acl.size(), 0), 0);
+    named.push_back(path + ": the file system here keeps no ACLs");
+  }
+  std::sort(named.begin(), named.end());
+  for (int run = 1; run <= 2; ++run) {
+    SCOPED_TRACE("copy " + std::to_string(run));
+    EXPECT_FALSE(CopyBackup());
+    EXPECT_EQ(Failures(), named);
+    for (const auto& entry : entries) {
+      EXPECT_EQ(LStat(dst_ + entry.path).st_mode & 07777, entry.copyMode) << entry.path;
+    }
+    EXPECT_EQ(Read(dst_ + "/group_out"), "kept from the group");
+    EXPECT_EQ(Read(dst_ + "/d/in"), "inside");
+  }
+}
+
 }  // namespace
 }  // namespace qelrestore::posix
