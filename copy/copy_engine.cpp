@@ -327,16 +327,21 @@ void CopyWalker::FinishFolder(FolderJob& folder) {
   const FolderJob* const outer = std::exchange(folder_, folder.parent.get());
   const int in = ::dirfd(folder.source.get());
   const mode_t mode = metadata_.KeepOwner(folder.targetFd, folder.info);
-  bool aclSet = false;
+  AclCopy acl;
   struct timespec times[2];
   const char* name = folder.name.c_str();
-  // ACLs the backup's folder lacks are taken off whatever the folders held when the copy entered
-  // them: a default ACL may have been given to the folder above since.
-  if (const int failure = metadata_.CopyAttributes(in, folder.targetFd, true, aclSet, true)) {
+  // ACLs and attributes the backup's folder lacks are taken off whatever the folders held when
+  // the copy entered them: a default ACL may have been given to the folder above since, and an
+  // existing folder keeps what an earlier backup gave it. A folder whose ACL the file system
+  // here refuses keeps its entries and is named: its default ACL would have told what the
+  // application's new files there get.
+  if (const int failure = metadata_.CopyAttributes(in, folder.targetFd, true, acl)) {
     FailErrno(failure, name);
-  } else if (::fchmod(folder.targetFd, mode) != 0 ||
+  } else if (::fchmod(folder.targetFd, acl.Narrow(mode)) != 0 ||
              ::futimens(folder.targetFd, TimesOf(folder.info, times)) != 0) {
     FailErrno(errno, name);
+  } else if (acl.refused != 0) {
+    Fail(RefusedAclReason(acl.refused), name);
   }
   folder_ = outer;
 }

@@ -2,6 +2,8 @@
 // a destination folder, keeping what `cp -a` keeps: permission bits, owner and group (where the run
 // may set them; set-user/group-ID bits are dropped where it may not), access and modification
 // times, hard links between the backup's files, extended attributes and POSIX ACLs, and holes.
+// A copy over an earlier one ends with exactly the backup's ACLs and attributes; an ACL the
+// destination's file system cannot hold is reported, never widened into the copy's group bits.
 // The destination folder is created when missing; entries only the destination has are left alone.
 // Below the two named folders no symbolic link is followed: those of the backup are copied as
 // links, and one that stands in the destination is replaced (where a file goes) or reported (where

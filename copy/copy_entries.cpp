@@ -171,7 +171,8 @@ bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat&
     return false;
   }
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
-  // Neither has attributes (nor does a default ACL hand any): only the access time may differ, and
+  // Proven by the record, or neither has attributes (nor does a default ACL hand any, and one the
+  // backup file no longer has is to be taken off the copy): only the access time may differ, and
   // there is no reason to fail when it cannot be set.
   if (recorded ||
       (!to.defaultAcl && !metadata_.HasAttributes(in) && !metadata_.HasAttributes(out.get()))) {
@@ -181,14 +182,19 @@ bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat&
   }
   if (!alone) return false;
   // The mode is already the copy's; it is set again only because an access ACL moves its group
-  // bits.
-  bool aclSet = false;
-  if (metadata_.CopyAttributes(in, out.get(), true, aclSet) != 0 ||
-      (aclSet && ::fchmod(out.get(), existing.st_mode & 07777) != 0) ||
-      ::futimens(out.get(), times) != 0) {
+  // bits. An ACL the file system here refuses leaves the copy in place only where its mode gives
+  // the owning group no more than the ACL did; it is named on every run, never recorded.
+  AclCopy acl;
+  const mode_t mode = existing.st_mode & 07777;
+  if (metadata_.CopyAttributes(in, out.get(), true, acl) != 0 || acl.Narrow(mode) != mode ||
+      (acl.changed && ::fchmod(out.get(), mode) != 0) || ::futimens(out.get(), times) != 0) {
     return false;
   }
-  Record(to, name, info, IdOf(existing));
+  if (acl.refused != 0) {
+    Fail(RefusedAclReason(acl.refused), name);
+  } else {
+    Record(to, name, info, IdOf(existing));
+  }
   return true;
 }
 
@@ -225,11 +231,11 @@ CopyWalker::Written CopyWalker::WriteReplacement(int in, struct stat& info, cons
   // The access ACL is set whatever the folder held when the copy entered it: a default ACL given
   // to the folder since then handed the new file entries that the chmod below would make
   // effective. Without the backup's ACL, the mode alone decides.
-  bool aclSet = false;
-  if (const int failure = metadata_.CopyAttributes(in, out.get(), true, aclSet)) {
+  AclCopy acl;
+  if (const int failure = metadata_.CopyAttributes(in, out.get(), true, acl)) {
     return Discard(to, failure, name), failed;
   }
-  if (::fchmod(out.get(), mode) != 0) return Discard(to, errno, name), failed;
+  if (::fchmod(out.get(), acl.Narrow(mode)) != 0) return Discard(to, errno, name), failed;
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
   if (::futimens(out.get(), times) != 0) return Discard(to, errno, name), failed;
   // Copied up to the length seen at the open; a file that grew, shrank or was written meanwhile
@@ -280,7 +286,13 @@ CopyWalker::Written CopyWalker::WriteReplacement(int in, struct stat& info, cons
       ::utimensat(to.fd, name, stale, AT_SYMLINK_NOFOLLOW);
     }
   }
-  Record(to, name, info, made);
+  // In place with the narrowed mode, so that the application still has its file; named on every
+  // run, as the copy lacks what its ACL granted, and so never recorded.
+  if (acl.refused != 0) {
+    Fail(RefusedAclReason(acl.refused), name);
+  } else {
+    Record(to, name, info, made);
+  }
   return Written::kDone;
 }
 

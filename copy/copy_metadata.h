@@ -10,6 +10,29 @@
 
 namespace qelrestore::posix {
 
+// Why an entry is named when the file system of its copy refuses the ACL it needs.
+inline constexpr char kNoAclsHere[] = "the file system here keeps no ACLs";
+
+// What MetadataCopier::CopyAttributes did to a node's ACLs.
+struct AclCopy {
+  // An access ACL was written or taken off, which moves the group bits: the mode is to be set
+  // again.
+  bool changed = false;
+  // The errno with which the destination refused an ACL of the source that says more than a mode
+  // can (an access ACL with named users or groups or a mask, or a folder's default ACL), else 0.
+  // The copy then lacks what the ACL kept out or let in, and the entry is reported
+  // (RefusedAclReason).
+  int refused = 0;
+  // The group bits the copy may have: with an access ACL refused, those its owning group had.
+  // The mode's group bits are the mask's, which also served the named entries now lost: given to
+  // the owning group, they would open the copy to an account the backup kept out.
+  mode_t groupBits = S_IRWXG;
+  mode_t Narrow(mode_t mode) const { return mode & (static_cast<mode_t>(~S_IRWXG) | groupBits); }
+};
+
+// The reason an entry is named for when its ACL was refused with `error`.
+std::string RefusedAclReason(int error);
+
 class MetadataCopier {
  public:
   MetadataCopier();
@@ -37,20 +60,22 @@ class MetadataCopier {
   // run that may not set them: the group is the source's or the run's own).
   bool OwnerInLine(const struct stat& existing, const struct stat& source) const;
 
-  // Sets on `out` every extended attribute of `in`. One this run may not set (security.* and
-  // trusted.* without privilege) or that the destination's file system refuses is left out
-  // silently: a refused attribute is no reason to leave the file itself out. With
-  // `dropInheritedAcls`, ACLs the source lacks are taken off `out` (a new node inherits its
-  // folder's default ACL, even one given to the folder after the copy looked at it): the access
-  // ACL, and the default ACL of a `folder`. `aclSet` tells whether an access ACL was written or
-  // taken off (which moves the group bits: the mode is to be set again). Returns 0, or the errno
-  // of a failure that left the node short of an attribute it should have (no space) or with an
-  // ACL it should not have.
-  int CopyAttributes(int in, int out, bool dropInheritedAcls, bool& aclSet, bool folder = false);
+  // Gives `out` exactly the extended attributes of `in`, as a fresh copy has them: with `exact`,
+  // every one `in` lacks is first taken off `out` (an attribute or ACL the backup no longer has,
+  // one another hand put on an earlier copy, the ACLs a new node inherits from its folder's
+  // default ACL, even one given to the folder after the copy looked at it), but for the labels
+  // the system gives every node (security.* but security.capability). Then every attribute of
+  // `in` is set. One this run may not set (security.* and trusted.* without privilege) or that
+  // the destination's file system refuses is left out: a refused attribute is no reason to leave
+  // the file itself out. An ACL that says more than the mode can is not left out in silence
+  // (`acl.refused`), nor may the mode give the owning group what only the ACL's mask gave others
+  // (`acl.Narrow`). Returns 0, or the errno of a failure that left the node short of an attribute
+  // it should have (no space), or with an ACL or capability it should not have.
+  int CopyAttributes(int in, int out, bool exact, AclCopy& acl);
   // The same between two nodes named by paths that lead to them whatever they are (FIFOs and
   // device nodes, which give no descriptor to read attributes through: /proc/self/fd/N of an
   // O_PATH descriptor).
-  int CopyAttributes(const char* in, const char* out, bool dropInheritedAcls, bool& aclSet);
+  int CopyAttributes(const char* in, const char* out, bool exact, AclCopy& acl);
 
   // True when `in` has any extended attribute; a failing query counts as none.
   bool HasAttributes(int in);
@@ -67,9 +92,10 @@ class MetadataCopier {
   uid_t uid_;
   gid_t gid_;
   template <typename Node>
-  int CopyAttributesOf(Node in, Node out, bool dropInheritedAcls, bool& aclSet, bool folder);
+  int CopyAttributesOf(Node in, Node out, bool exact, AclCopy& acl);
 
   std::vector<char> names_;
+  std::vector<char> present_;  // the destination's names
   std::vector<char> value_;
 };
 

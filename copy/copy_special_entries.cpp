@@ -150,22 +150,23 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
       return;
     }
   }
-  const mode_t mode = metadata_.KeepOwner(node.get(), info);
+  mode_t mode = metadata_.KeepOwner(node.get(), info);
   const UniqueFd source(::openat(from, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat opened {};
-  bool aclSet = false;
+  AclCopy acl;
   if (source.valid() && ::fstat(source.get(), &opened) == 0 && IdOf(opened) == IdOf(info)) {
     if (const int failure =
-            metadata_.CopyAttributes(FdPath(source.get()).text, path.text, false, aclSet)) {
+            metadata_.CopyAttributes(FdPath(source.get()).text, path.text, false, acl)) {
       Discard(to, failure, name);
       return;
     }
   }
+  mode = acl.Narrow(mode);
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
   // chmod and utimensat follow the descriptor's path to the node itself; without /proc, the
   // calls that take the descriptor itself (AT_EMPTY_PATH) do, never the name, which another node
   // may hold by now.
-  if (((made.st_mode & 07777) != mode || aclSet) && ::chmod(path.text, mode) != 0 &&
+  if (((made.st_mode & 07777) != mode || acl.changed) && ::chmod(path.text, mode) != 0 &&
       (errno != ENOENT || ::fchmodat(node.get(), "", mode, AT_EMPTY_PATH) != 0)) {
     Discard(to, errno, name);
     return;
@@ -175,7 +176,7 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
     Discard(to, errno, name);
     return;
   }
-  Publish(to, name, IdOf(made));
+  if (Publish(to, name, IdOf(made)) && acl.refused != 0) Fail(RefusedAclReason(acl.refused), name);
 }
 
 }  // namespace qelrestore::posix

@@ -211,6 +211,8 @@ TEST_F(CopyEngineTest, ARerunKeepsAFileUnreadOnlyOnItsRecordsWord) {
          ASSERT_EQ(::rename((src_ + "/sub").c_str(), (root_ + "/old-sub").c_str()), 0);
          ASSERT_EQ(::rename((root_ + "/other/sub").c_str(), (src_ + "/sub").c_str()), 0);
        }},
+      {"an attribute put on the installation's copy",
+       [&] { ASSERT_EQ(::setxattr((dst_ + "/sub/app.jar").c_str(), "user.stale", "x", 1, 0), 0); }},
       {"an installation file changed in place, its time put back",
        [&] {
          Write(dst_ + "/sub/app.jar", "altered!!!");
@@ -235,6 +237,7 @@ TEST_F(CopyEngineTest, ARerunKeepsAFileUnreadOnlyOnItsRecordsWord) {
     const CopyReport report = CopyFolderContents(src_, dst_, {}, 2, {}, records);
     EXPECT_TRUE(report.complete) << row;
     EXPECT_EQ(Read(dst_ + "/sub/app.jar"), Read(src_ + "/sub/app.jar")) << row;
+    EXPECT_LT(::getxattr((dst_ + "/sub/app.jar").c_str(), "user.stale", nullptr, 0), 0) << row;
   }
 }
 
@@ -636,6 +639,106 @@ TEST_F(CopyEngineTest, KeepsWhatCpArchiveKeeps) {
     }
     EXPECT_EQ(LStat(base + "/ours/a").st_ino, LStat(base + "/ours/d/b").st_ino);
     EXPECT_EQ(LStat(base + "/ours/d/suid").st_mode & 07777, user == 0 ? 04755u : 0755u);
+  }
+}
+
+// A re-run over an earlier copy leaves each entry with exactly the backup's attributes, as a
+// fresh copy has them: an ACL taken off the backup file (its mode unchanged), an attribute taken
+// off a backup file or folder, a default ACL taken off a backup folder, and an attribute another
+// hand put on the copy since, are all gone from the copy.
+TEST_F(CopyEngineTest, AReRunTakesOffTheCopyWhatTheBackupNoLongerHas) {
+  const std::string acl = AccessAcl();
+  const std::string defaultAcl = test::AclValue({{1, 7, ~0u}, {4, 5, ~0u}, {0x20, 5, ~0u}});
+  Write(src_ + "/acl", "read by user 1234");
+  Write(src_ + "/note", "noted");
+  ASSERT_EQ(::mkdir((src_ + "/d").c_str(), 0755), 0);
+  const struct {
+    const char* path;
+    const char* name;
+    std::string value;
+    bool onCopy;  // put on the copy after the first copy, else taken off the backup
+  } changes[] = {{"/acl", "system.posix_acl_access", acl, false},
+                 {"/acl", "user.stale", "x", true},
+                 {"/note", "user.gone", "g", false},
+                 {"/d", "user.gone", "g", false},
+                 {"/d", "system.posix_acl_default", defaultAcl, false},
+                 {"/d", "user.stale", "x", true}};
+  for (const char* path : {"/note", "/d"}) {
+    ASSERT_EQ(::setxattr((src_ + path).c_str(), "user.kept", "k", 1, 0), 0) << path;
+  }
+  for (const auto& change : changes) {
+    if (change.onCopy) continue;
+    ASSERT_EQ(::setxattr((src_ + change.path).c_str(), change.name, change.value.data(),
+                         change.value.size(), 0),
+              0)
+        << change.path << " " << change.name;
+  }
+  ASSERT_TRUE(CopyBackup()) << testing::PrintToString(Failures());
+  for (const auto& change : changes) {
+    const std::string path = (change.onCopy ? dst_ : src_) + change.path;
+    ASSERT_EQ(change.onCopy ? ::setxattr(path.c_str(), change.name, change.value.data(),
+                                         change.value.size(), 0)
+                            : ::removexattr(path.c_str(), change.name),
+              0)
+        << path << " " << change.name;
+  }
+  ASSERT_TRUE(CopyBackup()) << testing::PrintToString(Failures());
+  for (const char* path : {"/acl", "/note", "/d"}) {
+    EXPECT_EQ(test::AttributesText(dst_ + path), test::AttributesText(src_ + path)) << path;
+    EXPECT_EQ(LStat(dst_ + path).st_mode, LStat(src_ + path).st_mode) << path;
+  }
+}
+
+// A destination whose file system keeps no ACLs (ramfs keeps no extended attributes at all): an
+// ACL that kept the owning group out while it granted a named user through the mask is not
+// dropped in silence, leaving the mask's bits to the owning group. Each entry whose ACL said more
+// than its mode is named; the file gets its content with its group bits narrowed to the owning
+// group's, a folder its entries; a re-run names them again.
+TEST_F(CopyEngineTest, AnAclTheDestinationCannotHoldIsNamedAndNeverWidened) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a file system without ACLs needs root";
+  ASSERT_EQ(::mkdir(dst_.c_str(), 0755), 0);
+  if (::mount("ramfs", dst_.c_str(), "ramfs", 0, nullptr) != 0) {
+    GTEST_SKIP() << "cannot mount a ramfs: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{dst_};
+  const struct {
+    const char* path;
+    const char* name;
+    std::string acl;
+    mode_t copyMode;  // the copy's, without the ACL
+  } entries[] = {
+      // group::---, user 1234 r-- through mask::r--: mode 0640, the copy 0600
+      {"/group_out", "system.posix_acl_access",
+       test::AclValue({{1, 6, ~0u}, {2, 4, 1234}, {4, 0, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}}),
+       0600},
+      // group::r--, mask::r--: the mode is already the owning group's
+      {"/group_in", "system.posix_acl_access", AccessAcl(), 0644},
+      {"/d", "system.posix_acl_default", test::AclValue({{1, 7, ~0u}, {4, 5, ~0u}, {0x20, 5, ~0u}}),
+       0755},
+  };
+  Write(src_ + "/group_out", "kept from the group", 0600);
+  Write(src_ + "/group_in", "read by the group", 0600);
+  ASSERT_EQ(::mkdir((src_ + "/d").c_str(), 0755), 0);
+  Write(src_ + "/d/in", "inside");
+  std::vector<std::string> named;
+  for (const auto& entry : entries) {
+    const std::string path = src_ + entry.path;
+    ASSERT_EQ(::setxattr(path.c_str(), entry.name, entry.acl.data(), entry.acl.size(), 0), 0);
+    named.push_back(path + ": the file system here keeps no ACLs");
+  }
+  std::sort(named.begin(), named.end());
+  for (int run = 1; run <= 2; ++run) {
+    SCOPED_TRACE("copy " + std::to_string(run));
+    EXPECT_FALSE(CopyBackup());
+    EXPECT_EQ(Failures(), named);
+    for (const auto& entry : entries) {
+      EXPECT_EQ(LStat(dst_ + entry.path).st_mode & 07777, entry.copyMode) << entry.path;
+    }
+    EXPECT_EQ(Read(dst_ + "/group_out"), "kept from the group");
+    EXPECT_EQ(Read(dst_ + "/d/in"), "inside");
   }
 }
 
