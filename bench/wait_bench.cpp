@@ -135,13 +135,13 @@ void DatabasePhase(const fs::path& work, const std::string& self, int runs, char
     qelrestore::SequentialInput input(host);
     input.Open(dbProperties);
     qelrestore::ServerSettings server;
-    int32_t checkpoint = 0;
-    qelrestore::ReadDbProperties(input, server, checkpoint);
+    qelrestore::Step step;
+    qelrestore::ReadDbProperties(input, server, step);
     input.Close();
     const qelrestore::DatabaseRestoreRequest request{
         server, backup, logPath, dbProperties, kClientTimeLimitSeconds, false};
     const qelrestore::DatabaseOutcome outcome =
-        qelrestore::RestoreDatabase({host, host, host, host, host}, runLog, request, checkpoint);
+        qelrestore::DatabaseRestore({host, host, host, host, host}, runLog, step).Run(request);
     runLog.LogMessage(L"SQL Restore Complete");
     phase.push_back(NowMilliseconds() - start);
     runLog.CloseAndRelease();

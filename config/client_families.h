@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "support/checkpoints.h"
+
 namespace qelrestore {
 
 struct ClientFamily {
@@ -25,9 +27,13 @@ struct ClientFamily {
 // In the order the providers are looked for: the first one DB_PROVIDER holds is taken.
 inline constexpr ClientFamily kClientFamilies[] = {
     {L"SQLOLEDB", L"MSDE", L"SOFTWARE\\Microsoft\\Microsoft SQL Server\\80\\Tools\\ClientSetup",
-     L"\\Binn\\OSQL.exe", 89, 90, 91, 114, 115, 116, 117},
+     L"\\Binn\\OSQL.exe", checkpoint::kMsdeProviderSearch, checkpoint::kMsdeProviderTest,
+     checkpoint::kMsdeProviderTaken, checkpoint::kMsdeFamilyTest, checkpoint::kMsdeSetupKey,
+     checkpoint::kMsdeClientFolder, checkpoint::kMsdeClientProgram},
     {L"SQLNCLI.1", L"2005", L"SOFTWARE\\Microsoft\\Microsoft SQL Server\\90\\Tools\\ClientSetup",
-     L"\\Binn\\sqlcmd.exe", 93, 94, 95, 118, 119, 120, 121},
+     L"\\Binn\\sqlcmd.exe", checkpoint::k2005ProviderSearch, checkpoint::k2005ProviderTest,
+     checkpoint::k2005ProviderTaken, checkpoint::k2005FamilyTest, checkpoint::k2005SetupKey,
+     checkpoint::k2005ClientFolder, checkpoint::k2005ClientProgram},
 };
 
 // The providers of every family for a message that none of them is named: "neither SQLOLEDB nor

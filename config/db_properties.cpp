@@ -10,13 +10,13 @@ namespace qelrestore {
 
 namespace {
 
-void ApplyProvider(const std::wstring& value, ServerSettings& server, int32_t& checkpoint) {
+void ApplyProvider(const std::wstring& value, ServerSettings& server, Step& step) {
   for (const ClientFamily& family : kClientFamilies) {
-    checkpoint = family.providerSearch;
+    step.At(family.providerSearch);
     const int64_t at = InStr(1, value, family.provider);
-    checkpoint = family.providerTest;
+    step.At(family.providerTest);
     if (at > 0) {
-      checkpoint = family.providerTaken;
+      step.At(family.providerTaken);
       server.serverVersion = family.family;
       return;
     }
@@ -24,50 +24,50 @@ void ApplyProvider(const std::wstring& value, ServerSettings& server, int32_t& c
 }
 
 // scheme://host:port;further settings
-void ApplyUrl(const std::vector<std::wstring>& pieces, ServerSettings& server,
-              int32_t& checkpoint) {
-  checkpoint = checkpoint::kUrlScheme;
+void ApplyUrl(const std::vector<std::wstring>& pieces, ServerSettings& server, Step& step) {
+  step.At(checkpoint::kUrlScheme);
   const std::wstring& url = Piece(pieces, 1);
   const int64_t schemePos = InStr(1, url, L"://");
-  checkpoint = checkpoint::kUrlSemicolon;
+  step.At(checkpoint::kUrlSemicolon);
   const int64_t semicolonPos = InStr(schemePos, url, L";");
-  checkpoint = checkpoint::kUrlHostLength;
+  step.At(checkpoint::kUrlHostLength);
   const int64_t hostLength = semicolonPos - schemePos - 3;
-  checkpoint = checkpoint::kUrlHostAndPort;
+  step.At(checkpoint::kUrlHostAndPort);
   const std::wstring hostAndPort = Mid(url, schemePos + 3, hostLength);
-  checkpoint = checkpoint::kUrlSplitPort;
+  step.At(checkpoint::kUrlSplitPort);
   const std::vector<std::wstring> parts = Split(hostAndPort, L':');
-  checkpoint = checkpoint::kUrlHost;
+  step.At(checkpoint::kUrlHost);
   server.serverHost = Piece(parts, 0);
-  checkpoint = checkpoint::kUrlPort;
+  step.At(checkpoint::kUrlPort);
   server.serverPort = Piece(parts, 1);
 }
 
 }  // namespace
 
-void ApplyDbPropertiesItem(const std::wstring& item, ServerSettings& server, int32_t& checkpoint) {
-  checkpoint = checkpoint::kSplitDbPropertiesItem;
+void ApplyDbPropertiesItem(const std::wstring& item, ServerSettings& server, Step& step) {
+  step.At(checkpoint::kSplitDbPropertiesItem);
   const std::vector<std::wstring> pieces = Split(item, L'=');
-  checkpoint = checkpoint::kDbPropertiesKey;
+  step.At(checkpoint::kDbPropertiesKey);
   const std::wstring& key = Piece(pieces, 0);
   if (key == L"DB_PROVIDER") {
-    checkpoint = checkpoint::kProvider;
-    ApplyProvider(Piece(pieces, 1), server, checkpoint);
+    // The value is first asked for by the first family's search.
+    step.At(kClientFamilies[0].providerSearch);
+    ApplyProvider(Piece(pieces, 1), server, step);
     return;
   }
-  checkpoint = checkpoint::kConnectionUrl;
-  if (key == L"dbconn.appl.url") ApplyUrl(pieces, server, checkpoint);
+  step.At(checkpoint::kConnectionUrl);
+  if (key == L"dbconn.appl.url") ApplyUrl(pieces, server, step);
 }
 
-void ReadDbProperties(SequentialInput& input, ServerSettings& server, int32_t& checkpoint) {
+void ReadDbProperties(SequentialInput& input, ServerSettings& server, Step& step) {
   for (;;) {
-    checkpoint = checkpoint::kDbPropertiesAtEnd;
+    step.At(checkpoint::kDbPropertiesAtEnd);
     if (input.AtEnd()) return;
-    checkpoint = checkpoint::kReadDbPropertiesItem;
+    step.At(checkpoint::kReadDbPropertiesItem);
     const std::wstring item = input.ReadItem();
-    checkpoint = checkpoint::kBlankDbPropertiesItem;
+    step.At(checkpoint::kBlankDbPropertiesItem);
     if (item.empty()) continue;
-    ApplyDbPropertiesItem(item, server, checkpoint);
+    ApplyDbPropertiesItem(item, server, step);
   }
 }
 

@@ -7,6 +7,8 @@
 
 #include "config/sequential_input.h"
 
+#include "support/checkpoints.h"
+
 namespace qelrestore {
 
 // What the restored db.properties says of the database server.
@@ -16,12 +18,12 @@ struct ServerSettings {
   std::wstring serverPort;
 };
 
-// Applies one non-empty item of db.properties to `server`, setting `checkpoint` before each step.
-// Errors: 9 for a bare key without "=" or a URL without host or port, 5 for a URL without "://"
-// or without ";" after it.
-void ApplyDbPropertiesItem(const std::wstring& item, ServerSettings& server, int32_t& checkpoint);
+// Applies one non-empty item of db.properties to `server`, moving `step` on before each of its
+// steps. Errors: 9 for a bare key without "=" or a URL without host or port, 5 for a URL without
+// "://" or without ";" after it.
+void ApplyDbPropertiesItem(const std::wstring& item, ServerSettings& server, Step& step);
 
 // Reads `input` (open on db.properties) to its end (checkpoints 84 to 105); leaves it open.
-void ReadDbProperties(SequentialInput& input, ServerSettings& server, int32_t& checkpoint);
+void ReadDbProperties(SequentialInput& input, ServerSettings& server, Step& step);
 
 }  // namespace qelrestore

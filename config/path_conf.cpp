@@ -6,14 +6,14 @@
 namespace qelrestore {
 
 std::optional<std::wstring> LocatePathConf(Environment& environment, Files& files, RunLog& log,
-                                           int32_t& checkpoint) {
-  checkpoint = checkpoint::kProfileFolder;
+                                           Step& step) {
+  step.At(checkpoint::kProfileFolder);
   const std::optional<std::wstring> profile = environment.ProfileFolder();
-  checkpoint = checkpoint::kPathConfPath;
+  step.At(checkpoint::kPathConfPath);
   const std::wstring profileDirectory = profile ? TrimAtNul(*profile) : std::wstring();
-  checkpoint = checkpoint::kPathConfName;
+  step.At(checkpoint::kPathConfName);
   std::wstring pathConfFile = profileDirectory + L"\\.corvilane\\path.conf";
-  checkpoint = checkpoint::kPathConfExists;
+  step.At(checkpoint::kPathConfExists);
   // Without a profile the path would lead to the root of the drive, a folder anybody may write
   // to: such a path.conf is never read.
   if (profileDirectory.empty() || !files.FileExists(pathConfFile)) {

@@ -11,12 +11,14 @@
 #include "host/files.h"
 #include "log/run_log.h"
 
+#include "support/checkpoints.h"
+
 namespace qelrestore {
 
 // Checkpoints 43 to 48: the path of path.conf in the user's profile, or nothing, after its
 // message, when no profile folder was found or path.conf does not exist there.
 std::optional<std::wstring> LocatePathConf(Environment& environment, Files& files, RunLog& log,
-                                           int32_t& checkpoint);
+                                           Step& step);
 
 // The folders named by one finalPath item.
 struct FinalPath {

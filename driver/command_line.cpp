@@ -5,13 +5,13 @@
 
 namespace qelrestore {
 
-bool ParseCommandLine(const std::wstring& commandLine, Settings& settings, int32_t& checkpoint) {
-  checkpoint = checkpoint::kSplitCommandLine;
+bool ParseCommandLine(const std::wstring& commandLine, Settings& settings, Step& step) {
+  step.At(checkpoint::kSplitCommandLine);
   const std::vector<std::wstring> pieces = Split(commandLine, L'"');
-  checkpoint = checkpoint::kCountPieces;
+  step.At(checkpoint::kCountPieces);
   if (pieces.size() < 3) return false;
 
-  checkpoint = checkpoint::kTakeArguments;
+  step.At(checkpoint::kTakeArguments);
   int filled = 0;
   for (const std::wstring& piece : pieces) {
     // Only the space character makes a piece blank; the value kept is the untrimmed piece.

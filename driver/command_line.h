@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "support/checkpoints.h"
+
 namespace qelrestore {
 
 // The settings of a run, by command-line position. Each holds the whole piece that filled its
@@ -21,7 +23,7 @@ inline constexpr wchar_t kUsageMessage[] =
 
 // Cuts the command-line text at every double quote and fills the settings from the pieces that
 // are not blank. Returns false, and fills nothing, when the text holds fewer than two double
-// quotes: the caller then shows the usage message. Sets `checkpoint` as it goes (32, 33, 35).
-bool ParseCommandLine(const std::wstring& commandLine, Settings& settings, int32_t& checkpoint);
+// quotes: the caller then shows the usage message. Moves `step` on as it goes (32, 33, 35).
+bool ParseCommandLine(const std::wstring& commandLine, Settings& settings, Step& step);
 
 }  // namespace qelrestore

@@ -28,10 +28,12 @@ class Restore {
       : host_(host),
         log_(host, host, host, settings_.backgroundFlag),
         input_(host),
-        logInUse_(logInUse) {}
+        logInUse_(logInUse),
+        folders_(host, host, host, log_, step_),
+        database_(DatabaseRestoreHost{host, host, host, host, host}, log_, step_) {}
 
   int Run() {
-    checkpoint_ = checkpoint::kStart;
+    step_.At(checkpoint::kStart);
     const std::optional<bool> dryRun = ReadDryRun(host_);
     if (!dryRun) {
       host_.MessageBox(kDryRunMessage);
@@ -47,8 +49,8 @@ class Restore {
     settings_.backgroundFlag = L"N";
     settings_.keepCurrentDbProperties = L"N";
     settings_.logFilePath = DefaultLogPath(host_, host_);
-    if (!ParseCommandLine(host_.CommandLine(), settings_, checkpoint_)) {
-      checkpoint_ = checkpoint::kUsage;
+    if (!ParseCommandLine(host_.CommandLine(), settings_, step_)) {
+      step_.At(checkpoint::kUsage);
       Tell(kUsageMessage);
       return End(kExitUsage, L"nothing was done: no backup folder was given (see the usage above)");
     }
@@ -80,7 +82,7 @@ class Restore {
       }
     }
 
-    checkpoint_ = checkpoint::kOpenLog;
+    step_.At(checkpoint::kOpenLog);
     if (mode_.dryRun) {
       log_.OpenDryRun(settings_.logFilePath);
     } else {
@@ -94,21 +96,21 @@ class Restore {
                    host_.FullPath(KeptSettingsFiles(host_)),
                    host_.FullPath(host_.KeptSettingsFolder() + L"\\" + kCopyRecordsName)};
     }
-    if (!CheckBackupFolder(host_, log_, settings_.backupDirectory, checkpoint_)) return Stop();
-    checkpoint_ = checkpoint::kLocatePathConf;
-    const std::optional<std::wstring> pathConf = LocatePathConf(host_, host_, log_, checkpoint_);
+    if (!folders_.CheckBackupFolder(settings_.backupDirectory)) return Stop();
+    step_.At(checkpoint::kLocatePathConf);
+    const std::optional<std::wstring> pathConf = LocatePathConf(host_, host_, log_, step_);
     if (!pathConf) return Stop();
     pathConfFile_ = *pathConf;
-    checkpoint_ = checkpoint::kOpenPathConf;
+    step_.At(checkpoint::kOpenPathConf);
     input_.Open(pathConfFile_);
 
-    checkpoint_ = checkpoint::kTrapArmed;
+    step_.At(checkpoint::kTrapArmed);
     try {
       return RestoreUnderTrap();
     } catch (...) {
       const Error error = CurrentExceptionAsError();
-      const int32_t failedAt = checkpoint_;
-      checkpoint_ = checkpoint::kEnd;
+      const int32_t failedAt = step_.now();
+      step_.At(checkpoint::kEnd);
       log_.ErrorReport(error.code(), error.description(), failedAt);
       PutBackAfterAnEnd();
       input_.Close();
@@ -125,24 +127,23 @@ class Restore {
       return Stop();
     }
     // Without any finalPath item the put-back has no db.properties to go to, and fails so.
-    const std::vector<SavedSettings> toPutBack =
-        !anyFinalPath_ ? std::vector<SavedSettings>{{1, dbPropertiesPath_}} : saved_;
-    saved_.clear();  // tried now, whatever comes of it
-    PutBackDbProperties(host_, host_, mode_, toPutBack, checkpoint_);
+    std::vector<SavedSettings> toPutBack = folders_.TakeSaved();  // tried now, whatever comes of it
+    if (!anyFinalPath_) toPutBack = {{1, dbPropertiesPath_}};
+    folders_.PutBack(mode_, toPutBack);
 
-    checkpoint_ = checkpoint::kDbPropertiesExists;
+    step_.At(checkpoint::kDbPropertiesExists);
     const std::wstring settingsFile = DbPropertiesToRead();
     if (!host_.FileExists(settingsFile)) {
-      checkpoint_ = checkpoint::kNoDbProperties;
+      step_.At(checkpoint::kNoDbProperties);
       log_.LogMessage(L"QEL Restore completed without SQLServer version");
       return End(CompletedStatus());
     }
-    checkpoint_ = checkpoint::kOpenDbProperties;
+    step_.At(checkpoint::kOpenDbProperties);
     input_.Open(settingsFile, /*supplied=*/true);
-    checkpoint_ = checkpoint::kReadDbProperties;
+    step_.At(checkpoint::kReadDbProperties);
     ServerSettings server;
-    ReadDbProperties(input_, server, checkpoint_);
-    checkpoint_ = checkpoint::kDatabaseRestore;
+    ReadDbProperties(input_, server, step_);
+    step_.At(checkpoint::kDatabaseRestore);
     input_.Close();
     const DatabaseRestoreRequest request{server,
                                          settings_.backupDirectory,
@@ -150,9 +151,9 @@ class Restore {
                                          dbPropertiesPath_,
                                          clientWaitSeconds_,
                                          mode_.dryRun};
-    database_ = RestoreDatabase({host_, host_, host_, host_, host_}, log_, request, checkpoint_);
-    if (database_ != DatabaseOutcome::kVerified) NoteFailure(log_.LastMessage());
-    checkpoint_ = checkpoint::kRestoreComplete;
+    outcome_ = database_.Run(request);
+    if (outcome_ != DatabaseOutcome::kVerified) NoteFailure(log_.LastMessage());
+    step_.At(checkpoint::kRestoreComplete);
     log_.LogMessage(L"SQL Restore Complete");
     return End(CompletedStatus());
   }
@@ -161,15 +162,15 @@ class Restore {
   // False when a check stopped the run.
   bool RestoreFolders() {
     for (;;) {
-      checkpoint_ = checkpoint::kPathConfAtEnd;
+      step_.At(checkpoint::kPathConfAtEnd);
       if (input_.AtEnd()) break;
-      checkpoint_ = checkpoint::kReadPathConfItem;
+      step_.At(checkpoint::kReadPathConfItem);
       const std::wstring item = input_.ReadItem();
-      checkpoint_ = checkpoint::kBlankPathConfItem;
+      step_.At(checkpoint::kBlankPathConfItem);
       if (item.empty()) continue;
-      checkpoint_ = checkpoint::kSplitPathConfItem;
+      step_.At(checkpoint::kSplitPathConfItem);
       const std::vector<std::wstring> pieces = Split(item, L'=');
-      checkpoint_ = checkpoint::kFinalPathItem;
+      step_.At(checkpoint::kFinalPathItem);
       std::optional<FinalPath> finalPath = ReadFinalPathItem(pieces);
       if (!finalPath) continue;
       // Read as it stands, the item would name the shorter folder before the comma.
@@ -187,16 +188,18 @@ class Restore {
       finalPath->installationFolder = host_.FullPath(finalPath->installationFolder);
       finalPath->dbPropertiesPath = DbPropertiesPathOf(finalPath->installationFolder);
       dbPropertiesPath_ = finalPath->dbPropertiesPath;
-      const FolderEnd end = RestoreInstallationFolder(host_, host_, host_, log_, mode_, ownFiles_,
-                                                      settings_.backupDirectory, *finalPath,
-                                                      itemCount_, saved_, checkpoint_);
-      if (end == FolderEnd::kStop) return false;
-      if (end == FolderEnd::kNotComplete) {
+      const FolderResult result = folders_.RestoreFolder(
+          mode_, ownFiles_, settings_.backupDirectory, *finalPath, itemCount_);
+      // The later items and the database restore go on with the folders as the steps settled them.
+      settings_.backupDirectory = result.backupDirectory;
+      finalPath->installationFolder = result.installationFolder;
+      if (result.end == FolderEnd::kStop) return false;
+      if (result.end == FolderEnd::kNotComplete) {
         somethingFailed_ = true;
         NoteFailure(log_.LastMessage() + L": " + finalPath->installationFolder);
       }
     }
-    checkpoint_ = checkpoint::kPathConfDone;
+    step_.At(checkpoint::kPathConfDone);
     input_.Close();
     if (!anyFinalPath_) {
       somethingFailed_ = true;
@@ -219,8 +222,8 @@ class Restore {
   std::wstring RunLockPath() { return host_.KeptSettingsFolder() + L"\\qelrestore.lock"; }
 
   int CompletedStatus() const {
-    if (somethingFailed_ || database_ == DatabaseOutcome::kFailed) return kExitIncomplete;
-    if (database_ == DatabaseOutcome::kNotVerified) return kExitNotVerified;
+    if (somethingFailed_ || outcome_ == DatabaseOutcome::kFailed) return kExitIncomplete;
+    if (outcome_ == DatabaseOutcome::kNotVerified) return kExitNotVerified;
     return kExitCompleted;
   }
 
@@ -238,21 +241,23 @@ class Restore {
   // settings it saved: each folder copied so far gets the machine's db.properties again. What
   // cannot be put back is said in the log; its saved copy stays where it was saved.
   void PutBackAfterAnEnd() {
-    const std::vector<SavedSettings> saved = std::exchange(saved_, {});
+    const std::vector<SavedSettings> saved = folders_.TakeSaved();
+    // The step is where the run ended, not this clean-up's.
+    const int32_t endedAt = step_.now();
     for (const SavedSettings& item : saved) {
-      int32_t ignored = checkpoint_;
       try {
-        PutBackDbProperties(host_, host_, mode_, {item}, ignored);
+        folders_.PutBack(mode_, {item});
       } catch (...) {
         log_.WriteLogLine(L"Kept settings not put back: " + item.dbPropertiesPath + L": " +
                           CurrentExceptionAsError().description());
       }
     }
+    step_.At(endedAt);
   }
 
   // A failed check: nothing is reported, the input file is closed.
   int Stop() {
-    checkpoint_ = checkpoint::kEnd;
+    step_.At(checkpoint::kEnd);
     input_.Close();
     return End(kExitStopped, log_.LastMessage());
   }
@@ -265,7 +270,7 @@ class Restore {
   // The exit block every run passes through. A run that does not end well says last what went
   // wrong, and where its log is, on standard error.
   int End(int status, const std::wstring& what = {}) {
-    checkpoint_ = checkpoint::kEnd;
+    step_.At(checkpoint::kEnd);
     log_.CloseAndRelease();
     if (status != kExitCompleted) {
       host_.ReportFailure(FailureLine(what.empty() ? failure_ : what,
@@ -276,23 +281,24 @@ class Restore {
   }
 
   Host& host_;
+  Step step_;  // the step the run is at
   Settings settings_;
   RunLog log_;
   SequentialInput input_;  // path.conf, then db.properties
-  int32_t checkpoint_ = checkpoint::kStart;
   int32_t clientWaitSeconds_ = kDefaultClientWaitSeconds;
   FolderRestoreMode mode_;
   std::wstring pathConfFile_;
   std::wstring dbPropertiesPath_;
   bool anyFinalPath_ = false;
   size_t itemCount_ = 0;                // the finalPath items met so far
-  std::vector<SavedSettings> saved_;    // saved and not yet put back
   std::vector<std::wstring> ownFiles_;  // the log, its client output, the lock, the kept settings
   bool somethingFailed_ = false;
   std::wstring failure_;    // the first failure of a run that went on
   std::wstring& logInUse_;  // the log once it is open
+  FolderRestore folders_;
+  DatabaseRestore database_;
   // Without db.properties there is nothing to verify.
-  DatabaseOutcome database_ = DatabaseOutcome::kVerified;
+  DatabaseOutcome outcome_ = DatabaseOutcome::kVerified;
 };
 
 }  // namespace

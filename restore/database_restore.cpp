@@ -97,88 +97,100 @@ std::wstring BuildRestoreCommand(const std::wstring& clientToolsFolder, const st
          logFilePath + L"sql" + L"\"";
 }
 
-DatabaseOutcome RestoreDatabase(const DatabaseRestoreHost& host, RunLog& log,
-                                const DatabaseRestoreRequest& request, int32_t& checkpoint) {
-  checkpoint = checkpoint::kDatabaseRestore;
-  log.LogMessage(L"SQL start Restore " + request.server.serverVersion);
-  // The client is handed every path in the form it takes; the log names the command line run.
-  const auto forClient = [&host](const std::wstring& path) {
-    return host.files.PathAsOpened(path);
-  };
-  const std::wstring statement = BuildRestoreStatement(request.backupDirectory, forClient);
-
-  const ClientFamily* row = nullptr;
-  for (const ClientFamily& candidate : kClientFamilies) {
-    checkpoint = candidate.familyTest;
-    if (request.server.serverVersion == candidate.family) {
-      row = &candidate;
-      break;
-    }
-  }
+DatabaseOutcome DatabaseRestore::Run(const DatabaseRestoreRequest& request) {
+  step_.At(checkpoint::kDatabaseRestore);
+  log_.LogMessage(L"SQL start Restore " + request.server.serverVersion);
+  const std::wstring statement = BuildRestoreStatement(request.backupDirectory, ForClient());
+  const ClientFamily* row = FamilyOf(request.server);
   if (row == nullptr) {
-    log.LogMessage(L"SQL restore not run: DB_PROVIDER in " + request.dbPropertiesPath + L" names " +
-                   NoneOfTheProviders());
+    log_.LogMessage(L"SQL restore not run: DB_PROVIDER in " + request.dbPropertiesPath +
+                    L" names " + NoneOfTheProviders());
     return DatabaseOutcome::kFailed;
   }
-
-  checkpoint = row->setupKey;
-  const std::wstring clientSetupKey = row->clientSetupKey;
-  checkpoint = row->clientFolder;
-  const RegistryValue folder =
-      ReadRegistryValue(host.registry, host.files, clientSetupKey, L"SQLPath");
-  const std::wstring clientToolsFolder = TrimAtNul(RegistryValueText(host.files, folder));
-  checkpoint = row->clientProgram;
-  std::wstring program = clientToolsFolder + row->client;
-  if (!clientToolsFolder.empty()) {
-    program = host.processes.SubstituteClient(clientToolsFolder, program).value_or(program);
-  }
-  const std::wstring command = BuildRestoreCommand(forClient(program), L"", request.server,
-                                                   statement, forClient(request.logFilePath));
-  log.LogMessage(command);
+  const Client client = ClientOf(*row);
+  const std::wstring command = BuildRestoreCommand(ForClient()(client.program), L"", request.server,
+                                                   statement, ForClient()(request.logFilePath));
+  log_.LogMessage(command);
 
   LaunchResult launch;
-  std::wstring reason = ReasonNotToStart(clientToolsFolder, request.server);
+  std::wstring reason = ReasonNotToStart(client.folder, request.server);
   if (reason == kNoFolderRegistered) {
-    reason += L" (the value SQLPath of HKEY_LOCAL_MACHINE\\" + clientSetupKey + L", in " +
-              host.registry.RegistryName() + L")";
+    reason += L" (the value SQLPath of HKEY_LOCAL_MACHINE\\" + std::wstring(row->clientSetupKey) +
+              L", in " + host_.registry.RegistryName() + L")";
   }
   if (request.dryRun) {
-    if (reason.empty() && !host.files.FileExists(program)) {
-      reason = L"the SQL client program " + program + L" does not exist";
+    if (reason.empty() && !host_.files.FileExists(client.program)) {
+      reason = L"the SQL client program " + client.program + L" does not exist";
     }
     if (reason.empty()) return DatabaseOutcome::kVerified;
     launch.reason = std::move(reason);
   } else if (!reason.empty()) {
     // The operator is told as for a client that cannot be started.
-    host.console.MessageBox(L"error");
+    host_.console.MessageBox(L"error");
     launch.reason = std::move(reason);
   } else {
-    const std::wstring outputFile = request.logFilePath + L"sql";
-    // Only what this run's client writes may speak for this run.
-    std::wstring staleOutput;
-    try {
-      host.files.RemoveFile(outputFile);
-    } catch (...) {
-      staleOutput = CurrentExceptionAsError().description();
-    }
-    {
-      // Only a wait without a limit has the time to show how far the client has come, and only
-      // this run's output can tell it.
-      ClientProgress progress(host.files, host.console, outputFile);
-      const bool showProgress = request.clientWaitSeconds == 0 && staleOutput.empty();
-      launch = RunAndWait(host.processes, host.console, host.clock, command,
-                          request.clientWaitSeconds, showProgress ? &progress : nullptr);
-    }
-    if (launch.end != LaunchResult::End::kNotStarted) {
-      SuppliedFiles output(host.files);
-      const VerdictLine verdict =
-          JudgeRestore(output, launch, outputFile, request.clientWaitSeconds, staleOutput);
-      log.LogMessage(verdict.message);
-      return verdict.outcome;
+    std::optional<VerdictLine> verdict = StartAndJudge(request, command, launch);
+    if (verdict) {
+      log_.LogMessage(verdict->message);
+      return verdict->outcome;
     }
   }
-  log.LogMessage(L"SQL client could not be started: " + launch.reason);
+  log_.LogMessage(L"SQL client could not be started: " + launch.reason);
   return DatabaseOutcome::kFailed;
+}
+
+// The client is handed every path in the form it takes; the log names the command line run.
+std::function<std::wstring(const std::wstring&)> DatabaseRestore::ForClient() const {
+  return [&files = host_.files](const std::wstring& path) { return files.PathAsOpened(path); };
+}
+
+const ClientFamily* DatabaseRestore::FamilyOf(const ServerSettings& server) {
+  for (const ClientFamily& candidate : kClientFamilies) {
+    step_.At(candidate.familyTest);
+    if (server.serverVersion == candidate.family) return &candidate;
+  }
+  return nullptr;
+}
+
+DatabaseRestore::Client DatabaseRestore::ClientOf(const ClientFamily& row) {
+  step_.At(row.setupKey);
+  const std::wstring clientSetupKey = row.clientSetupKey;
+  step_.At(row.clientFolder);
+  const RegistryValue folder =
+      ReadRegistryValue(host_.registry, host_.files, clientSetupKey, L"SQLPath");
+  Client client;
+  client.folder = TrimAtNul(RegistryValueText(host_.files, folder));
+  step_.At(row.clientProgram);
+  client.program = client.folder + row.client;
+  if (!client.folder.empty()) {
+    client.program =
+        host_.processes.SubstituteClient(client.folder, client.program).value_or(client.program);
+  }
+  return client;
+}
+
+std::optional<VerdictLine> DatabaseRestore::StartAndJudge(const DatabaseRestoreRequest& request,
+                                                          const std::wstring& command,
+                                                          LaunchResult& launch) {
+  const std::wstring outputFile = request.logFilePath + L"sql";
+  // Only what this run's client writes may speak for this run.
+  std::wstring staleOutput;
+  try {
+    host_.files.RemoveFile(outputFile);
+  } catch (...) {
+    staleOutput = CurrentExceptionAsError().description();
+  }
+  {
+    // Only a wait without a limit has the time to show how far the client has come, and only
+    // this run's output can tell it.
+    ClientProgress progress(host_.files, host_.console, outputFile);
+    const bool showProgress = request.clientWaitSeconds == 0 && staleOutput.empty();
+    launch = RunAndWait(host_.processes, host_.console, host_.clock, command,
+                        request.clientWaitSeconds, showProgress ? &progress : nullptr);
+  }
+  if (launch.end == LaunchResult::End::kNotStarted) return std::nullopt;
+  SuppliedFiles output(host_.files);
+  return JudgeRestore(output, launch, outputFile, request.clientWaitSeconds, staleOutput);
 }
 
 }  // namespace qelrestore

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "config/client_families.h"
 #include "config/db_properties.h"
 #include "host/clock.h"
 #include "host/console.h"
@@ -13,7 +15,10 @@
 #include "host/processes.h"
 #include "host/registry.h"
 #include "log/run_log.h"
+#include "restore/launch.h"
 #include "restore/restore_verdict.h"
+
+#include "support/checkpoints.h"
 
 namespace qelrestore {
 
@@ -50,12 +55,37 @@ struct DatabaseRestoreRequest {
   bool dryRun;                           // check that the client could start, start nothing
 };
 
-// Checkpoints 113-121: logs "SQL start Restore ", and for the MSDE and 2005 families reads the
-// client's folder from the registry, logs the command line, runs it, and logs the verdict on
-// what it did. A client that cannot be started, whose folder is not registered or whose server
-// would not stay one argument of the command line is logged, and nothing is started. A dry run
-// stops after the command line, once it knows the client's program is there to be started.
-DatabaseOutcome RestoreDatabase(const DatabaseRestoreHost& host, RunLog& log,
-                                const DatabaseRestoreRequest& request, int32_t& checkpoint);
+// The database restore of a run, built once with the host's roles it uses.
+class DatabaseRestore {
+ public:
+  DatabaseRestore(const DatabaseRestoreHost& host, RunLog& log, Step& step)
+      : host_(host), log_(log), step_(step) {}
+
+  // Checkpoints 113-121: logs "SQL start Restore ", and for the MSDE and 2005 families reads the
+  // client's folder from the registry, logs the command line, runs it, and logs the verdict on
+  // what it did. A client that cannot be started, whose folder is not registered or whose server
+  // would not stay one argument of the command line is logged, and nothing is started. A dry run
+  // stops after the command line, once it knows the client's program is there to be started.
+  DatabaseOutcome Run(const DatabaseRestoreRequest& request);
+
+ private:
+  // The client of a family: the folder the registry names, and the program run.
+  struct Client {
+    std::wstring folder;
+    std::wstring program;
+  };
+  std::function<std::wstring(const std::wstring&)> ForClient() const;
+  // The family the settings name, each one tested in turn; null for none.
+  const ClientFamily* FamilyOf(const ServerSettings& server);
+  Client ClientOf(const ClientFamily& row);
+  // Runs the client and judges what it did; nothing when it could not be started (`launch` says
+  // why).
+  std::optional<VerdictLine> StartAndJudge(const DatabaseRestoreRequest& request,
+                                           const std::wstring& command, LaunchResult& launch);
+
+  DatabaseRestoreHost host_;
+  RunLog& log_;
+  Step& step_;
+};
 
 }  // namespace qelrestore

@@ -81,110 +81,128 @@ std::vector<std::wstring> OwnFilesBelow(Files& files, const std::vector<std::wst
   return below;
 }
 
-bool CheckBackupFolder(Files& files, RunLog& log, const std::wstring& backupDirectory,
-                       int32_t& checkpoint) {
-  checkpoint = checkpoint::kCheckBackupFolder;
-  if (files.FolderExists(backupDirectory)) return true;
-  checkpoint = checkpoint::kBackupFolderMissing;
-  log.LogMessage(backupDirectory + L"backup directory not found. Pls. check");
+bool FolderRestore::CheckBackupFolder(const std::wstring& backupDirectory) {
+  step_.At(checkpoint::kCheckBackupFolder);
+  if (files_.FolderExists(backupDirectory)) return true;
+  step_.At(checkpoint::kBackupFolderMissing);
+  log_.LogMessage(backupDirectory + L"backup directory not found. Pls. check");
   return false;
 }
 
-FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, FolderCopier& copier,
-                                    RunLog& log, FolderRestoreMode mode,
-                                    const std::vector<std::wstring>& ownFiles,
-                                    std::wstring& backupDirectory, FinalPath& item,
-                                    size_t itemNumber, std::vector<SavedSettings>& saved,
-                                    int32_t& checkpoint) {
-  checkpoint = checkpoint::kFinalPathItem;
-  if (mode.keepCurrentDbProperties) {
-    if (!mode.dryRun) {
-      const std::wstring savedPath = SavedDbPropertiesPath(environment, itemNumber);
-      const std::wstring mark = PendingMarkPath(environment, itemNumber);
-      if (files.FileExists(mark) && files.FileExists(savedPath)) {
-        log.WriteLogLine(L"Kept settings of an earlier run that were not put back are kept: " +
-                         savedPath);
-      } else {
-        // The settings may hold credentials: the saved copy is for the running user's eyes only,
-        // and so is its mark, a second copy of it.
-        files.CopyFileOwnerOnly(item.dbPropertiesPath, savedPath);
-        files.CopyFileOwnerOnly(savedPath, mark);
-      }
-      saved.push_back({itemNumber, item.dbPropertiesPath});
-    } else if (!files.FileExists(item.dbPropertiesPath)) {
-      throw Error(code::kFileNotFound, L"File not found: " + item.dbPropertiesPath);
-    }
+FolderResult FolderRestore::RestoreFolder(FolderRestoreMode mode,
+                                          const std::vector<std::wstring>& ownFiles,
+                                          const std::wstring& backupDirectory,
+                                          const FinalPath& item, size_t itemNumber) {
+  FolderResult result{FolderEnd::kStop, backupDirectory, item.installationFolder};
+  step_.At(checkpoint::kFinalPathItem);
+  if (mode.keepCurrentDbProperties) SaveSettings(mode, item, itemNumber);
+  if (!Checked(backupDirectory, item)) return result;
+  step_.At(checkpoint::kSettleSeparators);
+  result.installationFolder = NormalizeTrailingSeparator(item.installationFolder);
+  if (!result.backupDirectory.empty() && result.backupDirectory.back() == L'\\') {
+    result.backupDirectory.pop_back();
   }
-  checkpoint = checkpoint::kInstallationFolderExists;
-  if (!files.FolderExists(item.installationFolder)) {
-    log.LogMessage(item.rawFinalPath + L"not exist. Pls. check");
-    return FolderEnd::kStop;
-  }
-  checkpoint = checkpoint::kBackupFolderStillExists;
-  if (!files.FolderExists(backupDirectory)) {
-    log.LogMessage(backupDirectory + L"can not be found. Pls. check");
-    return FolderEnd::kStop;
-  }
-  checkpoint = checkpoint::kSelfRestoreCheck;
-  if (backupDirectory == item.installationFolder ||
-      SameFolder(files, backupDirectory, item.installationFolder)) {
-    log.LogMessage(L"Cannot restore to itself" + item.rawFinalPath);
-    return FolderEnd::kStop;
-  }
-  checkpoint = checkpoint::kSettleSeparators;
-  item.installationFolder = NormalizeTrailingSeparator(item.installationFolder);
-  if (!backupDirectory.empty() && backupDirectory.back() == L'\\') backupDirectory.pop_back();
-  checkpoint = checkpoint::kLogCopyStart;
-  log.LogMessage(L"Start copying from " + backupDirectory + L"to " + item.installationFolder);
-  checkpoint = checkpoint::kCopyFolder;
+  step_.At(checkpoint::kLogCopyStart);
+  log_.LogMessage(L"Start copying from " + result.backupDirectory + L"to " +
+                  result.installationFolder);
+  step_.At(checkpoint::kCopyFolder);
   // The log, the lock or the kept settings may lie in the installation folder: the backup's
   // entries of those names are not copied over them.
   const std::vector<std::wstring> ownBelow =
-      OwnFilesBelow(files, ownFiles, item.installationFolder);
+      OwnFilesBelow(files_, ownFiles, result.installationFolder);
+  result.end = mode.dryRun ? Plan(result, ownBelow) : Copy(result, ownBelow);
+  return result;
+}
+
+void FolderRestore::SaveSettings(FolderRestoreMode mode, const FinalPath& item, size_t itemNumber) {
   if (mode.dryRun) {
-    const CopyPlan plan = copier.PlanFolderCopy(backupDirectory, item.installationFolder, ownBelow);
-    log.LogMessage(L"Would copy " + std::to_wstring(plan.files) + L" files (" +
-                   std::to_wstring(plan.bytes) + L" bytes) from " + backupDirectory + L" to " +
-                   item.installationFolder + L", " + std::to_wstring(plan.replacing) +
-                   L" of them replacing existing files");
-    if (plan.leftovers > 0) {
-      log.WriteLogLine(L"Would remove " + std::to_wstring(plan.leftovers) +
-                       L" temporary files a stopped copy left in " + item.installationFolder);
+    if (!files_.FileExists(item.dbPropertiesPath)) {
+      throw Error(code::kFileNotFound, L"File not found: " + item.dbPropertiesPath);
     }
-    if (plan.notCopiedCount == 0) return FolderEnd::kCompleted;
-    // The real run's end, foretold: what it will refuse, and a copy that is not complete.
-    log.LogMessage(L"Restore Folder NOT complete");
-    LogNotCopied(log, plan);
-    return FolderEnd::kNotComplete;
+    return;
   }
-  const FolderCopy copy =
-      copier.CopyFolderContents(backupDirectory, item.installationFolder, ownBelow);
-  if (copy.leftoversRemoved > 0) {
-    log.WriteLogLine(L"Removed " + std::to_wstring(copy.leftoversRemoved) +
-                     L" temporary files a stopped copy left in " + item.installationFolder);
+  const std::wstring savedPath = SavedDbPropertiesPath(environment_, itemNumber);
+  const std::wstring mark = PendingMarkPath(environment_, itemNumber);
+  if (files_.FileExists(mark) && files_.FileExists(savedPath)) {
+    log_.WriteLogLine(L"Kept settings of an earlier run that were not put back are kept: " +
+                      savedPath);
+  } else {
+    // The settings may hold credentials: the saved copy is for the running user's eyes only, and
+    // so is its mark, a second copy of it.
+    files_.CopyFileOwnerOnly(item.dbPropertiesPath, savedPath);
+    files_.CopyFileOwnerOnly(savedPath, mark);
   }
-  checkpoint = checkpoint::kCopyOutcome;
-  if (copy.outcome == CopyOutcome::kComplete) {
-    log.LogMessage(L"Restore Folder completed");
-    return FolderEnd::kCompleted;
+  saved_.push_back({itemNumber, item.dbPropertiesPath});
+}
+
+bool FolderRestore::Checked(const std::wstring& backupDirectory, const FinalPath& item) {
+  step_.At(checkpoint::kInstallationFolderExists);
+  if (!files_.FolderExists(item.installationFolder)) {
+    log_.LogMessage(item.rawFinalPath + L"not exist. Pls. check");
+    return false;
   }
-  checkpoint = checkpoint::kCopyNotComplete;
-  log.LogMessage(L"Restore Folder NOT complete");
-  LogNotCopied(log, copy);
+  step_.At(checkpoint::kBackupFolderStillExists);
+  if (!files_.FolderExists(backupDirectory)) {
+    log_.LogMessage(backupDirectory + L"can not be found. Pls. check");
+    return false;
+  }
+  step_.At(checkpoint::kSelfRestoreCheck);
+  if (backupDirectory == item.installationFolder ||
+      SameFolder(files_, backupDirectory, item.installationFolder)) {
+    log_.LogMessage(L"Cannot restore to itself" + item.rawFinalPath);
+    return false;
+  }
+  return true;
+}
+
+FolderEnd FolderRestore::Plan(const FolderResult& folders,
+                              const std::vector<std::wstring>& ownBelow) {
+  const CopyPlan plan =
+      copier_.PlanFolderCopy(folders.backupDirectory, folders.installationFolder, ownBelow);
+  log_.LogMessage(L"Would copy " + std::to_wstring(plan.files) + L" files (" +
+                  std::to_wstring(plan.bytes) + L" bytes) from " + folders.backupDirectory +
+                  L" to " + folders.installationFolder + L", " + std::to_wstring(plan.replacing) +
+                  L" of them replacing existing files");
+  if (plan.leftovers > 0) {
+    log_.WriteLogLine(L"Would remove " + std::to_wstring(plan.leftovers) +
+                      L" temporary files a stopped copy left in " + folders.installationFolder);
+  }
+  if (plan.notCopiedCount == 0) return FolderEnd::kCompleted;
+  // The real run's end, foretold: what it will refuse, and a copy that is not complete.
+  log_.LogMessage(L"Restore Folder NOT complete");
+  LogNotCopied(log_, plan);
   return FolderEnd::kNotComplete;
 }
 
-void PutBackDbProperties(Environment& environment, Files& files, FolderRestoreMode mode,
-                         const std::vector<SavedSettings>& saved, int32_t& checkpoint) {
-  checkpoint = checkpoint::kPutBackDbProperties;
+FolderEnd FolderRestore::Copy(const FolderResult& folders,
+                              const std::vector<std::wstring>& ownBelow) {
+  const FolderCopy copy =
+      copier_.CopyFolderContents(folders.backupDirectory, folders.installationFolder, ownBelow);
+  if (copy.leftoversRemoved > 0) {
+    log_.WriteLogLine(L"Removed " + std::to_wstring(copy.leftoversRemoved) +
+                      L" temporary files a stopped copy left in " + folders.installationFolder);
+  }
+  step_.At(checkpoint::kCopyOutcome);
+  if (copy.outcome == CopyOutcome::kComplete) {
+    log_.LogMessage(L"Restore Folder completed");
+    return FolderEnd::kCompleted;
+  }
+  step_.At(checkpoint::kCopyNotComplete);
+  log_.LogMessage(L"Restore Folder NOT complete");
+  LogNotCopied(log_, copy);
+  return FolderEnd::kNotComplete;
+}
+
+void FolderRestore::PutBack(FolderRestoreMode mode, const std::vector<SavedSettings>& saved) {
+  step_.At(checkpoint::kPutBackDbProperties);
   if (!mode.keepCurrentDbProperties || mode.dryRun) return;
   std::optional<Error> first;
   for (const SavedSettings& item : saved) {
     try {
       // Read by the application as the restored file was, not as the private saved copy.
-      files.CopyFileKeepingAccess(SavedDbPropertiesPath(environment, item.itemNumber),
-                                  item.dbPropertiesPath);
-      files.RemoveFile(PendingMarkPath(environment, item.itemNumber));
+      files_.CopyFileKeepingAccess(SavedDbPropertiesPath(environment_, item.itemNumber),
+                                   item.dbPropertiesPath);
+      files_.RemoveFile(PendingMarkPath(environment_, item.itemNumber));
     } catch (...) {
       if (!first) first = CurrentExceptionAsError();
     }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/path_conf.h"
@@ -13,11 +14,9 @@
 #include "host/folder_copy.h"
 #include "log/run_log.h"
 
-namespace qelrestore {
+#include "support/checkpoints.h"
 
-// Checkpoints 40-41: false, after its message, when the backup folder does not exist.
-bool CheckBackupFolder(Files& files, RunLog& log, const std::wstring& backupDirectory,
-                       int32_t& checkpoint);
+namespace qelrestore {
 
 // How the restore of one installation folder ended.
 enum class FolderEnd {
@@ -47,24 +46,60 @@ std::wstring KeptSettingsFiles(Environment& environment);
 std::vector<std::wstring> OwnFilesBelow(Files& files, const std::vector<std::wstring>& ownFiles,
                                         const std::wstring& folder);
 
-// Checkpoints 58-693 for one finalPath item: with the keep flag the save of its db.properties
-// (item 1 in curdb.properties.bak, item N > 1 in curdb.properties.bak.N, readable by the running
-// user only, marked by a copy NAME.pending until it is put back; a marked copy that an earlier
-// run left is the machine's and is kept, not saved over), added to `saved` once it is made, the
-// three checks (each a kStop after its message), then the copy (never over `ownFiles`, the
-// restore's own files, see OwnFilesBelow) and its outcome lines; in a dry run
-// the count of what the copy would do instead. `backupDirectory` loses a trailing "\" and the
-// item's installation folder gets exactly one.
-FolderEnd RestoreInstallationFolder(Environment& environment, Files& files, FolderCopier& copier,
-                                    RunLog& log, FolderRestoreMode mode,
-                                    const std::vector<std::wstring>& ownFiles,
-                                    std::wstring& backupDirectory, FinalPath& item,
-                                    size_t itemNumber, std::vector<SavedSettings>& saved,
-                                    int32_t& checkpoint);
+// How one installation folder's restore ended, and the two folders as its steps settled them: the
+// backup folder without a trailing "\", the installation folder with exactly one. The run goes
+// on with these.
+struct FolderResult {
+  FolderEnd end = FolderEnd::kStop;
+  std::wstring backupDirectory;
+  std::wstring installationFolder;
+};
 
-// Checkpoint 76: with the keep flag each saved copy goes back over its own db.properties (not in
-// a dry run). Every one is tried, whichever fails; the first failure is thrown after the last.
-void PutBackDbProperties(Environment& environment, Files& files, FolderRestoreMode mode,
-                         const std::vector<SavedSettings>& saved, int32_t& checkpoint);
+// The folder restore of a run: the backup folder's check, then for each finalPath item the save
+// of its settings (keep flag), its checks and the copy, and at the end the put-back.
+class FolderRestore {
+ public:
+  FolderRestore(Environment& environment, Files& files, FolderCopier& copier, RunLog& log,
+                Step& step)
+      : environment_(environment), files_(files), copier_(copier), log_(log), step_(step) {}
+
+  // Checkpoints 40-41: false, after its message, when the backup folder does not exist.
+  bool CheckBackupFolder(const std::wstring& backupDirectory);
+
+  // Checkpoints 58-693 for one finalPath item: with the keep flag the save of its db.properties
+  // (item 1 in curdb.properties.bak, item N > 1 in curdb.properties.bak.N, readable by the
+  // running user only, marked by a copy NAME.pending until it is put back; a marked copy that an
+  // earlier run left is the machine's and is kept, not saved over), held among the saved ones once
+  // it is made, the three checks (each a kStop after its message), then the copy (never over
+  // `ownFiles`, the restore's own files, see OwnFilesBelow) and its outcome lines; in a dry run
+  // the count of what the copy would do instead.
+  FolderResult RestoreFolder(FolderRestoreMode mode, const std::vector<std::wstring>& ownFiles,
+                             const std::wstring& backupDirectory, const FinalPath& item,
+                             size_t itemNumber);
+
+  // The settings saved and not yet put back, handed over: the caller puts them back.
+  std::vector<SavedSettings> TakeSaved() { return std::exchange(saved_, {}); }
+
+  // Checkpoint 76: with the keep flag each saved copy goes back over its own db.properties (not
+  // in a dry run). Every one is tried, whichever fails; the first failure is thrown after the
+  // last.
+  void PutBack(FolderRestoreMode mode, const std::vector<SavedSettings>& saved);
+
+ private:
+  // The save of the item's db.properties (in a dry run, the test that it is there).
+  void SaveSettings(FolderRestoreMode mode, const FinalPath& item, size_t itemNumber);
+  // The three checks; false after the message of the one that failed.
+  bool Checked(const std::wstring& backupDirectory, const FinalPath& item);
+  // The dry run's count, and the copy: how the folder's restore ends.
+  FolderEnd Plan(const FolderResult& folders, const std::vector<std::wstring>& ownBelow);
+  FolderEnd Copy(const FolderResult& folders, const std::vector<std::wstring>& ownBelow);
+
+  Environment& environment_;
+  Files& files_;
+  FolderCopier& copier_;
+  RunLog& log_;
+  Step& step_;
+  std::vector<SavedSettings> saved_;
+};
 
 }  // namespace qelrestore

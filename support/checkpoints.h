@@ -1,76 +1,133 @@
 // The checkpoints of a run: the number of the step a run was at, which an error report names
 // ("line no:") and the last line on standard error repeats. Users and support read them in logs
 // kept for years, so a number never changes meaning; a new step takes a number no step has had.
-// The client families' own steps (89 to 95 while db.properties is read, 114 to 121 in the
-// database restore) are numbered in their rows of config/client_families.h.
+// Every step is in the one list below, the client families' included, and the build refuses a
+// number two steps share.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 
-namespace qelrestore::checkpoint {
+namespace qelrestore {
+namespace checkpoint {
 
-// Before the command line is read: the environment's settings.
-inline constexpr int32_t kStart = 0;
-// The command line: split at its double quotes, too few pieces (the usage), the arguments taken.
-inline constexpr int32_t kSplitCommandLine = 32;
-inline constexpr int32_t kCountPieces = 33;
-inline constexpr int32_t kUsage = 34;
-inline constexpr int32_t kTakeArguments = 35;
-// The log opened, the backup folder looked for, path.conf located and opened.
-inline constexpr int32_t kOpenLog = 39;
-inline constexpr int32_t kCheckBackupFolder = 40;
-inline constexpr int32_t kBackupFolderMissing = 41;
-inline constexpr int32_t kLocatePathConf = 43;
-inline constexpr int32_t kProfileFolder = 45;
-inline constexpr int32_t kPathConfPath = 46;
-inline constexpr int32_t kPathConfName = 47;
-inline constexpr int32_t kPathConfExists = 48;
-inline constexpr int32_t kOpenPathConf = 52;
-// From here on an error ends in the error report.
-inline constexpr int32_t kTrapArmed = 53;
-// Each item of path.conf: read, skipped when blank, split, taken when it is a finalPath item.
-inline constexpr int32_t kPathConfAtEnd = 54;
-inline constexpr int32_t kReadPathConfItem = 55;
-inline constexpr int32_t kBlankPathConfItem = 56;
-inline constexpr int32_t kSplitPathConfItem = 57;
-// A finalPath item: its settings saved (keep flag), its folder and the backup folder checked,
-// the restore onto itself refused, the folders' separators settled, the copy started and judged.
-inline constexpr int32_t kFinalPathItem = 58;
-inline constexpr int32_t kInstallationFolderExists = 59;
-inline constexpr int32_t kBackupFolderStillExists = 63;
-inline constexpr int32_t kSelfRestoreCheck = 651;
-inline constexpr int32_t kSettleSeparators = 66;
-inline constexpr int32_t kLogCopyStart = 68;
-inline constexpr int32_t kCopyFolder = 69;
-inline constexpr int32_t kCopyOutcome = 691;
-inline constexpr int32_t kCopyNotComplete = 693;
-// path.conf read to its end; the saved settings put back (keep flag).
-inline constexpr int32_t kPathConfDone = 74;
-inline constexpr int32_t kPutBackDbProperties = 76;
-// The restored db.properties: looked for, missing, opened, read item by item.
-inline constexpr int32_t kDbPropertiesExists = 77;
-inline constexpr int32_t kNoDbProperties = 78;
-inline constexpr int32_t kOpenDbProperties = 81;
-inline constexpr int32_t kReadDbProperties = 82;
-inline constexpr int32_t kDbPropertiesAtEnd = 84;
-inline constexpr int32_t kReadDbPropertiesItem = 85;
-inline constexpr int32_t kBlankDbPropertiesItem = 86;
-inline constexpr int32_t kSplitDbPropertiesItem = 87;
-inline constexpr int32_t kDbPropertiesKey = 88;
-inline constexpr int32_t kProvider = 89;
-// The connection URL, scheme://host:port;...: each step of taking it apart.
-inline constexpr int32_t kConnectionUrl = 98;
-inline constexpr int32_t kUrlScheme = 99;
-inline constexpr int32_t kUrlSemicolon = 100;
-inline constexpr int32_t kUrlHostLength = 101;
-inline constexpr int32_t kUrlHostAndPort = 102;
-inline constexpr int32_t kUrlSplitPort = 103;
-inline constexpr int32_t kUrlHost = 104;
-inline constexpr int32_t kUrlPort = 105;
-// The database restore begun (db.properties closed), and ended.
-inline constexpr int32_t kDatabaseRestore = 113;
-inline constexpr int32_t kRestoreComplete = 122;
-// The run's end: its status decided, its error report written.
-inline constexpr int32_t kEnd = 124;
+// STEP(name, number) for every step, in the order a run meets them.
+#define QELRESTORE_CHECKPOINTS(STEP)                                                             \
+  /* Before the command line is read: the environment's settings. */                             \
+  STEP(kStart, 0)                                                                                \
+  /* The command line: split at its double quotes, too few pieces (the usage), the arguments     \
+   * taken. */                                                                                   \
+  STEP(kSplitCommandLine, 32)                                                                    \
+  STEP(kCountPieces, 33)                                                                         \
+  STEP(kUsage, 34)                                                                               \
+  STEP(kTakeArguments, 35)                                                                       \
+  /* The log opened, the backup folder looked for, path.conf located and opened. */              \
+  STEP(kOpenLog, 39)                                                                             \
+  STEP(kCheckBackupFolder, 40)                                                                   \
+  STEP(kBackupFolderMissing, 41)                                                                 \
+  STEP(kLocatePathConf, 43)                                                                      \
+  STEP(kProfileFolder, 45)                                                                       \
+  STEP(kPathConfPath, 46)                                                                        \
+  STEP(kPathConfName, 47)                                                                        \
+  STEP(kPathConfExists, 48)                                                                      \
+  STEP(kOpenPathConf, 52)                                                                        \
+  /* From here on an error ends in the error report. */                                          \
+  STEP(kTrapArmed, 53)                                                                           \
+  /* Each item of path.conf: read, skipped when blank, split, taken when it is a finalPath item. \
+   */                                                                                            \
+  STEP(kPathConfAtEnd, 54)                                                                       \
+  STEP(kReadPathConfItem, 55)                                                                    \
+  STEP(kBlankPathConfItem, 56)                                                                   \
+  STEP(kSplitPathConfItem, 57)                                                                   \
+  /* A finalPath item: its settings saved (keep flag), its folder and the backup folder checked, \
+   */                                                                                            \
+  /* the restore onto itself refused, the folders' separators settled, the copy started and      \
+   * judged. */                                                                                  \
+  STEP(kFinalPathItem, 58)                                                                       \
+  STEP(kInstallationFolderExists, 59)                                                            \
+  STEP(kBackupFolderStillExists, 63)                                                             \
+  STEP(kSelfRestoreCheck, 651)                                                                   \
+  STEP(kSettleSeparators, 66)                                                                    \
+  STEP(kLogCopyStart, 68)                                                                        \
+  STEP(kCopyFolder, 69)                                                                          \
+  STEP(kCopyOutcome, 691)                                                                        \
+  STEP(kCopyNotComplete, 693)                                                                    \
+  /* path.conf read to its end; the saved settings put back (keep flag). */                      \
+  STEP(kPathConfDone, 74)                                                                        \
+  STEP(kPutBackDbProperties, 76)                                                                 \
+  /* The restored db.properties: looked for, missing, opened, read item by item. */              \
+  STEP(kDbPropertiesExists, 77)                                                                  \
+  STEP(kNoDbProperties, 78)                                                                      \
+  STEP(kOpenDbProperties, 81)                                                                    \
+  STEP(kReadDbProperties, 82)                                                                    \
+  STEP(kDbPropertiesAtEnd, 84)                                                                   \
+  STEP(kReadDbPropertiesItem, 85)                                                                \
+  STEP(kBlankDbPropertiesItem, 86)                                                               \
+  STEP(kSplitDbPropertiesItem, 87)                                                               \
+  STEP(kDbPropertiesKey, 88)                                                                     \
+  /* The families' steps while db.properties is read: each provider text searched for, */        \
+  /* the answer tested, the family taken (config/client_families.h). */                          \
+  STEP(kMsdeProviderSearch, 89)                                                                  \
+  STEP(kMsdeProviderTest, 90)                                                                    \
+  STEP(kMsdeProviderTaken, 91)                                                                   \
+  STEP(k2005ProviderSearch, 93)                                                                  \
+  STEP(k2005ProviderTest, 94)                                                                    \
+  STEP(k2005ProviderTaken, 95)                                                                   \
+  /* The connection URL, scheme://host:port;...: each step of taking it apart. */                \
+  STEP(kConnectionUrl, 98)                                                                       \
+  STEP(kUrlScheme, 99)                                                                           \
+  STEP(kUrlSemicolon, 100)                                                                       \
+  STEP(kUrlHostLength, 101)                                                                      \
+  STEP(kUrlHostAndPort, 102)                                                                     \
+  STEP(kUrlSplitPort, 103)                                                                       \
+  STEP(kUrlHost, 104)                                                                            \
+  STEP(kUrlPort, 105)                                                                            \
+  /* The database restore begun (db.properties closed), and ended. */                            \
+  STEP(kDatabaseRestore, 113)                                                                    \
+  /* The families' steps of the database restore: each family tested, its key named, its */      \
+  /* folder read, its program named. */                                                          \
+  STEP(kMsdeFamilyTest, 114)                                                                     \
+  STEP(kMsdeSetupKey, 115)                                                                       \
+  STEP(kMsdeClientFolder, 116)                                                                   \
+  STEP(kMsdeClientProgram, 117)                                                                  \
+  STEP(k2005FamilyTest, 118)                                                                     \
+  STEP(k2005SetupKey, 119)                                                                       \
+  STEP(k2005ClientFolder, 120)                                                                   \
+  STEP(k2005ClientProgram, 121)                                                                  \
+  STEP(kRestoreComplete, 122)                                                                    \
+  /* The run's end: its status decided, its error report written. */                             \
+  STEP(kEnd, 124)
 
-}  // namespace qelrestore::checkpoint
+#define QELRESTORE_CHECKPOINT_CONSTANT(name, number) inline constexpr int32_t name = number;
+QELRESTORE_CHECKPOINTS(QELRESTORE_CHECKPOINT_CONSTANT)
+#undef QELRESTORE_CHECKPOINT_CONSTANT
+
+#define QELRESTORE_CHECKPOINT_NUMBER(name, number) number,
+inline constexpr int32_t kEvery[] = {QELRESTORE_CHECKPOINTS(QELRESTORE_CHECKPOINT_NUMBER)};
+#undef QELRESTORE_CHECKPOINT_NUMBER
+
+constexpr bool NoNumberTwice() {
+  for (size_t i = 0; i < std::size(kEvery); ++i) {
+    for (size_t j = i + 1; j < std::size(kEvery); ++j) {
+      if (kEvery[i] == kEvery[j]) return false;
+    }
+  }
+  return true;
+}
+static_assert(NoNumberTwice(), "two steps share a checkpoint number");
+
+}  // namespace checkpoint
+
+// The step a run is at, held by the run: each phase moves it on as it goes, and the error report
+// names where it stood.
+class Step {
+ public:
+  void At(int32_t checkpoint) { now_ = checkpoint; }
+  int32_t now() const { return now_; }
+
+ private:
+  int32_t now_ = checkpoint::kStart;
+};
+
+}  // namespace qelrestore

@@ -5,6 +5,8 @@
 #include <exception>
 #include <string>
 
+#include "support/byte_text.h"
+
 namespace qelrestore {
 
 // The error numbers the program raises or maps host failures onto.
@@ -34,17 +36,19 @@ std::wstring StandardDescription(int32_t code);
 class Error : public std::exception {
  public:
   Error(int32_t code, std::wstring description)
-      : code_(code), description_(std::move(description)) {}
+      : code_(code), description_(std::move(description)), what_(EncodeUtf8(description_)) {}
   // An error with the standard description of its code.
   explicit Error(int32_t code) : Error(code, StandardDescription(code)) {}
 
   int32_t code() const { return code_; }
   const std::wstring& description() const { return description_; }
-  const char* what() const noexcept override { return "qelrestore error"; }
+  // The description as UTF-8, for whoever catches it as any exception (a test's message).
+  const char* what() const noexcept override { return what_.c_str(); }
 
  private:
   int32_t code_;
   std::wstring description_;
+  std::string what_;
 };
 
 // Turns whatever a step threw into the program's error: an Error as it is, memory exhaustion as

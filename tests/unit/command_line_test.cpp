@@ -39,9 +39,9 @@ TEST(CommandLineTest, FillsThePositionsFromTheNonBlankPieces) {
     SCOPED_TRACE(testing::Message() << "command line: " << c.commandLine);
     Settings settings;
     settings.logFilePath = kDefaultLog;
-    int32_t checkpoint = 0;
-    EXPECT_EQ(ParseCommandLine(c.commandLine, settings, checkpoint), c.accepted);
-    EXPECT_EQ(checkpoint, c.accepted ? 35 : 33);
+    Step step;
+    EXPECT_EQ(ParseCommandLine(c.commandLine, settings, step), c.accepted);
+    EXPECT_EQ(step.now(), c.accepted ? 35 : 33);
     EXPECT_EQ(settings.backupDirectory, c.expected.backupDirectory);
     EXPECT_EQ(settings.logFilePath, c.expected.logFilePath);
     EXPECT_EQ(settings.backgroundFlag, c.expected.backgroundFlag);
@@ -52,12 +52,12 @@ TEST(CommandLineTest, FillsThePositionsFromTheNonBlankPieces) {
 TEST(CommandLineTest, SurvivesHugeAndOddInput) {
   std::wstring huge = L"\"" + std::wstring(100000, L'x') + L"\"";
   Settings settings;
-  int32_t checkpoint = 0;
-  ASSERT_TRUE(ParseCommandLine(huge, settings, checkpoint));
+  Step step;
+  ASSERT_TRUE(ParseCommandLine(huge, settings, step));
   EXPECT_EQ(settings.backupDirectory.size(), 100000u);
 
   const std::wstring odd(L"\"a\0b\" \"\u00e9\u4e2d\" \"N\"", 14);
-  ASSERT_TRUE(ParseCommandLine(odd, settings, checkpoint));
+  ASSERT_TRUE(ParseCommandLine(odd, settings, step));
   EXPECT_EQ(settings.backupDirectory, std::wstring(L"a\0b", 3));
   EXPECT_EQ(settings.logFilePath, L"\u00e9\u4e2d");
 }

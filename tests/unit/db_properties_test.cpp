@@ -19,11 +19,13 @@ Outcome Read(const std::string& content) {
   SequentialInput input(host);
   input.Open(L"C:\\db.properties");
   Outcome outcome;
+  Step step;
   try {
-    ReadDbProperties(input, outcome.server, outcome.checkpoint);
+    ReadDbProperties(input, outcome.server, step);
   } catch (const Error& e) {
     outcome.errorCode = e.code();
   }
+  outcome.checkpoint = step.now();
   return outcome;
 }
 
