@@ -63,11 +63,10 @@ class CopyWalker;
 // What the workers of one copy share.
 class CopyRun {
  public:
-  CopyRun(const CopyProgress& progress, unsigned workers, const std::vector<std::string>& ownFiles,
-          std::string recordRoot);
+  CopyRun(const CopyOptions& options, const CopyProgress& progress);
 
   const CopyProgress& progress;
-  const unsigned workers;
+  const unsigned workers;  // 1 to kMaxCopyWorkers
   const OwnFiles ownFiles;
   const std::string recordRoot;  // where the records of destination trees are kept ("": none)
   UniqueFd records;              // this destination tree's records, when they may be trusted
