@@ -146,6 +146,15 @@ class CopyWalker {
   Listing OpenEntries(UniqueFd fd, const char* name);
   void CopyContents(const std::shared_ptr<FolderJob>& folder);
   void CopyFolder(const std::shared_ptr<FolderJob>& parent, const char* name);
+  UniqueFd OpenSourceFolder(int from, const char* name, struct stat& info);
+  UniqueFd OpenTargetFolder(const Target& to, const char* name, bool& created,
+                            struct stat& existing);
+  // What an existing destination folder grants while it is filled (see its definition).
+  bool OpenExistingFolderToTheCopy(int source, const struct stat& info, int target,
+                                   const struct stat& existing, bool accessAcl, const char* name);
+  void FillFolder(const std::shared_ptr<FolderJob>& parent, const char* name, UniqueFd source,
+                  const struct stat& info, UniqueFd target, const struct stat& existing,
+                  bool defaultAcl);
   bool OnSourcePath(const struct stat& info) const;
   bool IsBackupFolder(const struct stat& info) const;
   // Hands an entry to a worker, or copies it here when every worker has enough waiting.
