@@ -181,6 +181,12 @@ class CopyWalker {
   enum class Written { kDone, kFailed, kAgain };
   Written WriteReplacement(int in, struct stat& info, const char* name, const Target& to,
                            NodeId& made, bool mayRetry, bool fresh);
+  // WriteReplacement's steps; each reports its failure.
+  UniqueFd OpenReplacement(const Target& to, const char* name, bool fresh, bool& unnamed);
+  bool FillReplacement(int in, int out, const struct stat& info, const Target& to, const char* name,
+                       AclCopy& acl);
+  bool PutInPlace(UniqueFd out, bool unnamed, const Target& to, const char* name);
+  void MarkStaleIfChanged(int in, const struct stat& info, const Target& to, const char* name);
   void CopyLink(int from, const char* name, const struct stat& info, const Target& to);
   void CopySpecial(int from, const char* name, const struct stat& info, const Target& to);
   bool CheckDestination(const Target& to, const char* name, const struct stat& source,
