@@ -376,7 +376,7 @@ void CopyWalker::FillFolder(const std::shared_ptr<FolderJob>& parent, const char
 void CopyWalker::FinishFolder(FolderJob& folder) {
   const FolderJob* const outer = std::exchange(folder_, folder.parent.get());
   const int in = ::dirfd(folder.source.get());
-  const mode_t mode = metadata_.KeepOwner(folder.targetFd, folder.info);
+  const mode_t mode = metadata_.SetOwnerAndGetMode(folder.targetFd, folder.info);
   AclCopy acl;
   struct timespec times[2];
   const char* name = folder.name.c_str();

@@ -108,7 +108,7 @@ void CopyWalker::CopyRegularFile(int from, const char* name, const Target& to) {
   } claim{*this, info, state == FirstNameState::kClaimed};
   NodeId made = IdOf(existing);
   const bool unchanged =
-      exists && S_ISREG(existing.st_mode) && BringInLine(in.get(), info, existing, name, to);
+      exists && S_ISREG(existing.st_mode) && TryKeepExisting(in.get(), info, existing, name, to);
   // A change of the change time alone (a link count or a mode changed meanwhile, or a rewrite
   // whose time was set back) is copied again, twice at most.
   for (int attempt = 0; !unchanged; ++attempt) {
@@ -131,12 +131,14 @@ void CopyWalker::CopyRegularFile(int from, const char* name, const Target& to) {
 // before may keep it open or mapped for writing, and would write through a handle on a file that
 // became another account's, or set-ID. So it is kept only when they already are the copy's, and
 // then at most its attributes and times are set; otherwise it is replaced like a changed file.
-// True when kept; false when it is to be replaced. A destination with other names is never
+// True when the destination file is kept: its content left as it is (at most its attributes and
+// times made the backup's), counted as found up to date. False when it is to be replaced, as is
+// any file that does not match. A destination with other names is never
 // changed in place (it may be a file of the backup itself): it is kept as it is only when the
 // backup's file has other names too (a hard link copied before) and nothing but the access time
 // differs.
-bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat& existing,
-                             const char* name, const Target& to) {
+bool CopyWalker::TryKeepExisting(int in, const struct stat& info, const struct stat& existing,
+                                 const char* name, const Target& to) {
   if (existing.st_size != info.st_size || !SameTime(existing.st_mtim, info.st_mtim)) return false;
   if (!metadata_.OwnerInLine(existing, info) ||
       (existing.st_mode & 07777) != ModeFor(info, existing)) {
@@ -272,7 +274,7 @@ UniqueFd CopyWalker::OpenReplacement(const Target& to, const char* name, bool fr
 bool CopyWalker::FillReplacement(int in, int out, const struct stat& info, const Target& to,
                                  const char* name, AclCopy& acl) {
   if (const int failure = data_.Copy(in, out, info)) return Discard(to, failure, name);
-  const mode_t mode = metadata_.KeepOwner(out, info);
+  const mode_t mode = metadata_.SetOwnerAndGetMode(out, info);
   // The access ACL is set whatever the folder held when the copy entered it: a default ACL given
   // to the folder since then handed the new file entries that the chmod below would make
   // effective. Without the backup's ACL, the mode alone decides.

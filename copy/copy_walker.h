@@ -170,8 +170,10 @@ class CopyWalker {
   // copy_entries.cpp: what a folder holds.
   void CopyEntry(int from, const char* name, unsigned char type, const Target& to);
   void CopyRegularFile(int from, const char* name, const Target& to);
-  bool BringInLine(int in, const struct stat& info, const struct stat& existing, const char* name,
-                   const Target& to);
+  // True when the destination file `name` is kept as the backup file's copy, its content unread
+  // or found the same; false when it is to be replaced (see the definition).
+  bool TryKeepExisting(int in, const struct stat& info, const struct stat& existing,
+                       const char* name, const Target& to);
   // Notes in the folder's record that `name` holds the copy `copy` made of the backup file `info`,
   // as it stands now; nothing when another file has taken the name since.
   void Record(const Target& to, const char* name, const struct stat& info, NodeId copy);
