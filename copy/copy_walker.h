@@ -231,9 +231,8 @@ class CopyWalker {
   char temporary_[32] = {};   // the name of the node being made, until it replaces its destination
   int temporaryFolder_ = -1;  // where that node is, while it exists
   uint64_t nameState_ = 0;
-  bool noAtimeRefused_ = false;
-  bool unnamedRefused_ = false;  // the file system makes no files without a name (O_TMPFILE)  // a
-                                 // backup file was not the run's to read without its access time
+  bool noAtimeRefused_ = false;  // a backup file was not the run's to read without its access time
+  bool unnamedRefused_ = false;  // the file system makes no files without a name (O_TMPFILE)
 };
 
 }  // namespace qelrestore::posix
