@@ -163,11 +163,15 @@ int main(int argc, char** argv) {
     return PrintToStandardOutput(text) ? qelrestore::kExitCompleted : qelrestore::kExitUnhandled;
   }
   // How many workers copy the backup: checked before anything is opened, as every setting is.
-  if (const char* workers = std::getenv(qelrestore::posix::kCopyWorkersVariable);
-      workers != nullptr && !qelrestore::posix::ParseCopyWorkers(workers)) {
-    const std::string message = qelrestore::posix::kCopyWorkersMessage;
-    WriteToStandardError(message + "\nqelrestore: nothing was done: " + message + "\n");
-    return qelrestore::kExitUsage;
+  unsigned copyWorkers = 0;  // unset: the copy's default
+  if (const char* workers = std::getenv(qelrestore::posix::kCopyWorkersVariable)) {
+    const auto parsed = qelrestore::posix::ParseCopyWorkers(workers);
+    if (!parsed) {
+      const std::string message = qelrestore::posix::kCopyWorkersMessage;
+      WriteToStandardError(message + "\nqelrestore: nothing was done: " + message + "\n");
+      return qelrestore::kExitUsage;
+    }
+    copyWorkers = *parsed;
   }
   // The logic reads the dry run from the environment, as it does on Windows.
   if (options.dryRun) ::setenv("QELRESTORE_DRY_RUN", "1", 1);
@@ -176,6 +180,6 @@ int main(int argc, char** argv) {
   restoreArgv.push_back(nullptr);
   argc = static_cast<int>(restoreArgv.size()) - 1;
   argv = restoreArgv.data();
-  qelrestore::posix::PosixHost host(argc, argv, qelrestore::kProgramTitle);
+  qelrestore::posix::PosixHost host(argc, argv, qelrestore::kProgramTitle, copyWorkers);
   return qelrestore::RunProgram(host);
 }

@@ -12,7 +12,8 @@
 //   bench_tool sparse FILE SIZE DATA
 //       a file of SIZE bytes holding DATA bytes in its middle, the rest a hole
 //   bench_tool copy FROM TO [RECORDS]
-//       the engine's folder copy alone, keeping its records in RECORDS as the program does; each
+//       the engine's folder copy alone, keeping its records in RECORDS as the program does, with
+//       $QELRESTORE_COPY_THREADS workers when it is set (the engine's default when not); each
 //       entry not copied on standard error, status 1
 //   bench_tool time -- PROGRAM ARG...
 //       runs the program; prints "WALL_MS MAXRSS_KIB STATUS CPU_MS"
@@ -216,9 +217,18 @@ void MakeSparse(const std::string& path, uint64_t size, uint64_t data) {
   if (::ftruncate(fd, static_cast<off_t>(size)) != 0 || ::close(fd) != 0) Fail("truncate " + path);
 }
 
+// The workers the program would copy with: the engine reads no environment, the program hands
+// the variable's count in.
+unsigned CopyWorkers() {
+  const char* text = std::getenv(qelrestore::posix::kCopyWorkersVariable);
+  if (text == nullptr) return 0;
+  if (const auto workers = qelrestore::posix::ParseCopyWorkers(text)) return *workers;
+  throw std::runtime_error(qelrestore::posix::kCopyWorkersMessage);
+}
+
 int CopyFolder(const std::string& from, const std::string& to, const std::string& records) {
-  const qelrestore::posix::CopyReport report =
-      qelrestore::posix::CopyFolderContents(from, to, {}, 0, {}, records);
+  const qelrestore::posix::CopyReport report = qelrestore::posix::CopyFolderContents(
+      from, to, {.workers = CopyWorkers(), .recordFolder = records});
   for (const auto& failure : report.failures) {
     std::fprintf(stderr, "%s: %s\n", failure.path.c_str(), failure.reason.c_str());
   }

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "copy/copy_engine.h"
+#include "tests/posix/copy_workers.h"
 
 namespace qelrestore::posix {
 namespace {
@@ -53,7 +54,8 @@ class CopyRewriteTest : public testing::Test {
   void TearDown() override { fs::remove_all(root_); }
 
   bool CopyBackup() {
-    const CopyReport report = CopyFolderContents(root_ / "backup", root_ / "install");
+    const CopyReport report = CopyFolderContents(root_ / "backup", root_ / "install",
+                                                 {.workers = test::CopyWorkersOfThisRun()});
     for (const CopyFailure& failure : report.failures) {
       ADD_FAILURE() << failure.path << ": " << failure.reason;
     }

@@ -200,33 +200,66 @@ void CopyWalker::CopyFolder(const std::shared_ptr<FolderJob>& parent, const char
   // them wait beside the walk's own.
   HelpUntil([this] { return run_.openFolders.load() < walkPath_.size() + kWaitingFolders; });
   const Target to{parent->targetFd, parent->defaultAcl, parent->window, parent->record.get()};
-  const int from = ::dirfd(parent->source.get());
-  UniqueFd source(::openat(from, name, kOpenFolder));
   struct stat info {};
+  UniqueFd source = OpenSourceFolder(::dirfd(parent->source.get()), name, info);
+  if (!source.valid()) return;
+  bool created = false;
+  struct stat existing {};
+  UniqueFd target = OpenTargetFolder(to, name, created, existing);
+  if (!target.valid()) return;
+  bool defaultAcl = false;
+  if (created) {
+    // A folder made here starts private (0700, without what a default ACL above handed it), so
+    // nothing it receives inherits entries either.
+    if (to.defaultAcl && !MetadataCopier::DropInheritedAcls(target.get())) {
+      FailErrno(errno, name);
+      return;
+    }
+  } else {
+    bool accessAcl = false;
+    metadata_.AclsOf(target.get(), accessAcl, defaultAcl);
+    if (!OpenExistingFolderToTheCopy(source.get(), info, target.get(), existing, accessAcl, name)) {
+      return;
+    }
+    // No entry of the folder is begun yet: what is named as a temporary is an earlier run's.
+    run_.leftoversRemoved += RemoveLeftovers(target.get());
+  }
+  FillFolder(parent, name, std::move(source), info, std::move(target), existing, defaultAcl);
+}
+
+// Opens the backup folder `name` of the folder `from` and its stat `info`. Invalid when it is not
+// to be walked: reported, but for the destination folder met inside the backup.
+UniqueFd CopyWalker::OpenSourceFolder(int from, const char* name, struct stat& info) {
+  UniqueFd source(::openat(from, name, kOpenFolder));
   if (!source.valid() || ::fstat(source.get(), &info) != 0) {
     FailErrno(errno, name);
-    return;
+    return UniqueFd();
   }
   // The destination inside the backup: its content is the copy's own output.
-  if (Same(info, run_.destinationRoot)) return;
+  if (Same(info, run_.destinationRoot)) return UniqueFd();
   if (sourcePath_.size() > kMaxFolderDepth) {
     Fail("folder too deep", name);
-    return;
+    return UniqueFd();
   }
   if (OnSourcePath(info)) {
     Fail("the folder contains itself (a mount loops back into the backup)", name);
-    return;
+    return UniqueFd();
   }
+  return source;
+}
 
-  const bool created = ::mkdirat(to.fd, name, 0700) == 0;
+// Opens the destination folder `name` in `to`, made here (`created`, private) where it was
+// missing, and its stat `existing`. Invalid (reported) when nothing is to be written into it.
+UniqueFd CopyWalker::OpenTargetFolder(const Target& to, const char* name, bool& created,
+                                      struct stat& existing) {
+  created = ::mkdirat(to.fd, name, 0700) == 0;
   if (!created && errno != EEXIST) {
     FailErrno(errno, name);
-    return;
+    return UniqueFd();
   }
   // O_NOFOLLOW here too: a link or a file standing where the folder goes is reported, not
   // written through.
   UniqueFd target(::openat(to.fd, name, kOpenFolder));
-  struct stat existing {};
   if (!target.valid() || ::fstat(target.get(), &existing) != 0) {
     if (errno == ELOOP || errno == ENOTDIR) {
       const bool link =
@@ -237,55 +270,72 @@ void CopyWalker::CopyFolder(const std::shared_ptr<FolderJob>& parent, const char
     } else {
       FailErrno(errno, name);
     }
-    return;
+    return UniqueFd();
   }
   // Writing into a folder of the backup (the same folder under another name: a bind mount, a
   // link above the destination) would replace what is being copied, or is still to be. Asked of
   // a folder just made too: a backup folder renamed into its place before it was opened is one.
   if (IsBackupFolder(existing)) {
     Fail("the destination folder is a folder of the backup itself", name);
-    return;
+    return UniqueFd();
   }
   // A folder just made is the run's own, private and empty; anything else under its name was put
   // there by another account meanwhile, and nothing is written into it.
   if (created &&
       (!metadata_.OwnedByRun(existing) || (existing.st_mode & 077) != 0 || existing.st_nlink > 2)) {
     Fail("the new entry was replaced by another while it was made", name);
-    return;
+    return UniqueFd();
   }
-  bool accessAcl = false;
-  bool defaultAcl = false;
-  if (!created) metadata_.AclsOf(target.get(), accessAcl, defaultAcl);
-  if (!created && metadata_.MaySetOwner()) {
-    // An existing folder is filled under the backup folder's owner and group, with no more rights
-    // than both its old and its final mode give, and without an access ACL the backup folder
-    // lacks: no file written into it is open meanwhile to an account its final state keeps out.
-    // The owner is set first, so that an account that owned the folder can no longer change its
-    // mode. Its exact final state is set last.
-    const mode_t mode = existing.st_mode & info.st_mode & 07777;
-    const bool newOwner = existing.st_uid != info.st_uid || existing.st_gid != info.st_gid;
-    const bool dropAcl =
-        accessAcl && ::fgetxattr(source.get(), "system.posix_acl_access", nullptr, 0) <= 0;
-    if ((newOwner && ::fchown(target.get(), info.st_uid, info.st_gid) != 0) ||
-        (dropAcl && ::fremovexattr(target.get(), "system.posix_acl_access") != 0 &&
-         errno != ENODATA) ||
-        ((newOwner || dropAcl || (existing.st_mode & 07777) != mode) &&
-         ::fchmod(target.get(), mode) != 0)) {
-      FailErrno(errno, name);
-      return;
-    }
-  } else if (!created && (existing.st_mode & S_IRWXU) != S_IRWXU) {
-    ::fchmod(target.get(), existing.st_mode | S_IRWXU);  // the source's bits are set below
-  }
+  return target;
+}
 
-  // A folder made here starts private (0700, without what a default ACL above handed it), so
-  // nothing it receives inherits entries either.
-  if (created && to.defaultAcl && !MetadataCopier::DropInheritedAcls(target.get())) {
-    FailErrno(errno, name);
-    return;
+// Makes the existing destination folder `target` (its stat `existing`, `accessAcl` when it has an
+// access ACL) ready to receive the entries of the backup folder `source` (its stat `info`), until
+// FinishFolder gives it its exact final owner, ACLs, mode and times.
+//
+// Where the run may set owners, no file written into the folder is open meanwhile to an account
+// that either its old or its final state keeps out: the folder is given the backup folder's owner
+// and group first (so that an account that owned it can no longer change its mode), loses an
+// access ACL the backup folder lacks, and keeps only the permission bits both its old and its
+// final mode give.
+//
+// A run that may not set owners cannot take the folder from whoever holds it and promises nothing
+// beyond what the folder already grants: it only gives the folder's owner the rights the copy
+// needs to fill it, and never widens the folder to anybody else. What it writes there stays
+// private to it until whole (each file is made 0600 and the run's), whoever may list the folder.
+//
+// False (reported) when the folder could not be made so: nothing is written into it.
+bool CopyWalker::OpenExistingFolderToTheCopy(int source, const struct stat& info, int target,
+                                             const struct stat& existing, bool accessAcl,
+                                             const char* name) {
+  if (!metadata_.MaySetOwner()) {
+    if ((existing.st_mode & S_IRWXU) == S_IRWXU) return true;
+    // Not checked: the chmod fails only where the run does not own the folder (or may change
+    // nothing on its file system), and then the folder's bits still decide what the run may write
+    // there. Each entry they keep out is named when it cannot be made; refusing the whole folder
+    // would also leave out the entries the run may still write.
+    [[maybe_unused]] const int ignored = ::fchmod(target, existing.st_mode | S_IRWXU);
+    return true;
   }
-  // No entry of the folder is begun yet: what is named as a temporary is an earlier run's.
-  if (!created) run_.leftoversRemoved += RemoveLeftovers(target.get());
+  const mode_t mode = existing.st_mode & info.st_mode & 07777;
+  const bool newOwner = existing.st_uid != info.st_uid || existing.st_gid != info.st_gid;
+  if (newOwner && ::fchown(target, info.st_uid, info.st_gid) != 0) return FailErrno(errno, name);
+  const bool dropAcl = accessAcl && ::fgetxattr(source, "system.posix_acl_access", nullptr, 0) <= 0;
+  if (dropAcl && ::fremovexattr(target, "system.posix_acl_access") != 0 && errno != ENODATA) {
+    return FailErrno(errno, name);
+  }
+  if ((newOwner || dropAcl || (existing.st_mode & 07777) != mode) && ::fchmod(target, mode) != 0) {
+    return FailErrno(errno, name);
+  }
+  return true;
+}
+
+// Walks the backup folder `source` (its stat `info`) into the destination folder `target` (its
+// stat `existing`; `defaultAcl` when its new entries inherit an ACL), the entry `name` of
+// `parent`. The folder gets its final attributes once its last entry is done.
+void CopyWalker::FillFolder(const std::shared_ptr<FolderJob>& parent, const char* name,
+                            UniqueFd source, const struct stat& info, UniqueFd target,
+                            const struct stat& existing, bool defaultAcl) {
   auto job = std::make_shared<FolderJob>();
   job->parent = parent;
   job->targetFd = target.get();
@@ -326,7 +376,7 @@ void CopyWalker::CopyFolder(const std::shared_ptr<FolderJob>& parent, const char
 void CopyWalker::FinishFolder(FolderJob& folder) {
   const FolderJob* const outer = std::exchange(folder_, folder.parent.get());
   const int in = ::dirfd(folder.source.get());
-  const mode_t mode = metadata_.KeepOwner(folder.targetFd, folder.info);
+  const mode_t mode = metadata_.SetOwnerAndGetMode(folder.targetFd, folder.info);
   AclCopy acl;
   struct timespec times[2];
   const char* name = folder.name.c_str();

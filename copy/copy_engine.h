@@ -51,8 +51,9 @@ namespace qelrestore::posix {
 // Folders below the backup folder that the copy (and the count of a dry run) goes into at most.
 inline constexpr size_t kMaxFolderDepth = 400;
 
-// How many workers copy at once: QELRESTORE_COPY_THREADS, 1 to kMaxCopyWorkers, or one per core
-// up to kDefaultMaxCopyWorkers.
+// How many workers copy at once: 1 to kMaxCopyWorkers, or by default one per core up to
+// kDefaultMaxCopyWorkers. The copy reads no environment: the program reads the count from
+// kCopyWorkersVariable, checks it with ParseCopyWorkers and hands it in (CopyOptions::workers).
 inline constexpr char kCopyWorkersVariable[] = "QELRESTORE_COPY_THREADS";
 inline constexpr unsigned kMaxCopyWorkers = 64;
 inline constexpr unsigned kDefaultMaxCopyWorkers = 8;
@@ -61,8 +62,6 @@ inline constexpr char kCopyWorkersMessage[] =
 
 // The count `text` asks for: digits without a leading zero, 1 to kMaxCopyWorkers; else nothing.
 std::optional<unsigned> ParseCopyWorkers(const char* text);
-// QELRESTORE_COPY_THREADS when it is set and valid, else one per core, at most 8.
-unsigned DefaultCopyWorkers();
 
 // One entry that was not copied: the path of the backup entry (native bytes, as the system gave
 // them) and the reason in plain words.
@@ -127,27 +126,35 @@ class OwnFiles {
   std::vector<Entry> entries_;
 };
 
-// Copies every entry of `sourceFolder` into `destinationFolder` (native paths) with `workers`
-// workers (0: DefaultCopyWorkers()), never over `ownFiles` (see OwnFiles). `recordFolder` keeps the
-// records of what each copy made (copy/copy_record.h), one folder per destination tree: a file
-// found there of the backup file's length and modification time is kept unread only on its
-// record's word, else its bytes are compared; "" keeps none. Never throws on a
-// file-system failure; those are counted and named in the report. Anything else thrown (by
-// `progress`, or for lack of memory) stops every worker once its current entry is done or dropped,
-// removes the temporary files, and is thrown again from here.
+// How a copy (and its plan) runs; the defaults make a plain copy. Every field has an initializer,
+// so that a caller names only those it sets: {.workers = 2}.
+struct CopyOptions {
+  // How many workers copy at once: 1 to kMaxCopyWorkers (more are taken as kMaxCopyWorkers);
+  // 0 is one per core, up to kDefaultMaxCopyWorkers.
+  unsigned workers = 0;
+  // The restore's own files below the destination folder, never written over (see OwnFiles).
+  std::vector<std::string> ownFiles{};
+  // Keeps the records of what each copy made (copy/copy_record.h), one folder per destination
+  // tree: a file found there of the backup file's length and modification time is kept unread
+  // only on its record's word, else its bytes are compared. "" keeps none.
+  std::string recordFolder{};
+};
+
+// Copies every entry of `sourceFolder` into `destinationFolder` (native paths) as `options` say.
+// Never throws on a file-system failure; those are counted and named in the report. Anything else
+// thrown (by `progress`, or for lack of memory) stops every worker once its current entry is done
+// or dropped, removes the temporary files, and is thrown again from here.
 CopyReport CopyFolderContents(const std::string& sourceFolder, const std::string& destinationFolder,
-                              const CopyProgress& progress = {}, unsigned workers = 0,
-                              const std::vector<std::string>& ownFiles = {},
-                              const std::string& recordFolder = {});
+                              const CopyOptions& options = {}, const CopyProgress& progress = {});
 
 // What copying the contents of the folder `source` into `destination` would copy: regular files
 // and symbolic links (a link's bytes are its target text's length) below `source`, none of its
 // links followed, with those whose destination entry exists (not followed either). The walk stops
 // where the copy's does: at the destination folder met inside the backup, at a folder that
 // contains itself, and kMaxFolderDepth folders deep. Entries that cannot be read are left out;
-// nothing is written and nothing thrown. The backup's entries at `ownFiles` are named as the copy
-// will name them.
+// nothing is written and nothing thrown. The backup's entries at `options.ownFiles` are named as
+// the copy will name them; the other options change nothing a plan counts.
 CopyPlan PlanFolderCopy(const std::string& source, const std::string& destination,
-                        const std::vector<std::string>& ownFiles = {});
+                        const CopyOptions& options = {});
 
 }  // namespace qelrestore::posix

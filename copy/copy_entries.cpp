@@ -108,7 +108,7 @@ void CopyWalker::CopyRegularFile(int from, const char* name, const Target& to) {
   } claim{*this, info, state == FirstNameState::kClaimed};
   NodeId made = IdOf(existing);
   const bool unchanged =
-      exists && S_ISREG(existing.st_mode) && BringInLine(in.get(), info, existing, name, to);
+      exists && S_ISREG(existing.st_mode) && TryKeepExisting(in.get(), info, existing, name, to);
   // A change of the change time alone (a link count or a mode changed meanwhile, or a rewrite
   // whose time was set back) is copied again, twice at most.
   for (int attempt = 0; !unchanged; ++attempt) {
@@ -131,12 +131,14 @@ void CopyWalker::CopyRegularFile(int from, const char* name, const Target& to) {
 // before may keep it open or mapped for writing, and would write through a handle on a file that
 // became another account's, or set-ID. So it is kept only when they already are the copy's, and
 // then at most its attributes and times are set; otherwise it is replaced like a changed file.
-// True when kept; false when it is to be replaced. A destination with other names is never
+// True when the destination file is kept: its content left as it is (at most its attributes and
+// times made the backup's), counted as found up to date. False when it is to be replaced, as is
+// any file that does not match. A destination with other names is never
 // changed in place (it may be a file of the backup itself): it is kept as it is only when the
 // backup's file has other names too (a hard link copied before) and nothing but the access time
 // differs.
-bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat& existing,
-                             const char* name, const Target& to) {
+bool CopyWalker::TryKeepExisting(int in, const struct stat& info, const struct stat& existing,
+                                 const char* name, const Target& to) {
   if (existing.st_size != info.st_size || !SameTime(existing.st_mtim, info.st_mtim)) return false;
   if (!metadata_.OwnerInLine(existing, info) ||
       (existing.st_mode & 07777) != ModeFor(info, existing)) {
@@ -201,91 +203,33 @@ bool CopyWalker::BringInLine(int in, const struct stat& info, const struct stat&
 CopyWalker::Written CopyWalker::WriteReplacement(int in, struct stat& info, const char* name,
                                                  const Target& to, NodeId& made, bool mayRetry,
                                                  bool fresh) {
-  const Written failed = Written::kFailed;
-  // Where nothing stands under the name yet, the copy is made without a name at all and given its
-  // name once whole: one change of the folder instead of two (which the workers of one folder
-  // would wait on each other for), and nothing left behind by a kill.
-  UniqueFd out;
-  if (fresh && !unnamedRefused_) {
-    out = UniqueFd(::openat(to.fd, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC | O_NOCTTY, 0600));
-    if (!out.valid() && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
-      unnamedRefused_ = true;  // not on this file system
-    }
-  }
-  const bool unnamed = out.valid();
-  if (!unnamed) {
-    if (const int failure = MakeTemporary(
-            [&](const char* temporary) {
-              out = UniqueFd(::openat(to.fd, temporary, kCreateFile, 0600));
-              return out.valid() ? 0 : -1;
-            },
-            to.fd)) {
-      return FailErrno(failure, name), failed;
-    }
-  }
-  // Private to the run until whole: created 0600, and given its owner, ACL and mode only once its
-  // content is in, the set-ID bits last of all, after the owner is set.
-  if (const int failure = data_.Copy(in, out.get(), info))
-    return Discard(to, failure, name), failed;
-  const mode_t mode = metadata_.KeepOwner(out.get(), info);
-  // The access ACL is set whatever the folder held when the copy entered it: a default ACL given
-  // to the folder since then handed the new file entries that the chmod below would make
-  // effective. Without the backup's ACL, the mode alone decides.
+  bool unnamed = false;
+  UniqueFd out = OpenReplacement(to, name, fresh, unnamed);
+  if (!out.valid()) return Written::kFailed;
   AclCopy acl;
-  if (const int failure = metadata_.CopyAttributes(in, out.get(), true, acl)) {
-    return Discard(to, failure, name), failed;
-  }
-  if (::fchmod(out.get(), acl.Narrow(mode)) != 0) return Discard(to, errno, name), failed;
-  const struct timespec times[2] = {info.st_atim, info.st_mtim};
-  if (::futimens(out.get(), times) != 0) return Discard(to, errno, name), failed;
+  if (!FillReplacement(in, out.get(), info, to, name, acl)) return Written::kFailed;
   // Copied up to the length seen at the open; a file that grew, shrank or was written meanwhile
   // is left out, and the destination keeps its old file. The change time too: the file's owner
   // may set its modification time back after writing it, never its change time. Asked after the
   // copy's times are set, which sets its change time: a later rewrite of the backup file moves
   // the backup's change time past the copy's, which a re-run sees.
   struct stat after {};
-  if (::fstat(in, &after) != 0) return Discard(to, errno, name), failed;
+  if (::fstat(in, &after) != 0) return Discard(to, errno, name), Written::kFailed;
   if (!Unchanged(info, after)) {
     Unmake(to);
     if (mayRetry && after.st_size == info.st_size && SameTime(after.st_mtim, info.st_mtim)) {
       info = after;
       return Written::kAgain;
     }
-    return Fail("the backup entry changed while it was copied", name), failed;
+    return Fail("the backup entry changed while it was copied", name), Written::kFailed;
   }
   if (info.st_nlink > 1 || to.record != nullptr) {  // its later names are linked to this copy
     struct stat written {};
-    if (::fstat(out.get(), &written) != 0) return Discard(to, errno, name), failed;
+    if (::fstat(out.get(), &written) != 0) return Discard(to, errno, name), Written::kFailed;
     made = IdOf(written);
   }
-  if (unnamed) {
-    // Linked while still open: the descriptor is all that keeps it. A name taken meanwhile is
-    // replaced as any other, through a temporary name.
-    const FdPath path(out.get());
-    if (::linkat(AT_FDCWD, path.text, to.fd, name, AT_SYMLINK_FOLLOW) != 0) {
-      if (errno != EEXIST) return FailErrno(errno, name), failed;
-      if (const int failure = LinkTemporary(path.text, to)) return FailErrno(failure, name), failed;
-      if (!Replace(to, name)) return failed;
-    }
-    if (const int failure = out.reset()) return FailErrno(failure, name), failed;
-  } else {
-    if (const int failure = out.reset()) return Discard(to, failure, name), failed;
-    if (!Replace(to, name)) return failed;
-  }
-  // Changed between that look and the rename, which may move the copy's change time on: the copy
-  // is whole, and was the backup file's when looked at, but a re-run could take it for up to date
-  // when its change time ended up past the window of the backup's. It is then given a time no
-  // backup file has, so that a re-run replaces it.
-  if (::fstat(in, &after) == 0 && !Unchanged(info, after)) {
-    const struct timespec stale[2] = {{0, UTIME_OMIT}, {0, 1}};
-    struct stat published {};
-    if (::fstatat(to.fd, name, &published, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(published.st_mode) && published.st_size == info.st_size &&
-        SameTime(published.st_mtim, info.st_mtim) &&
-        Nanoseconds(published.st_ctim) >= Nanoseconds(after.st_ctim) + to.window) {
-      ::utimensat(to.fd, name, stale, AT_SYMLINK_NOFOLLOW);
-    }
-  }
+  if (!PutInPlace(std::move(out), unnamed, to, name)) return Written::kFailed;
+  MarkStaleIfChanged(in, info, to, name);
   // In place with the narrowed mode, so that the application still has its file; named on every
   // run, as the copy lacks what its ACL granted, and so never recorded.
   if (acl.refused != 0) {
@@ -294,6 +238,89 @@ CopyWalker::Written CopyWalker::WriteReplacement(int in, struct stat& info, cons
     Record(to, name, info, made);
   }
   return Written::kDone;
+}
+
+// Where nothing stands under the name yet (`fresh`), the copy is made without a name at all
+// (`unnamed`) and given its name once whole: one change of the folder instead of two (which the
+// workers of one folder would wait on each other for), and nothing left behind by a kill.
+// Elsewhere it is made under a new temporary name (temporary_). Invalid (reported) when neither
+// can be made; nothing is then left to remove.
+UniqueFd CopyWalker::OpenReplacement(const Target& to, const char* name, bool fresh,
+                                     bool& unnamed) {
+  UniqueFd out;
+  if (fresh && !unnamedRefused_) {
+    out = UniqueFd(::openat(to.fd, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC | O_NOCTTY, 0600));
+    if (!out.valid() && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+      unnamedRefused_ = true;  // not on this file system
+    }
+  }
+  unnamed = out.valid();
+  if (unnamed) return out;
+  if (const int failure = MakeTemporary(
+          [&](const char* temporary) {
+            out = UniqueFd(::openat(to.fd, temporary, kCreateFile, 0600));
+            return out.valid() ? 0 : -1;
+          },
+          to.fd)) {
+    FailErrno(failure, name);
+    return UniqueFd();
+  }
+  return out;
+}
+
+// Private to the run until whole: created 0600, and given its owner, ACL and mode only once its
+// content is in, the set-ID bits last of all, after the owner is set. False (the replacement
+// removed, the entry reported) when a step fails.
+bool CopyWalker::FillReplacement(int in, int out, const struct stat& info, const Target& to,
+                                 const char* name, AclCopy& acl) {
+  if (const int failure = data_.Copy(in, out, info)) return Discard(to, failure, name);
+  const mode_t mode = metadata_.SetOwnerAndGetMode(out, info);
+  // The access ACL is set whatever the folder held when the copy entered it: a default ACL given
+  // to the folder since then handed the new file entries that the chmod below would make
+  // effective. Without the backup's ACL, the mode alone decides.
+  if (const int failure = metadata_.CopyAttributes(in, out, true, acl)) {
+    return Discard(to, failure, name);
+  }
+  if (::fchmod(out, acl.Narrow(mode)) != 0) return Discard(to, errno, name);
+  const struct timespec times[2] = {info.st_atim, info.st_mtim};
+  if (::futimens(out, times) != 0) return Discard(to, errno, name);
+  return true;
+}
+
+// Gives the whole replacement `out` the destination name. False (reported) when it could not;
+// a replacement with a temporary name is then removed, one without a name goes with `out`.
+bool CopyWalker::PutInPlace(UniqueFd out, bool unnamed, const Target& to, const char* name) {
+  if (!unnamed) {
+    if (const int failure = out.reset()) return Discard(to, failure, name);
+    return Replace(to, name);
+  }
+  // Linked while still open: the descriptor is all that keeps it. A name taken meanwhile is
+  // replaced as any other, through a temporary name.
+  const FdPath path(out.get());
+  if (::linkat(AT_FDCWD, path.text, to.fd, name, AT_SYMLINK_FOLLOW) != 0) {
+    if (errno != EEXIST) return FailErrno(errno, name);
+    if (const int failure = LinkTemporary(path.text, to)) return FailErrno(failure, name);
+    if (!Replace(to, name)) return false;
+  }
+  if (const int failure = out.reset()) return FailErrno(failure, name);
+  return true;
+}
+
+// The backup file changed between the last look at it and the rename, which may move the copy's
+// change time on: the copy is whole, and was the backup file's when looked at, but a re-run could
+// take it for up to date when its change time ended up past the window of the backup's. It is
+// then given a time no backup file has, so that a re-run replaces it.
+void CopyWalker::MarkStaleIfChanged(int in, const struct stat& info, const Target& to,
+                                    const char* name) {
+  struct stat after {};
+  if (::fstat(in, &after) != 0 || Unchanged(info, after)) return;
+  const struct timespec stale[2] = {{0, UTIME_OMIT}, {0, 1}};
+  struct stat published {};
+  if (::fstatat(to.fd, name, &published, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(published.st_mode) &&
+      published.st_size == info.st_size && SameTime(published.st_mtim, info.st_mtim) &&
+      Nanoseconds(published.st_ctim) >= Nanoseconds(after.st_ctim) + to.window) {
+    ::utimensat(to.fd, name, stale, AT_SYMLINK_NOFOLLOW);
+  }
 }
 
 void CopyWalker::Record(const Target& to, const char* name, const struct stat& info, NodeId copy) {

@@ -40,7 +40,7 @@ ssize_t Fetch(std::vector<char>& buffer, Query query) {
 
 MetadataCopier::MetadataCopier() : root_(::geteuid() == 0), uid_(::geteuid()), gid_(::getegid()) {}
 
-mode_t MetadataCopier::KeepOwner(int fd, const struct stat& source) const {
+mode_t MetadataCopier::SetOwnerAndGetMode(int fd, const struct stat& source) const {
   mode_t mode = source.st_mode & 07777;
   const auto owner = [fd](uid_t user, gid_t group) {
     return ::fchownat(fd, "", user, group, AT_EMPTY_PATH) == 0;

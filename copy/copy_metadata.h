@@ -42,7 +42,7 @@ class MetadataCopier {
   // folder (a set-group-ID folder hands its group to what is made in it). Returns the permission
   // bits the copy then gets: the set-user-ID and set-group-ID bits only where the owner and group
   // are the source's, and no group bits where the group is neither the source's nor the run's.
-  mode_t KeepOwner(int fd, const struct stat& source) const;
+  mode_t SetOwnerAndGetMode(int fd, const struct stat& source) const;
 
   // Takes off a new node the ACLs it inherited from its folder's default ACL, before anything
   // (a chmod) can make their entries effective. False when they cannot be taken off.

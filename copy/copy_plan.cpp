@@ -118,7 +118,7 @@ class Planner : public BackupWalk {
 }  // namespace
 
 CopyPlan PlanFolderCopy(const std::string& source, const std::string& destination,
-                        const std::vector<std::string>& ownFiles) {
+                        const CopyOptions& options) {
   CopyPlan plan;
   if (source.find('\0') != std::string::npos || destination.find('\0') != std::string::npos) {
     return plan;
@@ -136,7 +136,8 @@ CopyPlan PlanFolderCopy(const std::string& source, const std::string& destinatio
   }
   std::string sourceRoot = source.empty() ? "." : source;
   if (sourceRoot.back() != '/') sourceRoot += '/';
-  Planner planner(destinationId, std::move(destinationRoot), plan, std::move(sourceRoot), ownFiles);
+  Planner planner(destinationId, std::move(destinationRoot), plan, std::move(sourceRoot),
+                  options.ownFiles);
   planner.Walk(std::move(root), IdOf(info));
   planner.NameRefused();
   return plan;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <thread>
@@ -21,6 +20,13 @@ constexpr size_t kFailuresKept = 2 * kNotCopiedNamed;
 
 bool ByPath(const CopyFailure& a, const CopyFailure& b) {
   return a.path < b.path;
+}
+
+// The workers `asked` stands for: itself within 1 to kMaxCopyWorkers, or for 0 one per core, at
+// most kDefaultMaxCopyWorkers.
+unsigned WorkersFor(unsigned asked) {
+  if (asked != 0) return std::min(asked, kMaxCopyWorkers);
+  return std::clamp(std::thread::hardware_concurrency(), 1u, kDefaultMaxCopyWorkers);
 }
 
 }  // namespace
@@ -48,22 +54,15 @@ std::optional<unsigned> ParseCopyWorkers(const char* text) {
   return value;
 }
 
-unsigned DefaultCopyWorkers() {
-  if (const auto set = ParseCopyWorkers(std::getenv(kCopyWorkersVariable))) return *set;
-  const unsigned cores = std::thread::hardware_concurrency();
-  return std::clamp(cores, 1u, kDefaultMaxCopyWorkers);
-}
-
 // Entries waiting for a worker: enough that the walk runs a few folders ahead of the workers (who
 // then create names in other folders than the walk's own, rather than queueing on one folder's
 // lock), few enough that their names stay a few hundred KiB whatever the number of workers.
-CopyRun::CopyRun(const CopyProgress& progressCallback, unsigned workerCount,
-                 const std::vector<std::string>& ownFilePaths, std::string recordFolder)
+CopyRun::CopyRun(const CopyOptions& options, const CopyProgress& progressCallback)
     : progress(progressCallback),
-      workers(workerCount),
-      ownFiles(ownFilePaths),
-      recordRoot(std::move(recordFolder)),
-      queue(std::min<size_t>(256 * size_t{workerCount}, 1024)) {}
+      workers(WorkersFor(options.workers)),
+      ownFiles(options.ownFiles),
+      recordRoot(options.recordFolder),
+      queue(std::min<size_t>(256 * size_t{workers}, 1024)) {}
 
 void CopyRun::Fail(std::string path, std::string_view reason) {
   const std::lock_guard<std::mutex> lock(reportLock_);
@@ -173,12 +172,8 @@ OwnFiles::OwnFiles(const std::vector<std::string>& paths) {
 }
 
 CopyReport CopyFolderContents(const std::string& sourceFolder, const std::string& destinationFolder,
-                              const CopyProgress& progress, unsigned workers,
-                              const std::vector<std::string>& ownFiles,
-                              const std::string& recordFolder) {
-  CopyRun run(progress,
-              std::clamp(workers == 0 ? DefaultCopyWorkers() : workers, 1u, kMaxCopyWorkers),
-              ownFiles, recordFolder);
+                              const CopyOptions& options, const CopyProgress& progress) {
+  CopyRun run(options, progress);
   std::vector<std::unique_ptr<CopyWalker>> walkers;
   std::vector<std::thread> threads;
   walkers.push_back(std::make_unique<CopyWalker>(run));

@@ -150,7 +150,7 @@ void CopyWalker::CopySpecial(int from, const char* name, const struct stat& info
       return;
     }
   }
-  mode_t mode = metadata_.KeepOwner(node.get(), info);
+  mode_t mode = metadata_.SetOwnerAndGetMode(node.get(), info);
   const UniqueFd source(::openat(from, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat opened {};
   AclCopy acl;

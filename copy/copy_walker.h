@@ -63,11 +63,10 @@ class CopyWalker;
 // What the workers of one copy share.
 class CopyRun {
  public:
-  CopyRun(const CopyProgress& progress, unsigned workers, const std::vector<std::string>& ownFiles,
-          std::string recordRoot);
+  CopyRun(const CopyOptions& options, const CopyProgress& progress);
 
   const CopyProgress& progress;
-  const unsigned workers;
+  const unsigned workers;  // 1 to kMaxCopyWorkers
   const OwnFiles ownFiles;
   const std::string recordRoot;  // where the records of destination trees are kept ("": none)
   UniqueFd records;              // this destination tree's records, when they may be trusted
@@ -147,6 +146,15 @@ class CopyWalker {
   Listing OpenEntries(UniqueFd fd, const char* name);
   void CopyContents(const std::shared_ptr<FolderJob>& folder);
   void CopyFolder(const std::shared_ptr<FolderJob>& parent, const char* name);
+  UniqueFd OpenSourceFolder(int from, const char* name, struct stat& info);
+  UniqueFd OpenTargetFolder(const Target& to, const char* name, bool& created,
+                            struct stat& existing);
+  // What an existing destination folder grants while it is filled (see its definition).
+  bool OpenExistingFolderToTheCopy(int source, const struct stat& info, int target,
+                                   const struct stat& existing, bool accessAcl, const char* name);
+  void FillFolder(const std::shared_ptr<FolderJob>& parent, const char* name, UniqueFd source,
+                  const struct stat& info, UniqueFd target, const struct stat& existing,
+                  bool defaultAcl);
   bool OnSourcePath(const struct stat& info) const;
   bool IsBackupFolder(const struct stat& info) const;
   // Hands an entry to a worker, or copies it here when every worker has enough waiting.
@@ -162,8 +170,10 @@ class CopyWalker {
   // copy_entries.cpp: what a folder holds.
   void CopyEntry(int from, const char* name, unsigned char type, const Target& to);
   void CopyRegularFile(int from, const char* name, const Target& to);
-  bool BringInLine(int in, const struct stat& info, const struct stat& existing, const char* name,
-                   const Target& to);
+  // True when the destination file `name` is kept as the backup file's copy, its content unread
+  // or found the same; false when it is to be replaced (see the definition).
+  bool TryKeepExisting(int in, const struct stat& info, const struct stat& existing,
+                       const char* name, const Target& to);
   // Notes in the folder's record that `name` holds the copy `copy` made of the backup file `info`,
   // as it stands now; nothing when another file has taken the name since.
   void Record(const Target& to, const char* name, const struct stat& info, NodeId copy);
@@ -173,6 +183,12 @@ class CopyWalker {
   enum class Written { kDone, kFailed, kAgain };
   Written WriteReplacement(int in, struct stat& info, const char* name, const Target& to,
                            NodeId& made, bool mayRetry, bool fresh);
+  // WriteReplacement's steps; each reports its failure.
+  UniqueFd OpenReplacement(const Target& to, const char* name, bool fresh, bool& unnamed);
+  bool FillReplacement(int in, int out, const struct stat& info, const Target& to, const char* name,
+                       AclCopy& acl);
+  bool PutInPlace(UniqueFd out, bool unnamed, const Target& to, const char* name);
+  void MarkStaleIfChanged(int in, const struct stat& info, const Target& to, const char* name);
   void CopyLink(int from, const char* name, const struct stat& info, const Target& to);
   void CopySpecial(int from, const char* name, const struct stat& info, const Target& to);
   bool CheckDestination(const Target& to, const char* name, const struct stat& source,
@@ -215,9 +231,8 @@ class CopyWalker {
   char temporary_[32] = {};   // the name of the node being made, until it replaces its destination
   int temporaryFolder_ = -1;  // where that node is, while it exists
   uint64_t nameState_ = 0;
-  bool noAtimeRefused_ = false;
-  bool unnamedRefused_ = false;  // the file system makes no files without a name (O_TMPFILE)  // a
-                                 // backup file was not the run's to read without its access time
+  bool noAtimeRefused_ = false;  // a backup file was not the run's to read without its access time
+  bool unnamedRefused_ = false;  // the file system makes no files without a name (O_TMPFILE)
 };
 
 }  // namespace qelrestore::posix

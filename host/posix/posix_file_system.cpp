@@ -326,7 +326,8 @@ struct stat CopyWholeFile(const std::string& source, const std::string& destinat
     failure = errno;
     failedCall = "fsync";
   }
-  if (failure == 0 && ::fchmod(out.fd(), MetadataCopier().KeepOwner(out.fd(), given)) != 0) {
+  if (failure == 0 &&
+      ::fchmod(out.fd(), MetadataCopier().SetOwnerAndGetMode(out.fd(), given)) != 0) {
     failure = errno;
     failedCall = "fchmod";
   }

@@ -118,13 +118,14 @@ RunFolders ChooseRunFolders(const std::string& programFolder, const InstalledFol
   return {programFolder, programFolder, programFolder + "/registry.reg"};
 }
 
-PosixHost::PosixHost(int argc, char** argv, std::wstring /*title*/)
+PosixHost::PosixHost(int argc, char** argv, std::wstring /*title*/, unsigned copyWorkers)
     : arguments_(ArgumentsAfterProgram(argc, argv)),
       programFolder_(DecodeUtf8(ExecutableFolder())),
       folders_(ChooseRunFolders(EncodeUtf8(programFolder_), PackageFolders())),
       unattended_(::isatty(STDIN_FILENO) != 1),
       registryFile_(RegistryFile(folders_)),
-      registry_(registryFile_) {}
+      registry_(registryFile_),
+      copyWorkers_(copyWorkers) {}
 
 // The shell has already split the command line; each argument is quoted again, because the
 // logic finds its settings between double quotes, as the batch file that starts it writes them.
@@ -273,17 +274,20 @@ void PosixHost::RemoveFile(const std::wstring& path) {
 FolderCopy PosixHost::CopyFolderContents(const std::wstring& source,
                                          const std::wstring& destination,
                                          const std::vector<std::wstring>& ownFiles) {
-  const std::vector<std::string> own = NativeRelativePaths(ownFiles);
+  const CopyOptions options{
+      .workers = copyWorkers_,
+      .ownFiles = NativeRelativePaths(ownFiles),
+      .recordFolder = folders_.keptSettings + "/" + EncodeUtf8(kCopyRecordsName),
+  };
   std::optional<CopyStatusLine> statusLine;
   CopyProgress progress;
   if (::isatty(STDERR_FILENO) == 1) {
     // The first walk costs a read of the backup's folders: only a terminal gets to see it used.
-    statusLine.emplace(posix::PlanFolderCopy(NativePath(source), NativePath(destination), own));
+    statusLine.emplace(posix::PlanFolderCopy(NativePath(source), NativePath(destination), options));
     progress = [&statusLine](const CopyCounts& done) { statusLine->Update(done); };
   }
   const CopyReport report =
-      posix::CopyFolderContents(NativePath(source), NativePath(destination), progress, 0, own,
-                                folders_.keptSettings + "/" + EncodeUtf8(kCopyRecordsName));
+      posix::CopyFolderContents(NativePath(source), NativePath(destination), options, progress);
   statusLine.reset();
   FolderCopy copy;
   copy.outcome = report.complete ? CopyOutcome::kComplete : CopyOutcome::kIncomplete;
@@ -300,7 +304,7 @@ FolderCopy PosixHost::CopyFolderContents(const std::wstring& source,
 CopyPlan PosixHost::PlanFolderCopy(const std::wstring& source, const std::wstring& destination,
                                    const std::vector<std::wstring>& ownFiles) {
   return posix::PlanFolderCopy(NativePath(source), NativePath(destination),
-                               NativeRelativePaths(ownFiles));
+                               {.ownFiles = NativeRelativePaths(ownFiles)});
 }
 
 std::optional<FolderIdentity> PosixHost::IdentifyFolder(const std::wstring& path) {

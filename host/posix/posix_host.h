@@ -42,7 +42,9 @@ class PosixHost final : public Host {
   // The arguments as main received them; argv[0] is not used (the program folder comes from the
   // running executable). `title` would caption a box's window; boxes on standard error carry
   // their text alone, as the Windows form writes them to its console, so it is not shown.
-  PosixHost(int argc, char** argv, std::wstring title);
+  // `copyWorkers` is how many workers copy a backup folder (the program's
+  // $QELRESTORE_COPY_THREADS, checked); 0 leaves it to the copy, one per core up to 8.
+  PosixHost(int argc, char** argv, std::wstring title, unsigned copyWorkers = 0);
 
   std::wstring CommandLine() override;
   std::wstring ProgramFolder() override;
@@ -97,6 +99,7 @@ class PosixHost final : public Host {
   bool unattended_;
   std::string registryFile_;
   PosixRegistry registry_;
+  unsigned copyWorkers_;  // 0: the copy's default
   // The access each file saved by CopyFileOwnerOnly had, by the saved copy's path: what it gets
   // back when it is put back.
   std::map<std::string, struct stat> savedAccess_;

@@ -29,6 +29,7 @@
 #include <gtest/gtest.h>
 
 #include "support/byte_text.h"
+#include "tests/posix/copy_workers.h"
 #include "tests/posix/toolkit.h"
 
 namespace qelrestore::posix {
@@ -108,7 +109,7 @@ class CopyEngineTest : public testing::Test {
   void TearDown() override { RemoveTree(AT_FDCWD, root_.c_str()); }
 
   bool Copy(const std::string& from, const std::string& to) {
-    report_ = CopyFolderContents(from, to);
+    report_ = CopyFolderContents(from, to, {.workers = test::CopyWorkersOfThisRun()});
     EXPECT_EQ(std::min<uint64_t>(report_.failureCount, kNotCopiedNamed), report_.failures.size());
     EXPECT_EQ(report_.complete, report_.failureCount == 0);
     return report_.complete;
@@ -187,7 +188,7 @@ TEST_F(CopyEngineTest, CopiesWholeTreeOverExistingFilesKeepingModesTimesAndLinks
 TEST_F(CopyEngineTest, ABackupFileRewrittenToTheSameLengthAndTimeIsCopiedAgain) {
   for (const unsigned workers : {1u, 8u}) {
     Write(src_ + "/app.jar", "old program");
-    ASSERT_FALSE(CopyFolderContents(src_, dst_, {}, workers).failureCount);
+    ASSERT_FALSE(CopyFolderContents(src_, dst_, {.workers = workers}).failureCount);
     const struct stat before = LStat(src_ + "/app.jar");
     Write(src_ + "/app.jar", "new program");
     const struct timespec times[2] = {before.st_atim, before.st_mtim};
@@ -231,10 +232,13 @@ TEST_F(CopyEngineTest, ARerunKeepsAFileUnreadOnlyOnItsRecordsWord) {
       ASSERT_EQ(::utimensat(AT_FDCWD, (folder + "/sub/app.jar").c_str(), fixed, 0), 0);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(150));  // past the times' window
-    ASSERT_TRUE(CopyFolderContents(src_, dst_, {}, 2, {}, records).complete) << row;
-    ASSERT_TRUE(CopyFolderContents(src_, dst_, {}, 2, {}, records).complete) << row;
+    ASSERT_TRUE(CopyFolderContents(src_, dst_, {.workers = 2, .recordFolder = records}).complete)
+        << row;
+    ASSERT_TRUE(CopyFolderContents(src_, dst_, {.workers = 2, .recordFolder = records}).complete)
+        << row;
     change();
-    const CopyReport report = CopyFolderContents(src_, dst_, {}, 2, {}, records);
+    const CopyReport report =
+        CopyFolderContents(src_, dst_, {.workers = 2, .recordFolder = records});
     EXPECT_TRUE(report.complete) << row;
     EXPECT_EQ(Read(dst_ + "/sub/app.jar"), Read(src_ + "/sub/app.jar")) << row;
     EXPECT_LT(::getxattr((dst_ + "/sub/app.jar").c_str(), "user.stale", nullptr, 0), 0) << row;
@@ -452,7 +456,7 @@ TEST_F(CopyEngineTest, AKilledCopyLeavesEachFileWholeOldOrWholeNew) {
       for (int i = 0; i < 8; ++i) Write(dst_ + "/data" + std::to_string(i), old);
       const pid_t child = ::fork();
       if (child == 0) {
-        CopyFolderContents(src_, dst_, {}, workers);
+        CopyFolderContents(src_, dst_, {.workers = workers});
         ::_exit(0);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(delay));
@@ -511,12 +515,12 @@ TEST_F(CopyEngineTest, TheRestoresOwnFilesAreNeverWrittenOver) {
                                    src_ + "/run.log: " + kFileOfThisRestore};
   std::sort(refused.begin(), refused.end());
   std::vector<std::string> planned;
-  for (const NotCopied& entry : PlanFolderCopy(src_, dst_, own).notCopied) {
+  for (const NotCopied& entry : PlanFolderCopy(src_, dst_, {.ownFiles = own}).notCopied) {
     planned.push_back(EncodeUtf8(entry.path + L": " + entry.reason));
   }
   std::sort(planned.begin(), planned.end());
   EXPECT_EQ(planned, refused);
-  report_ = CopyFolderContents(src_, dst_, {}, 2, own);
+  report_ = CopyFolderContents(src_, dst_, {.workers = 2, .ownFiles = own});
   std::vector<std::string> failures = Failures();
   std::sort(failures.begin(), failures.end());
   EXPECT_EQ(failures, refused);
@@ -530,7 +534,7 @@ TEST_F(CopyEngineTest, OneWorkersFailureStopsTheOthersAndLeavesNoTemporary) {
   constexpr unsigned kWorkers = 8;
   for (int i = 0; i < 200; ++i) Write(src_ + "/f" + std::to_string(i), std::string(65536, 'x'));
   const CopyProgress failing = [](const CopyCounts&) { throw std::runtime_error("stopped"); };
-  EXPECT_THROW(CopyFolderContents(src_, dst_, failing, kWorkers), std::runtime_error);
+  EXPECT_THROW(CopyFolderContents(src_, dst_, {.workers = kWorkers}, failing), std::runtime_error);
   size_t copied = 0;
   DIR* dir = ::opendir(dst_.c_str());
   ASSERT_NE(dir, nullptr);

@@ -100,7 +100,7 @@ TEST_F(CopyGuardTest, ADefaultAclGivenToTheFolderDuringTheCopyOpensNoFile) {
   for (const char* name : {"a.key", "b.key"})
     ASSERT_EQ(::chmod((src_ + "/" + name).c_str(), 0640), 0);
   const std::string acl = DefaultAclForUser1234();
-  const auto report = CopyFolderContents(src_, dst_, [&](const CopyCounts&) {
+  const auto report = CopyFolderContents(src_, dst_, {}, [&](const CopyCounts&) {
     ::setxattr(dst_.c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0);
   });
   ASSERT_TRUE(report.complete);
@@ -124,7 +124,7 @@ TEST_F(CopyGuardTest, AnExistingFolderIsFilledOnlyOnceItGrantsNoMoreThanItsFinal
   ASSERT_EQ(::chown((dst_ + "/conf").c_str(), 1234, 1234), 0);
   struct stat during {};
   const auto report = CopyFolderContents(
-      src_, dst_, [&](const CopyCounts&) { ::stat((dst_ + "/conf").c_str(), &during); });
+      src_, dst_, {}, [&](const CopyCounts&) { ::stat((dst_ + "/conf").c_str(), &during); });
   ASSERT_TRUE(report.complete);
   EXPECT_EQ(during.st_uid, 0u);
   EXPECT_EQ(during.st_mode & 07777, 0700u);

@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "copy/copy_engine.h"
+#include "tests/posix/copy_workers.h"
 #include "tests/posix/toolkit.h"
 
 namespace qelrestore::posix {
@@ -373,7 +374,9 @@ TEST_P(GeneratedTreesTest, CopiesAsCpArchiveDoesFreshAndOverAnInstallation) {
     ASSERT_TRUE(CpArchive(root + "/install", root + "/filled"));
     ASSERT_TRUE(CpArchive(root + "/install", root + "/filled-cp"));
 
-    const CopyReport fresh = CopyFolderContents(root + "/backup", root + "/fresh");
+    const unsigned workers = test::CopyWorkersOfThisRun();
+    const CopyReport fresh =
+        CopyFolderContents(root + "/backup", root + "/fresh", {.workers = workers});
     EXPECT_TRUE(fresh.complete) << (fresh.failures.empty() ? "" : fresh.failures[0].reason);
     ASSERT_TRUE(CpArchive(root + "/backup", root + "/fresh-cp"));
     EXPECT_EQ(Differences(root + "/backup", root + "/fresh", root + "/fresh-cp"),
@@ -388,8 +391,8 @@ TEST_P(GeneratedTreesTest, CopiesAsCpArchiveDoesFreshAndOverAnInstallation) {
         bool odd = false;
         RewriteKeepingTimes(root + "/backup", odd);
       }
-      const CopyReport filled =
-          CopyFolderContents(root + "/backup", root + "/filled", {}, 0, {}, records);
+      const CopyReport filled = CopyFolderContents(root + "/backup", root + "/filled",
+                                                   {.workers = workers, .recordFolder = records});
       EXPECT_TRUE(filled.complete) << (filled.failures.empty() ? "" : filled.failures[0].reason);
       ASSERT_TRUE(CpArchive(root + "/backup", root + "/filled-cp"));
       // cp -a leaves set-ID bits of a file or folder that was there; the copy gives each the
