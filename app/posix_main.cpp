@@ -12,6 +12,7 @@
 #include "copy/copy_engine.h"
 #include "driver/command_line.h"
 #include "driver/program.h"
+#include "driver/run_settings.h"
 #include "host/posix/posix_host.h"
 #include "support/byte_text.h"
 
@@ -162,24 +163,22 @@ int main(int argc, char** argv) {
     const std::string text = std::string("qelrestore ") + qelrestore::kProgramVersion + "\n";
     return PrintToStandardOutput(text) ? qelrestore::kExitCompleted : qelrestore::kExitUnhandled;
   }
-  // How many workers copy the backup: checked before anything is opened, as every setting is.
-  unsigned copyWorkers = 0;  // unset: the copy's default
-  if (const char* workers = std::getenv(qelrestore::posix::kCopyWorkersVariable)) {
-    const auto parsed = qelrestore::posix::ParseCopyWorkers(workers);
-    if (!parsed) {
-      const std::string message = qelrestore::posix::kCopyWorkersMessage;
-      WriteToStandardError(message + "\nqelrestore: nothing was done: " + message + "\n");
-      return qelrestore::kExitUsage;
-    }
-    copyWorkers = *parsed;
+  // Every setting of the environment, read once here; how many workers copy the backup is
+  // checked before anything is opened.
+  const qelrestore::RunSettings settings =
+      qelrestore::ReadRunSettings(qelrestore::posix::ProcessVariable, options.dryRun);
+  if (!settings.copyWorkersValid) {
+    const std::string message = qelrestore::EncodeUtf8(qelrestore::kCopyWorkersMessage);
+    WriteToStandardError(message + "\nqelrestore: nothing was done: " + message + "\n");
+    return qelrestore::kExitUsage;
   }
-  // The logic reads the dry run from the environment, as it does on Windows.
-  if (options.dryRun) ::setenv("QELRESTORE_DRY_RUN", "1", 1);
   std::vector<char*> restoreArgv = options.arguments;
   restoreArgv.insert(restoreArgv.begin(), argv[0]);
   restoreArgv.push_back(nullptr);
   argc = static_cast<int>(restoreArgv.size()) - 1;
   argv = restoreArgv.data();
-  qelrestore::posix::PosixHost host(argc, argv, qelrestore::kProgramTitle, copyWorkers);
-  return qelrestore::RunProgram(host);
+  qelrestore::posix::PosixHost host(
+      argc, argv, qelrestore::kProgramTitle,
+      {settings.copyWorkers, qelrestore::EncodeUtf8(settings.registryFile)});
+  return qelrestore::RunProgram(host, settings);
 }

@@ -34,11 +34,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "copy/copy_engine.h"
+#include "driver/run_settings.h"
+#include "support/byte_text.h"
 
 extern char** environ;
 
@@ -220,10 +223,16 @@ void MakeSparse(const std::string& path, uint64_t size, uint64_t data) {
 // The workers the program would copy with: the engine reads no environment, the program hands
 // the variable's count in.
 unsigned CopyWorkers() {
-  const char* text = std::getenv(qelrestore::posix::kCopyWorkersVariable);
-  if (text == nullptr) return 0;
-  if (const auto workers = qelrestore::posix::ParseCopyWorkers(text)) return *workers;
-  throw std::runtime_error(qelrestore::posix::kCopyWorkersMessage);
+  const qelrestore::RunSettings settings =
+      qelrestore::ReadRunSettings([](const std::wstring& name) -> std::optional<std::wstring> {
+        const char* value = std::getenv(qelrestore::EncodeUtf8(name).c_str());
+        if (value == nullptr) return std::nullopt;
+        return qelrestore::DecodeUtf8(value);
+      });
+  if (!settings.copyWorkersValid) {
+    throw std::runtime_error(qelrestore::EncodeUtf8(qelrestore::kCopyWorkersMessage));
+  }
+  return settings.copyWorkers;
 }
 
 int CopyFolder(const std::string& from, const std::string& to, const std::string& records) {

@@ -115,7 +115,6 @@ void DatabasePhase(const fs::path& work, const std::string& self, int runs, char
   std::ofstream(registry) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Microsoft SQL "
                              "Server\\80\\Tools\\ClientSetup]\n\"SQLPath\"=\""
                           << tools.string() << "\"\n";
-  ::setenv("QELRESTORE_REGISTRY", registry.c_str(), 1);
   const fs::path properties = work / "db.properties";
   std::ofstream(properties) << "DB_PROVIDER=SQLOLEDB\r\n"
                                "dbconn.appl.url=jdbc:x://dbhost:1433;databaseName=QEL_PLUV\r\n";
@@ -123,7 +122,7 @@ void DatabasePhase(const fs::path& work, const std::string& self, int runs, char
 
   std::vector<double> phase;
   for (int i = 0; i < runs; ++i) {
-    qelrestore::posix::PosixHost host(1, argv, qelrestore::kProgramTitle);
+    qelrestore::posix::PosixHost host(1, argv, qelrestore::kProgramTitle, {0, registry.string()});
     const std::wstring backup = DecodeUtf8(work.string());
     const std::wstring logPath = DecodeUtf8(log.string());
     const std::wstring dbProperties = DecodeUtf8(properties.string());

@@ -51,17 +51,10 @@ namespace qelrestore::posix {
 // Folders below the backup folder that the copy (and the count of a dry run) goes into at most.
 inline constexpr size_t kMaxFolderDepth = 400;
 
-// How many workers copy at once: 1 to kMaxCopyWorkers, or by default one per core up to
-// kDefaultMaxCopyWorkers. The copy reads no environment: the program reads the count from
-// kCopyWorkersVariable, checks it with ParseCopyWorkers and hands it in (CopyOptions::workers).
-inline constexpr char kCopyWorkersVariable[] = "QELRESTORE_COPY_THREADS";
-inline constexpr unsigned kMaxCopyWorkers = 64;
+// How many workers copy at once: 1 to kMaxCopyWorkers (host/folder_copy.h), or by default one per
+// core up to kDefaultMaxCopyWorkers. The copy reads no environment: the program's settings hand
+// the count in (CopyOptions::workers).
 inline constexpr unsigned kDefaultMaxCopyWorkers = 8;
-inline constexpr char kCopyWorkersMessage[] =
-    "QELRESTORE_COPY_THREADS must be a whole number of copy workers from 1 to 64";
-
-// The count `text` asks for: digits without a leading zero, 1 to kMaxCopyWorkers; else nothing.
-std::optional<unsigned> ParseCopyWorkers(const char* text);
 
 // One entry that was not copied: the path of the backup entry (native bytes, as the system gave
 // them) and the reason in plain words.

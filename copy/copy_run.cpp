@@ -43,17 +43,6 @@ void SortFirstByPath(std::vector<CopyFailure>& failures) {
   if (failures.size() > kNotCopiedNamed) failures.resize(kNotCopiedNamed);
 }
 
-std::optional<unsigned> ParseCopyWorkers(const char* text) {
-  if (text == nullptr || text[0] < '1' || text[0] > '9') return std::nullopt;
-  unsigned value = 0;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9' || c - text >= 2) return std::nullopt;
-    value = value * 10 + static_cast<unsigned>(*c - '0');
-  }
-  if (value > kMaxCopyWorkers) return std::nullopt;
-  return value;
-}
-
 // Entries waiting for a worker: enough that the walk runs a few folders ahead of the workers (who
 // then create names in other folders than the walk's own, rather than queueing on one folder's
 // lock), few enough that their names stay a few hundred KiB whatever the number of workers.

@@ -1,17 +1,16 @@
 #include "driver/program.h"
 
 #include "driver/restore_main.h"
-#include "driver/run_environment.h"
 #include "log/run_log.h"
 #include "support/error.h"
 #include "support/text.h"
 
 namespace qelrestore {
 
-int RunProgram(Host& host) {
+int RunProgram(Host& host, const RunSettings& settings) {
   std::wstring logInUse;
   try {
-    return Main(host, logInUse);
+    return Main(host, settings, logInUse);
   } catch (...) {
     const Error error = CurrentExceptionAsError();
     bool dryRun = false;
@@ -19,7 +18,7 @@ int RunProgram(Host& host) {
       // The host's own report of an error nobody trapped: its code and its description. A dry
       // run shows no box, which would wait for somebody: it says so on standard output.
       const std::wstring heading = L"Unhandled error" + NumberText(error.code());
-      dryRun = ReadDryRun(host) == true;
+      dryRun = settings.dryRun == true;
       if (dryRun) {
         PrintDryRunLine(host, host, heading + L": " + EscapeControlCharacters(error.description()));
       } else {

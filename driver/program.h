@@ -1,6 +1,7 @@
 // The program's entry for every host form: one run of the restore, ended with its exit status.
 #pragma once
 
+#include "driver/run_settings.h"
 #include "host/host.h"
 
 namespace qelrestore {
@@ -19,7 +20,7 @@ enum ExitStatus : int {
 // Runs `Main` on the host; an error that escapes it (one raised before errors are reported, or
 // while the error report runs) is shown in the host's own report box (on standard output in a dry
 // run), naming its code and description, and gives kExitUnhandled. Never throws.
-int RunProgram(Host& host);
+int RunProgram(Host& host, const RunSettings& settings);
 
 // The program's title, the caption of its boxes, and its version.
 inline constexpr wchar_t kProgramTitle[] = L"qelrestore";

@@ -9,7 +9,7 @@
 #include "config/sequential_input.h"
 #include "driver/command_line.h"
 #include "driver/program.h"
-#include "driver/run_environment.h"
+#include "driver/run_settings.h"
 #include "log/run_log.h"
 #include "restore/database_restore.h"
 #include "restore/folder_restore.h"
@@ -24,8 +24,9 @@ namespace {
 // One run: the values that pass between its phases, and the order of the phases.
 class Restore {
  public:
-  Restore(Host& host, std::wstring& logInUse)
+  Restore(Host& host, const RunSettings& settings, std::wstring& logInUse)
       : host_(host),
+        run_(settings),
         log_(host, host, host, settings_.backgroundFlag),
         input_(host),
         logInUse_(logInUse),
@@ -34,13 +35,16 @@ class Restore {
 
   int Run() {
     step_.At(checkpoint::kStart);
-    const std::optional<bool> dryRun = ReadDryRun(host_);
+    const std::optional<bool> dryRun = run_.dryRun;
     if (!dryRun) {
       host_.MessageBox(kDryRunMessage);
       return End(kExitUsage, std::wstring(L"nothing was done: ") + kDryRunMessage);
     }
     mode_.dryRun = *dryRun;
-    const std::optional<int32_t> clientWait = ReadClientWait(host_, host_);
+    const std::optional<int32_t> clientWait =
+        run_.clientWaitValid ? std::optional<int32_t>(run_.clientWaitSeconds.value_or(
+                                   host_.DefaultClientWaitSeconds()))
+                             : std::nullopt;
     if (!clientWait) {
       Tell(kClientWaitMessage);
       return End(kExitUsage, std::wstring(L"nothing was done: ") + kClientWaitMessage);
@@ -281,7 +285,8 @@ class Restore {
   }
 
   Host& host_;
-  Step step_;  // the step the run is at
+  const RunSettings& run_;  // what the environment set
+  Step step_;               // the step the run is at
   Settings settings_;
   RunLog log_;
   SequentialInput input_;  // path.conf, then db.properties
@@ -310,8 +315,8 @@ std::wstring FailureLine(const std::wstring& what, const std::wstring& logFilePa
   return line;
 }
 
-int Main(Host& host, std::wstring& logInUse) {
-  return Restore(host, logInUse).Run();
+int Main(Host& host, const RunSettings& settings, std::wstring& logInUse) {
+  return Restore(host, settings, logInUse).Run();
 }
 
 }  // namespace qelrestore

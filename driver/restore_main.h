@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "driver/run_settings.h"
 #include "host/host.h"
 
 namespace qelrestore {
@@ -11,7 +12,7 @@ namespace qelrestore {
 // checkpoint 53 on an error is reported in the log; one raised before, or while the error report
 // runs, leaves as an exception for the host's own report. `logInUse` receives the log's path once
 // the log is open. A run that does not end with status 0 ends with its failure line.
-int Main(Host& host, std::wstring& logInUse);
+int Main(Host& host, const RunSettings& settings, std::wstring& logInUse);
 
 // The failure line: the program's name, what went wrong, and where the log is (or that a dry run
 // changed nothing).

@@ -40,6 +40,9 @@ struct CopyPlan {
   uint64_t leftovers = 0;  // temporary files a killed copy left, which the copy would remove
 };
 
+// How many workers a host's copy may be given at most (QELRESTORE_COPY_THREADS).
+inline constexpr unsigned kMaxCopyWorkers = 64;
+
 // Why an entry of the backup that would land on one of the restore's own files (its log, its
 // lock, the settings it keeps, the client's output) is not copied.
 inline constexpr char kFileOfThisRestore[] = "a file of this restore";

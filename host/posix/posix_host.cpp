@@ -65,10 +65,8 @@ std::string ExecutableFolder() {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-std::string RegistryFile(const RunFolders& folders) {
-  const char* configured = std::getenv("QELRESTORE_REGISTRY");
-  if (configured != nullptr && *configured != '\0') return configured;
-  return folders.registryFile;
+std::string RegistryFile(const RunFolders& folders, const std::string& configured) {
+  return configured.empty() ? folders.registryFile : configured;
 }
 
 // $HOME when set, else the password database's entry for the running user; "" when neither says.
@@ -118,14 +116,14 @@ RunFolders ChooseRunFolders(const std::string& programFolder, const InstalledFol
   return {programFolder, programFolder, programFolder + "/registry.reg"};
 }
 
-PosixHost::PosixHost(int argc, char** argv, std::wstring /*title*/, unsigned copyWorkers)
+PosixHost::PosixHost(int argc, char** argv, std::wstring /*title*/, PosixHostSettings settings)
     : arguments_(ArgumentsAfterProgram(argc, argv)),
       programFolder_(DecodeUtf8(ExecutableFolder())),
       folders_(ChooseRunFolders(EncodeUtf8(programFolder_), PackageFolders())),
       unattended_(::isatty(STDIN_FILENO) != 1),
-      registryFile_(RegistryFile(folders_)),
+      registryFile_(RegistryFile(folders_, settings.registryFile)),
       registry_(registryFile_),
-      copyWorkers_(copyWorkers) {}
+      copyWorkers_(settings.copyWorkers) {}
 
 // The shell has already split the command line; each argument is quoted again, because the
 // logic finds its settings between double quotes, as the batch file that starts it writes them.
@@ -153,6 +151,10 @@ std::wstring PosixHost::KeptSettingsFolder() {
 }
 
 std::optional<std::wstring> PosixHost::EnvironmentVariable(const std::wstring& name) {
+  return ProcessVariable(name);
+}
+
+std::optional<std::wstring> ProcessVariable(const std::wstring& name) {
   const std::string native = EncodeUtf8(name);
   if (native.empty() || native.find_first_of(std::string("=\0", 2)) != std::string::npos) {
     return std::nullopt;

@@ -27,6 +27,16 @@ struct InstalledFolders {
 InstalledFolders PackageFolders();
 
 // Where one run keeps its files (native paths, no trailing separator on the folders).
+// What the program's settings tell the host: the copy's workers (0: one per core) and the
+// registry file ("" for the installation's own).
+struct PosixHostSettings {
+  unsigned copyWorkers = 0;
+  std::string registryFile;
+};
+
+// The value of the process's environment variable `name`, or nothing when it is not set.
+std::optional<std::wstring> ProcessVariable(const std::wstring& name);
+
 struct RunFolders {
   std::string log;           // the default run log's folder
   std::string keptSettings;  // where the kept db.properties is saved
@@ -44,7 +54,7 @@ class PosixHost final : public Host {
   // their text alone, as the Windows form writes them to its console, so it is not shown.
   // `copyWorkers` is how many workers copy a backup folder (the program's
   // $QELRESTORE_COPY_THREADS, checked); 0 leaves it to the copy, one per core up to 8.
-  PosixHost(int argc, char** argv, std::wstring title, unsigned copyWorkers = 0);
+  PosixHost(int argc, char** argv, std::wstring title, PosixHostSettings settings = {});
 
   std::wstring CommandLine() override;
   std::wstring ProgramFolder() override;

@@ -74,10 +74,8 @@ struct RunLockFile {
 
 WindowsHost::~WindowsHost() = default;
 
-WindowsHost::WindowsHost(std::wstring title, ClientWindow clientWindow)
-    : title_(std::move(title)),
-      clientWindow_(clientWindow),
-      boxesOnConsole_(EnvironmentValue(L"QELRESTORE_BOXES") == L"console") {
+WindowsHost::WindowsHost(std::wstring title, ClientWindow clientWindow, bool boxesOnConsole)
+    : title_(std::move(title)), clientWindow_(clientWindow), boxesOnConsole_(boxesOnConsole) {
   // A drive without a medium would otherwise show the system's own box, which waits for nobody
   // on an unattended run: the failing call reports the error to the program instead, and the run
   // reports it as it reports any other.
@@ -169,6 +167,10 @@ std::optional<int64_t> WindowsHost::LockRun(const std::wstring& lockFile) {
 }
 
 std::optional<std::wstring> WindowsHost::EnvironmentVariable(const std::wstring& name) {
+  return ProcessVariable(name);
+}
+
+std::optional<std::wstring> ProcessVariable(const std::wstring& name) {
   return EnvironmentValue(name.c_str());
 }
 

@@ -18,10 +18,15 @@ struct RunLockFile;
 // How the SQL client's window is shown.
 enum class ClientWindow { kNormal, kMaximized };
 
+// The value of the process's environment variable `name`, or nothing when it is not set.
+std::optional<std::wstring> ProcessVariable(const std::wstring& name);
+
 class WindowsHost final : public Host {
  public:
   // `title` is the caption of the boxes; the client's window is shown as `clientWindow` says.
-  explicit WindowsHost(std::wstring title, ClientWindow clientWindow = ClientWindow::kMaximized);
+  // `boxesOnConsole`: boxes go to standard error, for a run nobody attends (QELRESTORE_BOXES).
+  explicit WindowsHost(std::wstring title, ClientWindow clientWindow = ClientWindow::kMaximized,
+                       bool boxesOnConsole = false);
   ~WindowsHost() override;
 
   std::wstring CommandLine() override;

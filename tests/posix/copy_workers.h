@@ -4,14 +4,22 @@
 #pragma once
 
 #include <cstdlib>
+#include <optional>
+#include <string>
 
-#include "copy/copy_engine.h"
+#include "driver/run_settings.h"
+#include "support/byte_text.h"
 
 namespace qelrestore::test {
 
 // $QELRESTORE_COPY_THREADS when set and valid, else 0 (the copy's default).
 inline unsigned CopyWorkersOfThisRun() {
-  return posix::ParseCopyWorkers(std::getenv(posix::kCopyWorkersVariable)).value_or(0);
+  return ReadRunSettings([](const std::wstring& name) -> std::optional<std::wstring> {
+           const char* value = std::getenv(EncodeUtf8(name).c_str());
+           if (value == nullptr) return std::nullopt;
+           return DecodeUtf8(value);
+         })
+      .copyWorkers;
 }
 
 }  // namespace qelrestore::test

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "driver/run_environment.h"
+#include "driver/run_settings.h"
 #include "tests/toolkit/log_lines.h"
 #include "tests/unit/run_fixture.h"
 

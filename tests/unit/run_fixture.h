@@ -23,6 +23,14 @@ inline constexpr wchar_t k2005Key[] =
     L"SOFTWARE\\Microsoft\\Microsoft SQL Server\\90\\Tools\\ClientSetup";
 
 // A SQL client that runs for `milliseconds` and reports the restore processed.
+// A run of the program with the settings the fake's environment holds, read once as the program
+// reads them.
+inline int RunProgram(FakeHost& host) {
+  return qelrestore::RunProgram(host, ReadRunSettings([&host](const std::wstring& name) {
+                                  return host.EnvironmentVariable(name);
+                                }));
+}
+
 inline FakeProcess RestoringClient(int64_t milliseconds) {
   FakeProcess client = ProcessRunningFor(milliseconds);
   client.output[kClientOutput] =

@@ -37,7 +37,8 @@ class WindowsHostTest : public testing::Test {
  protected:
   void SetUp() override;
 
-  windows::WindowsHost host{L"host checks", windows::ClientWindow::kNormal};
+  // An unattended run's host: no box may wait for anybody.
+  windows::WindowsHost host{L"host checks", windows::ClientWindow::kNormal, true};
   std::wstring files;    // the prepared folder, a Windows path
   std::wstring standin;  // the stand-in SQL client
 };

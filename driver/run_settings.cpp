@@ -1,0 +1,41 @@
+#include "driver/run_settings.h"
+
+namespace qelrestore {
+
+std::optional<uint32_t> WholeNumber(std::wstring_view text, size_t maxDigits) {
+  if (text.empty() || text.size() > maxDigits) return std::nullopt;
+  uint32_t value = 0;
+  for (const wchar_t c : text) {
+    if (c < L'0' || c > L'9') return std::nullopt;
+    value = value * 10 + static_cast<uint32_t>(c - L'0');
+  }
+  return value;
+}
+
+RunSettings ReadRunSettings(const ReadVariable& variable, bool dryRunAsked) {
+  RunSettings settings;
+  const std::wstring dryRun = variable(L"QELRESTORE_DRY_RUN").value_or(L"");
+  if (dryRunAsked || dryRun == L"1") {
+    settings.dryRun = true;
+  } else if (!dryRun.empty() && dryRun != L"0") {
+    settings.dryRun = std::nullopt;
+  }
+  if (const std::optional<std::wstring> wait = variable(L"QELRESTORE_CLIENT_WAIT")) {
+    const std::optional<uint32_t> seconds = WholeNumber(*wait, 9);
+    settings.clientWaitValid = seconds.has_value();
+    if (seconds) settings.clientWaitSeconds = static_cast<int32_t>(*seconds);
+  }
+  if (const std::optional<std::wstring> workers = variable(L"QELRESTORE_COPY_THREADS")) {
+    // Digits without a leading zero.
+    const std::optional<uint32_t> count =
+        !workers->empty() && (*workers)[0] != L'0' ? WholeNumber(*workers, 2) : std::nullopt;
+    settings.copyWorkersValid = count && *count <= kMaxCopyWorkers;
+    if (settings.copyWorkersValid) settings.copyWorkers = *count;
+  }
+  settings.registryFile = variable(L"QELRESTORE_REGISTRY").value_or(L"");
+  settings.boxesOnConsole =
+      variable(L"QELRESTORE_BOXES") == std::optional<std::wstring>(L"console");
+  return settings;
+}
+
+}  // namespace qelrestore
