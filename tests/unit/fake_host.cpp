@@ -369,8 +369,9 @@ void FakeHost::ProbeLog(const std::wstring& path) {
   if (folders.count(path) != 0) throw Error(code::kPathFileAccess);
 }
 
-void FakeHost::CopyFile(const std::wstring& source, const std::wstring& destination) {
-  const std::optional<Fault> fault = Enter("CopyFile", source + L" -> " + destination);
+void FakeHost::CopyWholeFile(const std::string& call, const std::wstring& source,
+                             const std::wstring& destination) {
+  const std::optional<Fault> fault = Enter(call, source + L" -> " + destination);
   if (fault && fault != Fault::kHalfWay) ThrowInjected();
   const auto found = files.find(source);
   if (found == files.end()) throw Error(code::kFileNotFound);
@@ -381,7 +382,6 @@ void FakeHost::CopyFile(const std::wstring& source, const std::wstring& destinat
     ThrowInjected();
   }
   files[destination] = found->second;
-  // A plain copy takes the source's access.
   if (ownerOnlyPaths.count(source) != 0) {
     ownerOnlyPaths.insert(destination);
   } else {
@@ -389,16 +389,16 @@ void FakeHost::CopyFile(const std::wstring& source, const std::wstring& destinat
   }
 }
 
-// Recorded as CopyFile calls (they fail alike); only the access of the copy differs.
+// The save and the put-back fail alike; only the access of the copy differs.
 void FakeHost::CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) {
-  CopyFile(source, destination);
+  CopyWholeFile("CopyFileOwnerOnly", source, destination);
   ownerOnlyPaths.insert(destination);
 }
 
 void FakeHost::CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) {
   const bool existed = files.count(destination) != 0;
   const bool wasOwnerOnly = ownerOnlyPaths.count(destination) != 0;
-  CopyFile(source, destination);
+  CopyWholeFile("CopyFileKeepingAccess", source, destination);
   if (existed && !wasOwnerOnly) ownerOnlyPaths.erase(destination);
 }
 

@@ -159,7 +159,6 @@ class FakeHost : public Host {
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination,
                           const std::vector<std::wstring>& ownFiles) override;
   std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;
-  void CopyFile(const std::wstring& source, const std::wstring& destination) override;
   void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) override;
   void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) override;
   std::optional<int64_t> LockRun(const std::wstring& lockFile) override;
@@ -182,6 +181,9 @@ class FakeHost : public Host {
   void EnterOrThrow(const std::string& name, const std::wstring& argument = {});
   [[noreturn]] void ThrowInjected() const;
   bool ParentFolderExists(const std::wstring& path) const;
+  // A whole-file copy of the kept settings, recorded as `call`; the copy takes the source's access.
+  void CopyWholeFile(const std::string& call, const std::wstring& source,
+                     const std::wstring& destination);
 };
 
 // Narrow text of the tests (ASCII) to the logic's wide text and back.
