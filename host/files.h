@@ -32,14 +32,15 @@ class Files : public InputFiles {
   // predict the real one: an existing file or folder is opened as the log would be and closed; a
   // missing file's folder must let the run make it where the host can tell.
   virtual void ProbeLog(const std::wstring& path) = 0;
-  // Copies one whole file to `destination` as a new file put in place of that name: a link
-  // standing at `destination` is replaced, never written through, and a read-only destination is
-  // replaced too; the copy does not carry the read-only attribute. A missing source is error 53.
-  virtual void CopyFile(const std::wstring& source, const std::wstring& destination) = 0;
-  // CopyFile for a file that may hold credentials: the copy is readable by the running user only,
+  // The two whole-file copies of the kept settings. Each copies one whole file to `destination`
+  // as a new file put in place of that name: a link standing at `destination` is replaced, never
+  // written through, and a read-only destination is replaced too; the copy does not carry the
+  // read-only attribute. A missing source is error 53.
+  //
+  // The save of a file that may hold credentials: the copy is readable by the running user only,
   // where the host can say so.
   virtual void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) = 0;
-  // CopyFile of a copy that CopyFileOwnerOnly saved back to where it came from: it gets the access
+  // The put-back of a copy that CopyFileOwnerOnly saved to where it came from: it gets the access
   // (permissions and, where the run may set it, owner and group) that the saved file had, so that
   // it is read as before, and never that of the file it replaces, which the backup supplied.
   virtual void CopyFileKeepingAccess(const std::wstring& source,

@@ -257,16 +257,6 @@ std::unique_ptr<TextStream> PosixHost::OpenStandardOutput() {
   return OpenStandardOutputStream();
 }
 
-// The run copies whole files only to keep the installation's settings: saved into the state
-// folder, then put back from there.
-void PosixHost::CopyFile(const std::wstring& source, const std::wstring& destination) {
-  const std::string to = NativePath(destination);
-  const size_t slash = to.rfind('/');
-  const bool saving = slash != std::string::npos && to.substr(0, slash) == folders_.keptSettings;
-  CopyWholeFile(NativePath(source), to,
-                saving ? KeptSettingsCopy::kSave : KeptSettingsCopy::kPutBack);
-}
-
 void PosixHost::RemoveFile(const std::wstring& path) {
   RemoveFileIfPresent(NativePath(path));
 }

@@ -79,7 +79,6 @@ class PosixHost final : public Host {
   std::unique_ptr<TextStream> OpenLog(const std::wstring& path) override;
   void ProbeLog(const std::wstring& path) override;
   std::unique_ptr<TextStream> OpenStandardOutput() override;
-  void CopyFile(const std::wstring& source, const std::wstring& destination) override;
   void RemoveFile(const std::wstring& path) override;
   FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
                                 const std::vector<std::wstring>& ownFiles) override;

@@ -14,11 +14,10 @@
 #include <shellapi.h>
 #include <userenv.h>
 
-// The A/W switch macros that share a name with a method of the host contract: left defined, they
-// would rename those methods to their W forms wherever this header is seen, so that a file could
-// no longer call them. The host calls the Win32 functions by their full W or A names instead.
+// The A/W switch macro that shares its name with a method of the host contract: left defined, it
+// would rename that method to its W form wherever this header is seen, so that a file could no
+// longer call it. The host calls the Win32 functions by their full W or A names instead.
 #undef MessageBox
-#undef CopyFile
 
 #include <utility>
 

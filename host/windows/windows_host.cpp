@@ -262,10 +262,6 @@ std::unique_ptr<TextStream> WindowsHost::OpenStandardOutput() {
   return OpenStandardOutputStream();
 }
 
-void WindowsHost::CopyFile(const std::wstring& source, const std::wstring& destination) {
-  CopyWholeFile(source, destination);
-}
-
 // No access of its own is set here: the kept settings are plain copies in the program's folder,
 // whose access the installation chose.
 void WindowsHost::CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) {

@@ -48,7 +48,6 @@ class WindowsHost final : public Host {
   std::unique_ptr<TextStream> OpenLog(const std::wstring& path) override;
   void ProbeLog(const std::wstring& path) override;
   std::unique_ptr<TextStream> OpenStandardOutput() override;
-  void CopyFile(const std::wstring& source, const std::wstring& destination) override;
   void CopyFileOwnerOnly(const std::wstring& source, const std::wstring& destination) override;
   void CopyFileKeepingAccess(const std::wstring& source, const std::wstring& destination) override;
   void RemoveFile(const std::wstring& path) override;

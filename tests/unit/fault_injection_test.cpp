@@ -110,13 +110,14 @@ int32_t StepOf(const std::vector<std::string>& calls, size_t index) {
     std::string prefix;
     int32_t checkpoint;
   } callSteps[] = {
-      {std::string("CopyFile ") + kDbProperties, 58},
+      {std::string("CopyFileOwnerOnly ") + kDbProperties, 58},
       {"FolderExists C:\\App\\", 59},
       {"FolderExists C:\\bk", 63},
       {"CopyFolderContents", 69},
       // The saved copy's mark is made with the save, and goes with the put-back.
-      {"CopyFile C:\\qel\\curdb.properties.bak -> C:\\qel\\curdb.properties.bak.pending", 58},
-      {"CopyFile C:\\qel\\curdb.properties.bak", 76},
+      {"CopyFileOwnerOnly C:\\qel\\curdb.properties.bak -> C:\\qel\\curdb.properties.bak.pending",
+       58},
+      {"CopyFileKeepingAccess C:\\qel\\curdb.properties.bak", 76},
       {"RemoveFile C:\\qel\\curdb.properties.bak.pending", 76},
       {std::string("FileExists ") + kDbProperties, 77},
       {std::string("OpenForInput ") + kDbProperties, 81},
@@ -387,7 +388,9 @@ void CheckEnd(const Expected& expected, int status, const TypicalRun& run,
 }
 
 std::vector<Fault> FaultsFor(const std::string& name) {
-  if (name == "writeLine" || name == "CopyFile") return {Fault::kFail, Fault::kHalfWay};
+  if (name == "writeLine" || name == "CopyFileOwnerOnly" || name == "CopyFileKeepingAccess") {
+    return {Fault::kFail, Fault::kHalfWay};
+  }
   if (name == "CopyFolderContents") return {Fault::kFail, Fault::kHalfWay, Fault::kThrow};
   if (name == "QueryRegistryValue32") return {Fault::kFail, Fault::kThrow};
   return {Fault::kFail};

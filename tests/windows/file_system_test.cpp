@@ -38,16 +38,17 @@ TEST_F(FileSystemTest, RemovingAFileThatIsNotThereOrWhoseFolderIsNotIsNoFailure)
 // hard link to kept\victim, and a read-only kept\ro.bak.
 TEST_F(FileSystemTest, TheKeptSettingsFilesCopyReplacesWhatStandsThere) {
   const std::wstring kept = files + L"\\kept\\";
-  host.CopyFile(kept + L"new.properties", kept + L"link.bak");
+  host.CopyFileOwnerOnly(kept + L"new.properties", kept + L"link.bak");
   EXPECT_EQ(Content(host, kept + L"link.bak"), "new");
   EXPECT_EQ(Content(host, kept + L"victim"), "victim") << "a hard link's target is left as it was";
-  host.CopyFile(kept + L"new.properties", kept + L"ro.bak");
+  host.CopyFileOwnerOnly(kept + L"new.properties", kept + L"ro.bak");
   EXPECT_EQ(Content(host, kept + L"ro.bak"), "new") << "a read-only destination is replaced";
-  host.CopyFile(kept + L"ro-source.properties", kept + L"fresh.bak");
+  host.CopyFileOwnerOnly(kept + L"ro-source.properties", kept + L"fresh.bak");
   const DWORD attributes = ::GetFileAttributesW((kept + L"fresh.bak").c_str());
   ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(attributes & FILE_ATTRIBUTE_READONLY, 0u) << "the copy of a read-only file is not";
-  EXPECT_EQ(CodeThrown([&] { host.CopyFile(kept + L"new.properties", kept + L"fresh.bak"); }), 0)
+  EXPECT_EQ(
+      CodeThrown([&] { host.CopyFileOwnerOnly(kept + L"new.properties", kept + L"fresh.bak"); }), 0)
       << "a later save replaces the copy of a read-only file";
 }
 
