@@ -174,7 +174,10 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
   EXPECT_EQ(messages[2], "QEL start Restore");
   EXPECT_EQ(messages[3], "Kept settings of an earlier run that were not put back are kept: " +
                              (root / "program").string() + "\\curdb.properties.bak");
-  EXPECT_EQ(messages[5], "Removed 1 temporary files a stopped copy left in " + install);
+  // One a worker at most: the large file's, and on a loaded machine another worker's too.
+  EXPECT_TRUE(messages[5] == "Removed 1 temporary files a stopped copy left in " + install ||
+              messages[5] == "Removed 2 temporary files a stopped copy left in " + install)
+      << messages[5];
   EXPECT_EQ(messages[6], "Restore Folder completed");
   EXPECT_NE(messages[8].find("kepthost"), std::string::npos) << messages[8];
   EXPECT_EQ(messages.back(), "SQL Restore Complete");
