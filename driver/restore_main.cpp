@@ -49,6 +49,10 @@ class Restore {
       Tell(kClientWaitMessage);
       return End(kExitUsage, std::wstring(L"nothing was done: ") + kClientWaitMessage);
     }
+    if (!run_.verifyFirst) {
+      Tell(kVerifyFirstMessage);
+      return End(kExitUsage, std::wstring(L"nothing was done: ") + kVerifyFirstMessage);
+    }
     clientWaitSeconds_ = *clientWait;
     settings_.backgroundFlag = L"N";
     settings_.keepCurrentDbProperties = L"N";
@@ -126,6 +130,13 @@ class Restore {
  private:
   // From the first item of path.conf to the end of a completed run; an error here is reported.
   int RestoreUnderTrap() {
+    if (run_.verifyFirst == true) {
+      const std::wstring reason = VerifyFirst();
+      if (!reason.empty()) {
+        log_.LogMessage(L"Backup not verified: " + reason + L"; nothing was changed");
+        return Stop();
+      }
+    }
     if (!RestoreFolders()) {
       PutBackAfterAnEnd();
       return Stop();
@@ -211,6 +222,53 @@ class Restore {
       NoteFailure(log_.LastMessage());
     }
     return true;
+  }
+
+  // The backup verified before anything is changed, with the settings the database restore will
+  // use: the backup's, or with the keep flag the last installation folder's own. Empty when
+  // verified; else why not.
+  std::wstring VerifyFirst() {
+    // The backup folder as the copy will name it, without its trailing "\\".
+    std::wstring backup = settings_.backupDirectory;
+    if (!backup.empty() && backup.back() == L'\\') backup.pop_back();
+    std::wstring settingsFile = backup + L"\\PLUV\\db.properties";
+    try {
+      if (mode_.keepCurrentDbProperties) settingsFile = LastInstallationsSettings();
+      if (settingsFile.empty()) return L"no finalPath item in " + pathConfFile_;
+      if (!host_.FileExists(settingsFile)) {
+        return settingsFile + L" does not exist, and nothing names the server to verify with";
+      }
+      SequentialInput settings(host_);
+      settings.Open(settingsFile, /*supplied=*/true);
+      ServerSettings server;
+      ReadDbProperties(settings, server, step_);
+      settings.Close();
+      const DatabaseRestoreRequest request{
+          server, backup, settings_.logFilePath, settingsFile, clientWaitSeconds_, mode_.dryRun};
+      const std::wstring reason = database_.VerifyBackup(request);
+      // A dry run has only shown the command line it would run.
+      if (reason.empty() && !mode_.dryRun) log_.LogMessage(L"Backup verified: " + backup);
+      return reason;
+    } catch (...) {
+      return CurrentExceptionAsError().description();
+    }
+  }
+
+  // The db.properties of the last finalPath item of path.conf, the one the run reads after its
+  // copies; empty when there is none. path.conf is looked through on its own, nothing copied.
+  std::wstring LastInstallationsSettings() {
+    SequentialInput items(host_);
+    items.Open(pathConfFile_);
+    std::wstring last;
+    while (!items.AtEnd()) {
+      const std::wstring item = items.ReadItem();
+      if (item.empty()) continue;
+      if (const std::optional<FinalPath> finalPath = ReadFinalPathItem(Split(item, L'='))) {
+        last = DbPropertiesPathOf(host_.FullPath(finalPath->installationFolder));
+      }
+    }
+    items.Close();
+    return last;
   }
 
   // The db.properties a real run reads after its copy: in a dry run, where nothing was copied,

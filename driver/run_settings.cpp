@@ -20,6 +20,12 @@ RunSettings ReadRunSettings(const ReadVariable& variable, bool dryRunAsked) {
   } else if (!dryRun.empty() && dryRun != L"0") {
     settings.dryRun = std::nullopt;
   }
+  const std::wstring verify = variable(L"QELRESTORE_VERIFY_FIRST").value_or(L"");
+  if (verify == L"1") {
+    settings.verifyFirst = true;
+  } else if (!verify.empty() && verify != L"0") {
+    settings.verifyFirst = std::nullopt;
+  }
   if (const std::optional<std::wstring> wait = variable(L"QELRESTORE_CLIENT_WAIT")) {
     const std::optional<uint32_t> seconds = WholeNumber(*wait, 9);
     settings.clientWaitValid = seconds.has_value();

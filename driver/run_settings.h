@@ -20,6 +20,9 @@ inline constexpr wchar_t kClientWaitMessage[] =
     L"ends)";
 inline constexpr wchar_t kDryRunMessage[] =
     L"QELRESTORE_DRY_RUN must be 1 for a dry run, or 0 or empty for a real one";
+inline constexpr wchar_t kVerifyFirstMessage[] =
+    L"QELRESTORE_VERIFY_FIRST must be 1 to verify the backup before anything is changed, or 0 or "
+    L"empty";
 inline constexpr wchar_t kCopyWorkersMessage[] =
     L"QELRESTORE_COPY_THREADS must be a whole number of copy workers from 1 to 64";
 
@@ -30,6 +33,9 @@ struct RunSettings {
   // QELRESTORE_CLIENT_WAIT: the seconds the SQL client is waited for (0: until it ends); unset,
   // the host's default.
   std::optional<int32_t> clientWaitSeconds;
+  // QELRESTORE_VERIFY_FIRST: "1" verifies the backup with the SQL client before anything is
+  // changed; unset, empty or "0" does not; nothing for any other value.
+  std::optional<bool> verifyFirst = false;
   bool clientWaitValid = true;  // false: not 1 to 9 digits
   // QELRESTORE_COPY_THREADS (POSIX): the copy's workers, 1 to kMaxCopyWorkers; 0 when unset (one
   // per core).

@@ -89,6 +89,15 @@ std::wstring BuildRestoreStatement(
          L"' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = 10";
 }
 
+std::wstring BuildVerifyStatement(
+    const std::wstring& backupDirectory,
+    const std::function<std::wstring(const std::wstring&)>& forClient) {
+  std::wstring backupFile = std::wstring(TrimLeadingSpaces(backupDirectory)) + L"\\QEL_PLUV.bak";
+  if (forClient) backupFile = forClient(backupFile);
+  return L"RESTORE VERIFYONLY FROM DISK = N'" + DoubleApostrophes(backupFile) +
+         L"' WITH FILE = 1, NOUNLOAD";
+}
+
 std::wstring BuildRestoreCommand(const std::wstring& clientToolsFolder, const std::wstring& client,
                                  const ServerSettings& server, const std::wstring& statement,
                                  const std::wstring& logFilePath) {
@@ -137,6 +146,44 @@ DatabaseOutcome DatabaseRestore::Run(const DatabaseRestoreRequest& request) {
   }
   log_.LogMessage(L"SQL client could not be started: " + launch.reason);
   return DatabaseOutcome::kFailed;
+}
+
+std::wstring DatabaseRestore::VerifyBackup(const DatabaseRestoreRequest& request) {
+  step_.At(checkpoint::kVerifyBackup);
+  const ClientFamily* row = FamilyOf(request.server);
+  if (row == nullptr) {
+    return L"DB_PROVIDER in " + request.dbPropertiesPath + L" names " + NoneOfTheProviders();
+  }
+  const Client client = ClientOf(*row);
+  step_.At(checkpoint::kVerifyCommand);
+  const std::wstring outputFile = request.logFilePath + L"sqlverify";
+  // -b: both clients end with a status other than 0 on an error of level 11 or more.
+  const std::wstring command = L"\"" + ForClient()(client.program) + L"\" -S " +
+                               request.server.serverHost + L"," + request.server.serverPort +
+                               L" -E -b -Q \"" +
+                               BuildVerifyStatement(request.backupDirectory, ForClient()) +
+                               L"\" -o \"" + ForClient()(outputFile) + L"\"";
+  log_.LogMessage(command);
+  std::wstring reason = ReasonNotToStart(client.folder, request.server);
+  if (reason.empty() && request.dryRun && !host_.files.FileExists(client.program)) {
+    reason = L"the SQL client program " + client.program + L" does not exist";
+  }
+  if (!reason.empty()) return L"the SQL client could not be started: " + reason;
+  if (request.dryRun) return L"";
+  step_.At(checkpoint::kVerifyRun);
+  std::wstring staleOutput;
+  try {
+    host_.files.RemoveFile(outputFile);
+  } catch (...) {
+    staleOutput = CurrentExceptionAsError().description();
+  }
+  const LaunchResult launch = RunAndWait(host_.processes, host_.console, host_.clock, command,
+                                         request.clientWaitSeconds, nullptr);
+  if (launch.end == LaunchResult::End::kNotStarted) {
+    return L"the SQL client could not be started: " + launch.reason;
+  }
+  SuppliedFiles output(host_.files);
+  return JudgeVerify(output, launch, outputFile, request.clientWaitSeconds, staleOutput);
 }
 
 // The client is handed every path in the form it takes; the log names the command line run.

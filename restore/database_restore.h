@@ -30,6 +30,12 @@ std::wstring BuildRestoreStatement(
     const std::wstring& backupDirectory,
     const std::function<std::wstring(const std::wstring&)>& forClient = {});
 
+// The statement that verifies QEL_PLUV.bak in the backup folder, written as
+// BuildRestoreStatement writes its path.
+std::wstring BuildVerifyStatement(
+    const std::wstring& backupDirectory,
+    const std::function<std::wstring(const std::wstring&)>& forClient = {});
+
 // The client's command line: the quoted client program, the server as host,port, the quoted
 // statement and the quoted output file (the log path followed by "sql").
 std::wstring BuildRestoreCommand(const std::wstring& clientToolsFolder, const std::wstring& client,
@@ -67,6 +73,13 @@ class DatabaseRestore {
   // would not stay one argument of the command line is logged, and nothing is started. A dry run
   // stops after the command line, once it knows the client's program is there to be started.
   DatabaseOutcome Run(const DatabaseRestoreRequest& request);
+
+  // Checkpoints 125-127: the backup verified before anything is changed. The client of the
+  // family the settings name, found as Run finds it, runs RESTORE VERIFYONLY with -b (the line is
+  // logged; its output goes to the log's path followed by "sqlverify"), and its end and output
+  // are judged as a restore's are (JudgeVerify). Empty when verified; else why not. A dry run
+  // logs the command line and starts nothing.
+  std::wstring VerifyBackup(const DatabaseRestoreRequest& request);
 
  private:
   // The client of a family: the folder the registry names, and the program run.

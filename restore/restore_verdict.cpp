@@ -1,5 +1,7 @@
 #include "restore/restore_verdict.h"
 
+#include <optional>
+
 #include "restore/client_output.h"
 #include "support/error.h"
 
@@ -17,10 +19,18 @@ VerdictLine NotVerified(const std::wstring& reason) {
 
 }  // namespace
 
-VerdictLine JudgeRestore(InputFiles& files, const LaunchResult& launch,
-                         const std::wstring& outputFile, int32_t waitSeconds,
-                         const std::wstring& staleOutput) {
+namespace {
+
+// What every judgement of a client's run shares: its output read, and the verdict its end alone
+// gives (failed, or not verified), or nothing when the output decides.
+struct ClientRun {
   ClientOutput output;
+  std::optional<VerdictLine> ended;
+};
+
+ClientRun JudgeEnd(InputFiles& files, const LaunchResult& launch, const std::wstring& outputFile,
+                   int32_t waitSeconds, const std::wstring& staleOutput) {
+  ClientRun run;
   std::wstring unreadable;
   bool noOutputFile = false;
   if (!staleOutput.empty()) {
@@ -28,7 +38,8 @@ VerdictLine JudgeRestore(InputFiles& files, const LaunchResult& launch,
   } else {
     try {
       // A client left running may write on for ever: its output is read as it stands now.
-      output = ReadClientOutput(files, outputFile, launch.end == LaunchResult::End::kStillRunning);
+      run.output =
+          ReadClientOutput(files, outputFile, launch.end == LaunchResult::End::kStillRunning);
     } catch (...) {
       const Error error = CurrentExceptionAsError();
       noOutputFile = error.code() == code::kFileNotFound;
@@ -37,36 +48,56 @@ VerdictLine JudgeRestore(InputFiles& files, const LaunchResult& launch,
     }
   }
 
-  if (!output.error.empty()) return Failed(output.error);
-  // A client that ended without its output file refused its options or failed to start: nothing
-  // was restored, whatever status it ended with.
-  if (launch.end == LaunchResult::End::kExited && noOutputFile) {
-    if (launch.code != 0) {
-      return Failed(L"the SQL client ended with status " + std::to_wstring(launch.code) +
-                    L" and wrote no output file " + outputFile);
-    }
-    return Failed(L"the SQL client ended without writing its output file " + outputFile);
+  if (!run.output.error.empty()) {
+    run.ended = Failed(run.output.error);
+  } else if (launch.end == LaunchResult::End::kExited && noOutputFile) {
+    // A client that ended without its output file refused its options or failed to start:
+    // nothing was done, whatever status it ended with.
+    run.ended = Failed(launch.code != 0
+                           ? L"the SQL client ended with status " + std::to_wstring(launch.code) +
+                                 L" and wrote no output file " + outputFile
+                           : L"the SQL client ended without writing its output file " + outputFile);
+  } else if (launch.end == LaunchResult::End::kExited && launch.code != 0) {
+    run.ended = Failed(L"the SQL client ended with status " + std::to_wstring(launch.code));
+  } else if (launch.end == LaunchResult::End::kSignaled) {
+    run.ended = Failed(L"the SQL client was ended by signal " + std::to_wstring(launch.code));
+  } else if (launch.end == LaunchResult::End::kStillRunning) {
+    run.ended =
+        NotVerified(L"the SQL client was still running after " + std::to_wstring(waitSeconds) +
+                    L" seconds; its output goes to " + outputFile);
+  } else if (launch.end != LaunchResult::End::kExited) {
+    run.ended = NotVerified(L"the end of the SQL client could not be watched; its output is in " +
+                            outputFile);
+  } else if (!unreadable.empty()) {
+    run.ended = NotVerified(unreadable);
+  } else if (run.output.empty) {
+    run.ended = NotVerified(L"the SQL client's output " + outputFile + L" is empty");
   }
-  if (launch.end == LaunchResult::End::kExited && launch.code != 0) {
-    return Failed(L"the SQL client ended with status " + std::to_wstring(launch.code));
+  return run;
+}
+
+}  // namespace
+
+VerdictLine JudgeRestore(InputFiles& files, const LaunchResult& launch,
+                         const std::wstring& outputFile, int32_t waitSeconds,
+                         const std::wstring& staleOutput) {
+  const ClientRun run = JudgeEnd(files, launch, outputFile, waitSeconds, staleOutput);
+  if (run.ended) return *run.ended;
+  if (!run.output.success.empty()) {
+    return {DatabaseOutcome::kVerified, L"SQL restore verified: " + run.output.success};
   }
-  if (launch.end == LaunchResult::End::kSignaled) {
-    return Failed(L"the SQL client was ended by signal " + std::to_wstring(launch.code));
-  }
-  if (launch.end == LaunchResult::End::kStillRunning) {
-    return NotVerified(L"the SQL client was still running after " + std::to_wstring(waitSeconds) +
-                       L" seconds; its output goes to " + outputFile);
-  }
-  if (launch.end != LaunchResult::End::kExited) {
-    return NotVerified(L"the end of the SQL client could not be watched; its output is in " +
-                       outputFile);
-  }
-  if (!unreadable.empty()) return NotVerified(unreadable);
-  if (!output.success.empty())
-    return {DatabaseOutcome::kVerified, L"SQL restore verified: " + output.success};
-  if (output.empty) return NotVerified(L"the SQL client's output " + outputFile + L" is empty");
   return NotVerified(outputFile +
                      L" holds neither an error message nor the line of a processed restore");
+}
+
+std::wstring JudgeVerify(InputFiles& files, const LaunchResult& launch,
+                         const std::wstring& outputFile, int32_t waitSeconds,
+                         const std::wstring& staleOutput) {
+  const ClientRun run = JudgeEnd(files, launch, outputFile, waitSeconds, staleOutput);
+  if (!run.ended) return L"";
+  // The reason alone: the run's line says what was not verified.
+  const std::wstring& message = run.ended->message;
+  return message.substr(message.find(L": ") + 2);
 }
 
 }  // namespace qelrestore

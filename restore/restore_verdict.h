@@ -31,4 +31,11 @@ VerdictLine JudgeRestore(InputFiles& files, const LaunchResult& launch,
                          const std::wstring& outputFile, int32_t waitSeconds,
                          const std::wstring& staleOutput);
 
+// Judges the client's verify of a backup: empty when it ended with 0 and its output, read whole,
+// holds neither an error message nor a client's own error; else why not, by the same rules as a
+// restore's verdict.
+std::wstring JudgeVerify(InputFiles& files, const LaunchResult& launch,
+                         const std::wstring& outputFile, int32_t waitSeconds,
+                         const std::wstring& staleOutput);
+
 }  // namespace qelrestore

@@ -34,6 +34,11 @@ namespace checkpoint {
   STEP(kOpenPathConf, 52)                                                                        \
   /* From here on an error ends in the error report. */                                          \
   STEP(kTrapArmed, 53)                                                                           \
+  /* With QELRESTORE_VERIFY_FIRST, before the first copy: the settings the database restore      \
+   * will use read, the verify's command line built, its client run and judged. */               \
+  STEP(kVerifyBackup, 125)                                                                       \
+  STEP(kVerifyCommand, 126)                                                                      \
+  STEP(kVerifyRun, 127)                                                                          \
   /* Each item of path.conf: read, skipped when blank, split, taken when it is a finalPath item. \
    */                                                                                            \
   STEP(kPathConfAtEnd, 54)                                                                       \

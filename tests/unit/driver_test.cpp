@@ -64,6 +64,27 @@ TEST_F(RunTest, TheCopyIsToldOfTheRestoresOwnFilesInTheInstallation) {
                       L"qel\\qelrestore.records"}));
 }
 
+// With the keep flag the backup is verified with the settings the database restore will use:
+// the last installation folder's own, found before anything is copied.
+TEST_F(RunTest, VerifyFirstUsesTheSettingsTheRestoreWillRead) {
+  host.environment[L"QELRESTORE_VERIFY_FIRST"] = L"1";
+  host.commandLine = L"\"C:\\bk\" \"default\" \"N\" \"Y\"";
+  host.folders.insert({L"C:\\Other", L"C:\\Other\\PLUV"});
+  host.AddFile(kPathConf, "finalPath=C:/App/\r\nfinalPath=C:/Other/\r\n");
+  host.AddFile(L"C:\\App\\PLUV\\db.properties", "DB_PROVIDER=none\r\n");
+  host.AddFile(L"C:\\Other\\PLUV\\db.properties",
+               "DB_PROVIDER=SQLOLEDB\r\ndbconn.appl.url=jdbc:x://kepthost:1500;name=y\r\n");
+  FakeProcess verify = ProcessRunningFor(100);
+  verify.output[std::wstring(kClientOutput) + L"verify"] = "The backup set on file 1 is valid.\r\n";
+  host.processes.insert(host.processes.begin(), verify);
+  EXPECT_EQ(Execute(), kExitCompleted);
+  ASSERT_EQ(host.startedCommands.size(), 2u);
+  EXPECT_NE(host.startedCommands[0].find(L"-S kepthost,1500 -E -b -Q \"RESTORE VERIFYONLY"),
+            std::wstring::npos)
+      << host.startedCommands[0];
+  ASSERT_EQ(host.folderCopies.size(), 2u);
+}
+
 // A put-back that fails leaves none of the other folders without its own settings.
 TEST_F(RunTest, EveryKeptSettingsFileIsPutBackWhicheverFails) {
   host.commandLine = L"\"C:\\bk\" \"default\" \"N\" \"Y\"";

@@ -131,7 +131,7 @@ form_expected() {
   text=${text//@@profile@@/$PROFILE_DIR}
   for ((n = 0; n < ${#kept[@]}; n++)); do text=${text//@@$n@@/${kept[n]}}; done
   # The SQL client takes its arguments literally: its command line holds the paths as opened.
-  [[ $text == '"'*' -E -Q'* ]] && text=${text//\\//}
+  [[ $text == '"'*' -E -Q'* || $text == '"'*' -E -b -Q'* ]] && text=${text//\\//}
   while [[ $text =~ ^(.*)@@x([0-9A-F][0-9A-F])@@(.*)$ ]]; do
     text=${BASH_REMATCH[1]}\\x${BASH_REMATCH[2]}${BASH_REMATCH[3]}
   done
