@@ -78,23 +78,29 @@ std::wstring ReasonNotToStart(const std::wstring& clientToolsFolder, const Serve
   return {};
 }
 
+// The backup file as a statement's string literal holds it: the folder's leading blanks dropped,
+// in the client's form, each apostrophe doubled.
+std::wstring BackupFileLiteral(const std::wstring& backupDirectory,
+                               const std::function<std::wstring(const std::wstring&)>& forClient) {
+  std::wstring backupFile = std::wstring(TrimLeadingSpaces(backupDirectory)) + L"\\QEL_PLUV.bak";
+  if (forClient) backupFile = forClient(backupFile);
+  return DoubleApostrophes(backupFile);
+}
+
 }  // namespace
 
 std::wstring BuildRestoreStatement(
     const std::wstring& backupDirectory,
     const std::function<std::wstring(const std::wstring&)>& forClient) {
-  std::wstring backupFile = std::wstring(TrimLeadingSpaces(backupDirectory)) + L"\\QEL_PLUV.bak";
-  if (forClient) backupFile = forClient(backupFile);
-  return L" RESTORE DATABASE [QEL_PLUV] From DISK = N'" + DoubleApostrophes(backupFile) +
+  return L" RESTORE DATABASE [QEL_PLUV] From DISK = N'" +
+         BackupFileLiteral(backupDirectory, forClient) +
          L"' WITH  FILE = 1,  NOUNLOAD,  REPLACE,  STATS = 10";
 }
 
 std::wstring BuildVerifyStatement(
     const std::wstring& backupDirectory,
     const std::function<std::wstring(const std::wstring&)>& forClient) {
-  std::wstring backupFile = std::wstring(TrimLeadingSpaces(backupDirectory)) + L"\\QEL_PLUV.bak";
-  if (forClient) backupFile = forClient(backupFile);
-  return L"RESTORE VERIFYONLY FROM DISK = N'" + DoubleApostrophes(backupFile) +
+  return L"RESTORE VERIFYONLY FROM DISK = N'" + BackupFileLiteral(backupDirectory, forClient) +
          L"' WITH FILE = 1, NOUNLOAD";
 }
 
