@@ -50,22 +50,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qelrestore::Settings settings;
   settings.backupDirectory = settings.logFilePath = settings.backgroundFlag =
       settings.keepCurrentDbProperties = kUntouched;
-  int32_t checkpoint = -1;
-  const bool parsed = qelrestore::ParseCommandLine(line, settings, checkpoint);
+  qelrestore::Step step;
+  step.At(-1);
+  const bool parsed = qelrestore::ParseCommandLine(line, settings, step);
 
   size_t quotes = 0;
   for (const wchar_t ch : line) quotes += ch == L'"' ? 1 : 0;
   Require(parsed == (quotes >= 2), "the usage outcome exactly when fewer than two quotes");
 
   if (!parsed) {
-    Require(checkpoint == 33, "a refused line ends at checkpoint 33");
+    Require(step.now() == 33, "a refused line ends at checkpoint 33");
     Require(settings.backupDirectory == kUntouched && settings.logFilePath == kUntouched &&
                 settings.backgroundFlag == kUntouched &&
                 settings.keepCurrentDbProperties == kUntouched,
             "a refused line fills nothing");
     return 0;
   }
-  Require(checkpoint == 35, "a parsed line ends at checkpoint 35");
+  Require(step.now() == 35, "a parsed line ends at checkpoint 35");
 
   const std::vector<std::wstring> expected = NonBlankStretches(line);
   const auto filledWith = [&](const std::wstring& value, size_t position) {

@@ -35,17 +35,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   input.Open(L"C:\\app\\PLUV\\db.properties");
 
   qelrestore::ServerSettings server;
-  int32_t checkpoint = 82;
+  qelrestore::Step step;
+  step.At(82);
   try {
-    qelrestore::ReadDbProperties(input, server, checkpoint);
+    qelrestore::ReadDbProperties(input, server, step);
   } catch (const qelrestore::Error& error) {
-    if (!IsExpectedFailure(error.code(), checkpoint)) {
-      std::fprintf(stderr, "error %d at checkpoint %d\n", error.code(), checkpoint);
+    if (!IsExpectedFailure(error.code(), step.now())) {
+      std::fprintf(stderr, "error %d at checkpoint %d\n", error.code(), step.now());
       Require(false, "a failure is one of the known steps' errors");
     }
     return 0;
   }
-  Require(checkpoint == 84, "a completed read ends at the end-of-file test");
+  Require(step.now() == 84, "a completed read ends at the end-of-file test");
   Require(server.serverVersion.empty() || server.serverVersion == L"MSDE" ||
               server.serverVersion == L"2005",
           "the server family is MSDE, 2005 or none");
