@@ -275,22 +275,25 @@ echo "old program" >"$sandbox/install/app.jar"
 echo "local file" >"$sandbox/install/local.txt"
 printf 'finalPath=%s/\r\n' "$sandbox/install" >"$sandbox/home/.corvilane/path.conf"
 log=$sandbox/run.log
+# The installed program is the administrator's: its run lock is in the state folder root owns,
+# and a run that cannot take it refuses to go on. These runs are made as root, through sudo when
+# the check is not run as root.
 
-HOME=$sandbox/home /usr/bin/qelrestore "$sandbox/nobackup" "$log" N </dev/null \
+"${sudo[@]}" env HOME="$sandbox/home" /usr/bin/qelrestore "$sandbox/nobackup" "$log" N </dev/null \
   >"$scratch/out" 2>"$scratch/err"
 status=$?
-last=$(tail -1 "$log" 2>/dev/null)
+last=$("${sudo[@]}" tail -1 "$log" 2>/dev/null)
 if [[ $status != 2 || $last != *": $sandbox/nobackupbackup directory not found. Pls. check"$'\r' ]]; then
   fail stop "exit status $status (expected 2), last log line [$last]"
 else
   pass "stop: a missing backup folder is logged and stops the run with exit status 2"
 fi
 
-rm -f "$log"
-HOME=$sandbox/home /usr/bin/qelrestore "$sandbox/backup" "$log" N </dev/null \
+"${sudo[@]}" rm -f "$log"
+"${sudo[@]}" env HOME="$sandbox/home" /usr/bin/qelrestore "$sandbox/backup" "$log" N </dev/null \
   >"$scratch/out" 2>"$scratch/err"
 status=$?
-last=$(tail -1 "$log" 2>/dev/null)
+last=$("${sudo[@]}" tail -1 "$log" 2>/dev/null)
 if [[ $status != 0 || $last != *': QEL Restore completed without SQLServer version'$'\r' ]]; then
   fail restore "exit status $status (expected 0), last log line [$last], stderr [$(cat "$scratch/err")]"
 elif [[ $(cat "$sandbox/install/app.jar") != "restored program" ||
