@@ -13,6 +13,7 @@
 #include "log/run_log.h"
 #include "restore/database_restore.h"
 #include "restore/folder_restore.h"
+#include "restore/undo_restore.h"
 #include "support/checkpoints.h"
 #include "support/error.h"
 #include "support/text.h"
@@ -30,7 +31,7 @@ class Restore {
         log_(host, host, host, settings_.backgroundFlag),
         input_(host),
         logInUse_(logInUse),
-        folders_(host, host, host, log_, step_),
+        folders_(host, host, host, host, log_, step_),
         database_(DatabaseRestoreHost{host, host, host, host, host}, log_, step_) {}
 
   int Run() {
@@ -49,10 +50,15 @@ class Restore {
       Tell(kClientWaitMessage);
       return End(kExitUsage, std::wstring(L"nothing was done: ") + kClientWaitMessage);
     }
-    if (!run_.verifyFirst) {
-      Tell(kVerifyFirstMessage);
-      return End(kExitUsage, std::wstring(L"nothing was done: ") + kVerifyFirstMessage);
+    for (const auto& [value, message] :
+         {std::pair{run_.verifyFirst, kVerifyFirstMessage},
+          std::pair{run_.keepReplaced, kKeepReplacedMessage}, std::pair{run_.undo, kUndoMessage}}) {
+      if (value) continue;
+      Tell(message);
+      return End(kExitUsage, std::wstring(L"nothing was done: ") + message);
     }
+    undo_ = *run_.undo;
+    mode_.keepReplaced = *run_.keepReplaced && !undo_;
     clientWaitSeconds_ = *clientWait;
     settings_.backgroundFlag = L"N";
     settings_.keepCurrentDbProperties = L"N";
@@ -91,20 +97,26 @@ class Restore {
     }
 
     step_.At(checkpoint::kOpenLog);
+    const wchar_t* startLine = undo_ ? kStartUndo : kStartRestore;
     if (mode_.dryRun) {
-      log_.OpenDryRun(settings_.logFilePath);
+      log_.OpenDryRun(settings_.logFilePath, startLine);
     } else {
-      log_.Open(settings_.logFilePath);
+      log_.Open(settings_.logFilePath, startLine);
     }
     logInUse_ = settings_.logFilePath;
     {
       // What the copy must never write over, wherever the installation folders lie.
       const std::wstring log = host_.FullPath(settings_.logFilePath);
-      ownFiles_ = {log, log + L"sql", host_.FullPath(RunLockPath()),
+      undoSet_ = host_.FullPath(host_.KeptSettingsFolder() + L"\\" + kUndoSetName);
+      ownFiles_ = {log,
+                   log + L"sql",
+                   host_.FullPath(RunLockPath()),
                    host_.FullPath(KeptSettingsFiles(host_)),
-                   host_.FullPath(host_.KeptSettingsFolder() + L"\\" + kCopyRecordsName)};
+                   host_.FullPath(host_.KeptSettingsFolder() + L"\\" + kCopyRecordsName),
+                   undoSet_ + L"*"};  // the set, and one being dropped
     }
-    if (!folders_.CheckBackupFolder(settings_.backupDirectory)) return Stop();
+    // An undo reads nothing of the backup.
+    if (!undo_ && !folders_.CheckBackupFolder(settings_.backupDirectory)) return Stop();
     step_.At(checkpoint::kLocatePathConf);
     const std::optional<std::wstring> pathConf = LocatePathConf(host_, host_, log_, step_);
     if (!pathConf) return Stop();
@@ -114,7 +126,7 @@ class Restore {
 
     step_.At(checkpoint::kTrapArmed);
     try {
-      return RestoreUnderTrap();
+      return undo_ ? UndoUnderTrap() : RestoreUnderTrap();
     } catch (...) {
       const Error error = CurrentExceptionAsError();
       const int32_t failedAt = step_.now();
@@ -137,6 +149,8 @@ class Restore {
         return Stop();
       }
     }
+    // Only the last keeping run's set is kept: an undo takes back the last restore.
+    if (mode_.keepReplaced && !mode_.dryRun) host_.StartUndoSet(undoSet_);
     if (!RestoreFolders()) {
       PutBackAfterAnEnd();
       return Stop();
@@ -145,6 +159,7 @@ class Restore {
     std::vector<SavedSettings> toPutBack = folders_.TakeSaved();  // tried now, whatever comes of it
     if (!anyFinalPath_) toPutBack = {{1, dbPropertiesPath_}};
     folders_.PutBack(mode_, toPutBack);
+    NoteWhatWasLeft();
 
     step_.At(checkpoint::kDbPropertiesExists);
     const std::wstring settingsFile = DbPropertiesToRead();
@@ -190,10 +205,7 @@ class Restore {
       if (!finalPath) continue;
       // Read as it stands, the item would name the shorter folder before the comma.
       if (input_.LastItemCutByComma()) {
-        const std::wstring line = item + L"," + input_.ReadRestOfLine();
-        log_.LogMessage(L"A comma cuts this finalPath item short: " + line +
-                        L" (write the item in double quotes to name a folder with a comma: \"" +
-                        line + L"\"). Pls. check " + pathConfFile_);
+        LogCutByComma(item);
         return false;
       }
       anyFinalPath_ = true;
@@ -204,7 +216,7 @@ class Restore {
       finalPath->dbPropertiesPath = DbPropertiesPathOf(finalPath->installationFolder);
       dbPropertiesPath_ = finalPath->dbPropertiesPath;
       const FolderResult result = folders_.RestoreFolder(
-          mode_, ownFiles_, settings_.backupDirectory, *finalPath, itemCount_);
+          mode_, ownFiles_, settings_.backupDirectory, *finalPath, itemCount_, undoSet_);
       // The later items and the database restore go on with the folders as the steps settled them.
       settings_.backupDirectory = result.backupDirectory;
       finalPath->installationFolder = result.installationFolder;
@@ -299,6 +311,58 @@ class Restore {
     }
   }
 
+  // An undo of the installation folders of path.conf, from the undo set.
+  int UndoUnderTrap() {
+    std::vector<std::wstring> installations;
+    if (!InstallationFolders(installations)) return Stop();
+    UndoRestore undo(host_, log_, undoSet_);
+    switch (undo.Run(installations, mode_.dryRun)) {
+      case UndoEnd::kRefused:
+        return Stop();
+      case UndoEnd::kNotComplete:
+        return End(kExitIncomplete, log_.LastMessage());
+      case UndoEnd::kCompleted:
+        break;
+    }
+    return End(kExitCompleted);
+  }
+
+  // The installation folders of path.conf, full, in its order; false after the message of a
+  // finalPath item a comma cut short.
+  bool InstallationFolders(std::vector<std::wstring>& folders) {
+    while (!input_.AtEnd()) {
+      const std::wstring item = input_.ReadItem();
+      if (item.empty()) continue;
+      const std::optional<FinalPath> finalPath = ReadFinalPathItem(Split(item, L'='));
+      if (!finalPath) continue;
+      if (input_.LastItemCutByComma()) {
+        LogCutByComma(item);
+        return false;
+      }
+      folders.push_back(NormalizeTrailingSeparator(host_.FullPath(finalPath->installationFolder)));
+    }
+    input_.Close();
+    return true;
+  }
+
+  void LogCutByComma(const std::wstring& item) {
+    const std::wstring line = item + L"," + input_.ReadRestOfLine();
+    log_.LogMessage(L"A comma cuts this finalPath item short: " + line +
+                    L" (write the item in double quotes to name a folder with a comma: \"" + line +
+                    L"\"). Pls. check " + pathConfFile_);
+  }
+
+  // After the run's last change to its installation folders: the undo set learns what the run
+  // left there, so that an undo can tell what changed since, and the log says what it holds.
+  void NoteWhatWasLeft() {
+    const KeptTotal& kept = folders_.Kept();
+    if (kept.folders.empty() || leftNoted_) return;
+    leftNoted_ = true;
+    for (const std::wstring& folder : kept.folders) host_.NoteLeft(undoSet_, folder);
+    log_.WriteLogLine(L"Kept for undo: " + std::to_wstring(kept.files) + L" files, " +
+                      std::to_wstring(kept.bytes) + L" bytes in " + undoSet_);
+  }
+
   // A run that ends before its put-back, stopped by a check or by an error, still puts back the
   // settings it saved: each folder copied so far gets the machine's db.properties again. What
   // cannot be put back is said in the log; its saved copy stays where it was saved.
@@ -313,6 +377,13 @@ class Restore {
         log_.WriteLogLine(L"Kept settings not put back: " + item.dbPropertiesPath + L": " +
                           CurrentExceptionAsError().description());
       }
+    }
+    try {
+      NoteWhatWasLeft();
+    } catch (...) {
+      // The undo then puts back without telling what changed since.
+      log_.WriteLogLine(L"What the restore left was not noted in the undo set: " +
+                        CurrentExceptionAsError().description());
     }
     step_.At(endedAt);
   }
@@ -353,6 +424,9 @@ class Restore {
   std::wstring pathConfFile_;
   std::wstring dbPropertiesPath_;
   bool anyFinalPath_ = false;
+  bool undo_ = false;     // the run takes the last keeping restore back
+  std::wstring undoSet_;  // where what a keeping restore replaces is kept
+  bool leftNoted_ = false;
   size_t itemCount_ = 0;                // the finalPath items met so far
   std::vector<std::wstring> ownFiles_;  // the log, its client output, the lock, the kept settings
   bool somethingFailed_ = false;

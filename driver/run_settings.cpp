@@ -12,20 +12,22 @@ std::optional<uint32_t> WholeNumber(std::wstring_view text, size_t maxDigits) {
   return value;
 }
 
-RunSettings ReadRunSettings(const ReadVariable& variable, bool dryRunAsked) {
+namespace {
+// A switch: "1" (or `asked`) is on; unset, empty or "0" is off; anything else is nothing.
+std::optional<bool> Switch(const ReadVariable& variable, const wchar_t* name, bool asked = false) {
+  const std::wstring value = variable(name).value_or(L"");
+  if (asked || value == L"1") return true;
+  if (value.empty() || value == L"0") return false;
+  return std::nullopt;
+}
+}  // namespace
+
+RunSettings ReadRunSettings(const ReadVariable& variable, bool dryRunAsked, bool undoAsked) {
   RunSettings settings;
-  const std::wstring dryRun = variable(L"QELRESTORE_DRY_RUN").value_or(L"");
-  if (dryRunAsked || dryRun == L"1") {
-    settings.dryRun = true;
-  } else if (!dryRun.empty() && dryRun != L"0") {
-    settings.dryRun = std::nullopt;
-  }
-  const std::wstring verify = variable(L"QELRESTORE_VERIFY_FIRST").value_or(L"");
-  if (verify == L"1") {
-    settings.verifyFirst = true;
-  } else if (!verify.empty() && verify != L"0") {
-    settings.verifyFirst = std::nullopt;
-  }
+  settings.dryRun = Switch(variable, L"QELRESTORE_DRY_RUN", dryRunAsked);
+  settings.verifyFirst = Switch(variable, L"QELRESTORE_VERIFY_FIRST");
+  settings.keepReplaced = Switch(variable, L"QELRESTORE_KEEP_REPLACED");
+  settings.undo = Switch(variable, L"QELRESTORE_UNDO", undoAsked);
   if (const std::optional<std::wstring> wait = variable(L"QELRESTORE_CLIENT_WAIT")) {
     const std::optional<uint32_t> seconds = WholeNumber(*wait, 9);
     settings.clientWaitValid = seconds.has_value();

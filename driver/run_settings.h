@@ -23,6 +23,11 @@ inline constexpr wchar_t kDryRunMessage[] =
 inline constexpr wchar_t kVerifyFirstMessage[] =
     L"QELRESTORE_VERIFY_FIRST must be 1 to verify the backup before anything is changed, or 0 or "
     L"empty";
+inline constexpr wchar_t kKeepReplacedMessage[] =
+    L"QELRESTORE_KEEP_REPLACED must be 1 to keep what the restore replaces for an undo, or 0 or "
+    L"empty";
+inline constexpr wchar_t kUndoMessage[] =
+    L"QELRESTORE_UNDO must be 1 to undo the last keeping restore, or 0 or empty";
 inline constexpr wchar_t kCopyWorkersMessage[] =
     L"QELRESTORE_COPY_THREADS must be a whole number of copy workers from 1 to 64";
 
@@ -36,6 +41,12 @@ struct RunSettings {
   // QELRESTORE_VERIFY_FIRST: "1" verifies the backup with the SQL client before anything is
   // changed; unset, empty or "0" does not; nothing for any other value.
   std::optional<bool> verifyFirst = false;
+  // QELRESTORE_KEEP_REPLACED: "1" keeps what the restore replaces, changes or adds in an undo
+  // set; unset, empty or "0" does not; nothing for any other value.
+  std::optional<bool> keepReplaced = false;
+  // QELRESTORE_UNDO: "1" (or the POSIX program's --undo) takes the last keeping restore back
+  // instead of restoring; unset, empty or "0" restores; nothing for any other value.
+  std::optional<bool> undo = false;
   bool clientWaitValid = true;  // false: not 1 to 9 digits
   // QELRESTORE_COPY_THREADS (POSIX): the copy's workers, 1 to kMaxCopyWorkers; 0 when unset (one
   // per core).
@@ -49,8 +60,10 @@ struct RunSettings {
 using ReadVariable = std::function<std::optional<std::wstring>(const std::wstring& name)>;
 
 // Every QELRESTORE_ setting, read once through `variable`; `dryRunAsked` is the POSIX program's
-// --dry-run, which makes the run a dry run whatever QELRESTORE_DRY_RUN says.
-RunSettings ReadRunSettings(const ReadVariable& variable, bool dryRunAsked = false);
+// --dry-run, which makes the run a dry run whatever QELRESTORE_DRY_RUN says, and `undoAsked` its
+// --undo, which makes it an undo.
+RunSettings ReadRunSettings(const ReadVariable& variable, bool dryRunAsked = false,
+                            bool undoAsked = false);
 
 // The whole number `text` holds as 1 to `maxDigits` digits, or nothing.
 std::optional<uint32_t> WholeNumber(std::wstring_view text, size_t maxDigits);

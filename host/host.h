@@ -19,6 +19,7 @@
 #include "host/processes.h"
 #include "host/registry.h"
 #include "host/text_stream.h"
+#include "host/undo_set.h"
 
 namespace qelrestore {
 
@@ -28,6 +29,7 @@ class Host : public Console,
              public Files,
              public FolderCopier,
              public Registry,
-             public Processes {};
+             public Processes,
+             public UndoKeeper {};
 
 }  // namespace qelrestore

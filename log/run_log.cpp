@@ -75,17 +75,17 @@ void PrintDryRunLine(Clock& clock, Console& console, const std::wstring& message
   console.OpenStandardOutput()->writeLine(line);
 }
 
-void RunLog::Open(const std::wstring& logFilePath) {
+void RunLog::Open(const std::wstring& logFilePath, const std::wstring& startLine) {
   const bool existed = files_.FileExists(logFilePath);
   logStream_ = files_.OpenLog(logFilePath);
   if (!existed && !files_.FileExists(logFilePath)) {
     console_.MessageBox(
         L"Cannot Create logfile because path incorrect, directory not found.Pls. check");
   }
-  LogMessage(L"QEL start Restore");
+  LogMessage(startLine);
 }
 
-void RunLog::OpenDryRun(const std::wstring& logFilePath) {
+void RunLog::OpenDryRun(const std::wstring& logFilePath, const std::wstring& startLine) {
   const size_t separator = logFilePath.find_last_of(L"\\/");
   const std::wstring folder =
       separator == std::wstring::npos ? std::wstring() : logFilePath.substr(0, separator);
@@ -96,7 +96,7 @@ void RunLog::OpenDryRun(const std::wstring& logFilePath) {
   files_.ProbeLog(logFilePath);
   dryRun_ = true;
   logStream_ = console_.OpenStandardOutput();
-  LogMessage(L"QEL start Restore");
+  LogMessage(startLine);
 }
 
 void RunLog::LogMessage(const std::wstring& message) {

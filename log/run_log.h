@@ -31,6 +31,9 @@ std::wstring EscapeControlCharacters(std::wstring_view text);
 // output: what a dry run tells instead of showing a box, which would wait for somebody.
 void PrintDryRunLine(Clock& clock, Console& console, const std::wstring& message);
 
+inline constexpr wchar_t kStartRestore[] = L"QEL start Restore";
+inline constexpr wchar_t kStartUndo[] = L"QEL start Undo";
+
 class RunLog {
  public:
   // `backgroundFlag` is the run's message-box flag, read at every message: exactly "N" silences
@@ -38,13 +41,14 @@ class RunLog {
   RunLog(Console& console, Clock& clock, Files& files, const std::wstring& backgroundFlag)
       : console_(console), clock_(clock), files_(files), backgroundFlag_(backgroundFlag) {}
 
-  // Opens (or creates) the log for appending, then logs "QEL start Restore". Throws the host's
-  // error when the log cannot be created or opened.
-  void Open(const std::wstring& logFilePath);
+  // Opens (or creates) the log for appending, then logs `startLine` ("QEL start Restore", or
+  // "QEL start Undo" for an undo). Throws the host's error when the log cannot be created or
+  // opened.
+  void Open(const std::wstring& logFilePath, const std::wstring& startLine = kStartRestore);
   // For a dry run: the lines go to standard output and no box is shown. Error 76 when a real run
   // could not create its log (the folder `logFilePath` names does not exist), and the host's error
   // when it could not open it (a folder of that name, a file it may not append to).
-  void OpenDryRun(const std::wstring& logFilePath);
+  void OpenDryRun(const std::wstring& logFilePath, const std::wstring& startLine = kStartRestore);
 
   // The message in a box (unless the flag is exactly "N" or the run is dry), then its line in
   // the log.

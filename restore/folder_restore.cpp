@@ -92,7 +92,8 @@ bool FolderRestore::CheckBackupFolder(const std::wstring& backupDirectory) {
 FolderResult FolderRestore::RestoreFolder(FolderRestoreMode mode,
                                           const std::vector<std::wstring>& ownFiles,
                                           const std::wstring& backupDirectory,
-                                          const FinalPath& item, size_t itemNumber) {
+                                          const FinalPath& item, size_t itemNumber,
+                                          const std::wstring& undoSet) {
   FolderResult result{FolderEnd::kStop, backupDirectory, item.installationFolder};
   step_.At(checkpoint::kFinalPathItem);
   if (mode.keepCurrentDbProperties) SaveSettings(mode, item, itemNumber);
@@ -110,7 +111,15 @@ FolderResult FolderRestore::RestoreFolder(FolderRestoreMode mode,
   // entries of those names are not copied over them.
   const std::vector<std::wstring> ownBelow =
       OwnFilesBelow(files_, ownFiles, result.installationFolder);
-  result.end = mode.dryRun ? Plan(result, ownBelow) : Copy(result, ownBelow);
+  if (mode.dryRun) {
+    result.end = Plan(result, ownBelow);
+    if (mode.keepReplaced) {
+      log_.WriteLogLine(L"Would keep for undo the files the copy replaces in " + undoSet);
+    }
+    return result;
+  }
+  if (mode.keepReplaced && !KeepForUndo(result, ownBelow, undoSet)) return result;
+  result.end = Copy(result, ownBelow);
   return result;
 }
 
@@ -172,6 +181,36 @@ FolderEnd FolderRestore::Plan(const FolderResult& folders,
   log_.LogMessage(L"Restore Folder NOT complete");
   LogNotCopied(log_, plan);
   return FolderEnd::kNotComplete;
+}
+
+bool FolderRestore::KeepForUndo(const FolderResult& folders,
+                                const std::vector<std::wstring>& ownBelow,
+                                const std::wstring& undoSet) {
+  const KeptForUndo kept =
+      keeper_.KeepReplaced(undoSet, folders.backupDirectory, folders.installationFolder, ownBelow);
+  log_.WriteLogLine(L"Kept for undo before the copy: " + std::to_wstring(kept.files) + L" files (" +
+                    std::to_wstring(kept.bytes) + L" bytes) of " + folders.installationFolder +
+                    L", and " + std::to_wstring(kept.added) + L" entries the copy adds");
+  // Once a run: keeping copies costs what the copy costs again.
+  if (kept.copied && !copiedLogged_) {
+    copiedLogged_ = true;
+    log_.WriteLogLine(L"The undo set keeps copies of the files the copy replaces: " + undoSet);
+  }
+  for (const NotCopied& entry : kept.notKept) {
+    log_.WriteLogLine(L"Not kept for undo: " + entry.path + L": " + entry.reason);
+  }
+  if (kept.notKeptCount > kept.notKept.size()) {
+    log_.WriteLogLine(L"Not kept for undo: " +
+                      std::to_wstring(kept.notKeptCount - kept.notKept.size()) + L" more");
+  }
+  kept_.files += kept.files;
+  kept_.bytes += kept.bytes;
+  kept_.folders.push_back(folders.installationFolder);
+  if (kept.notKeptCount == 0) return true;
+  // What the set does not hold, an undo could not put back: the copy is not made.
+  log_.LogMessage(L"The undo set cannot keep " + std::to_wstring(kept.notKeptCount) +
+                  L" entries of " + folders.installationFolder + L"; nothing of it was copied");
+  return false;
 }
 
 FolderEnd FolderRestore::Copy(const FolderResult& folders,

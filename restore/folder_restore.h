@@ -12,6 +12,7 @@
 #include "host/environment.h"
 #include "host/files.h"
 #include "host/folder_copy.h"
+#include "host/undo_set.h"
 #include "log/run_log.h"
 
 #include "support/checkpoints.h"
@@ -29,6 +30,14 @@ enum class FolderEnd {
 struct FolderRestoreMode {
   bool keepCurrentDbProperties = false;  // save the current db.properties, put it back after
   bool dryRun = false;                   // check and count, change nothing
+  bool keepReplaced = false;             // keep what each copy replaces in the undo set
+};
+
+// What the undo set kept of the run's installation folders so far.
+struct KeptTotal {
+  uint64_t files = 0;
+  uint64_t bytes = 0;
+  std::vector<std::wstring> folders;  // the installation folders kept for, in their order
 };
 
 // A db.properties saved before its folder's copy: the item's number and the file it goes back to.
@@ -59,9 +68,14 @@ struct FolderResult {
 // of its settings (keep flag), its checks and the copy, and at the end the put-back.
 class FolderRestore {
  public:
-  FolderRestore(Environment& environment, Files& files, FolderCopier& copier, RunLog& log,
-                Step& step)
-      : environment_(environment), files_(files), copier_(copier), log_(log), step_(step) {}
+  FolderRestore(Environment& environment, Files& files, FolderCopier& copier, UndoKeeper& keeper,
+                RunLog& log, Step& step)
+      : environment_(environment),
+        files_(files),
+        copier_(copier),
+        keeper_(keeper),
+        log_(log),
+        step_(step) {}
 
   // Checkpoints 40-41: false, after its message, when the backup folder does not exist.
   bool CheckBackupFolder(const std::wstring& backupDirectory);
@@ -72,10 +86,14 @@ class FolderRestore {
   // earlier run left is the machine's and is kept, not saved over), held among the saved ones once
   // it is made, the three checks (each a kStop after its message), then the copy (never over
   // `ownFiles`, the restore's own files, see OwnFilesBelow) and its outcome lines; in a dry run
-  // the count of what the copy would do instead.
+  // the count of what the copy would do instead. With keepReplaced, what the copy replaces is kept
+  // in the undo set `undoSet` (started by the caller) before it.
   FolderResult RestoreFolder(FolderRestoreMode mode, const std::vector<std::wstring>& ownFiles,
                              const std::wstring& backupDirectory, const FinalPath& item,
-                             size_t itemNumber);
+                             size_t itemNumber, const std::wstring& undoSet = {});
+
+  // What the undo set holds so far.
+  const KeptTotal& Kept() const { return kept_; }
 
   // The settings saved and not yet put back, handed over: the caller puts them back.
   std::vector<SavedSettings> TakeSaved() { return std::exchange(saved_, {}); }
@@ -93,13 +111,20 @@ class FolderRestore {
   // The dry run's count, and the copy: how the folder's restore ends.
   FolderEnd Plan(const FolderResult& folders, const std::vector<std::wstring>& ownBelow);
   FolderEnd Copy(const FolderResult& folders, const std::vector<std::wstring>& ownBelow);
+  // Keeps in the undo set what the copy will replace; false, after its message, when some of it
+  // cannot be kept (the run stops before the copy), and throws when the set cannot be written.
+  bool KeepForUndo(const FolderResult& folders, const std::vector<std::wstring>& ownBelow,
+                   const std::wstring& undoSet);
 
   Environment& environment_;
   Files& files_;
   FolderCopier& copier_;
+  UndoKeeper& keeper_;
   RunLog& log_;
   Step& step_;
   std::vector<SavedSettings> saved_;
+  KeptTotal kept_;
+  bool copiedLogged_ = false;
 };
 
 }  // namespace qelrestore

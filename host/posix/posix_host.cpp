@@ -20,6 +20,7 @@
 #include "host/posix/posix_file_system.h"
 #include "host/posix/posix_process.h"
 #include "host/posix/posix_status_line.h"
+#include "host/posix/posix_undo_set.h"
 #include "support/byte_text.h"
 #include "support/utf8_text.h"
 
@@ -297,6 +298,33 @@ CopyPlan PosixHost::PlanFolderCopy(const std::wstring& source, const std::wstrin
                                    const std::vector<std::wstring>& ownFiles) {
   return posix::PlanFolderCopy(NativePath(source), NativePath(destination),
                                {.ownFiles = NativeRelativePaths(ownFiles)});
+}
+
+void PosixHost::StartUndoSet(const std::wstring& set) {
+  posix::StartUndoSet(NativePath(set));
+}
+
+KeptForUndo PosixHost::KeepReplaced(const std::wstring& set, const std::wstring& source,
+                                    const std::wstring& installation,
+                                    const std::vector<std::wstring>& ownFiles) {
+  return posix::KeepReplaced(NativePath(set), NativePath(source), NativePath(installation),
+                             NativeRelativePaths(ownFiles));
+}
+
+void PosixHost::NoteLeft(const std::wstring& set, const std::wstring& installation) {
+  posix::NoteLeft(NativePath(set), NativePath(installation));
+}
+
+UndoCheck PosixHost::CheckUndo(const std::wstring& set, const std::wstring& installation) {
+  return posix::CheckUndo(NativePath(set), NativePath(installation));
+}
+
+UndoneFolder PosixHost::PutBackKept(const std::wstring& set, const std::wstring& installation) {
+  return posix::PutBackKept(NativePath(set), NativePath(installation));
+}
+
+void PosixHost::DropUndoSet(const std::wstring& set) {
+  posix::DropUndoSet(NativePath(set));
 }
 
 std::optional<FolderIdentity> PosixHost::IdentifyFolder(const std::wstring& path) {

@@ -82,6 +82,14 @@ class PosixHost final : public Host {
   void RemoveFile(const std::wstring& path) override;
   FolderCopy CopyFolderContents(const std::wstring& source, const std::wstring& destination,
                                 const std::vector<std::wstring>& ownFiles) override;
+  void StartUndoSet(const std::wstring& set) override;
+  KeptForUndo KeepReplaced(const std::wstring& set, const std::wstring& source,
+                           const std::wstring& installation,
+                           const std::vector<std::wstring>& ownFiles) override;
+  void NoteLeft(const std::wstring& set, const std::wstring& installation) override;
+  UndoCheck CheckUndo(const std::wstring& set, const std::wstring& installation) override;
+  UndoneFolder PutBackKept(const std::wstring& set, const std::wstring& installation) override;
+  void DropUndoSet(const std::wstring& set) override;
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination,
                           const std::vector<std::wstring>& ownFiles) override;
   std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;

@@ -61,7 +61,7 @@ TEST_F(RunTest, TheCopyIsToldOfTheRestoresOwnFilesInTheInstallation) {
   EXPECT_EQ(host.folderCopies[0].ownFiles,
             (Messages{L"qel\\qelRestorelog.txt07", L"qel\\qelRestorelog.txt07sql",
                       L"qel\\qelrestore.lock", L"qel\\curdb.properties.bak*",
-                      L"qel\\qelrestore.records"}));
+                      L"qel\\qelrestore.records", L"qel\\qelrestore.undo*"}));
 }
 
 // With the keep flag the backup is verified with the settings the database restore will use:

@@ -18,7 +18,8 @@ FakeHost::FakeHost()
       FakeConsole(*this, *this, *this),
       FakeFolderCopier(*this, *this),
       FakeRegistry(CounterOf(*this)),
-      FakeProcesses(*this, *this, *this) {
+      FakeProcesses(*this, *this, *this),
+      FakeUndoKeeper(*this, *this) {
   // The drive, the program folder and the user's profile are there.
   folders = {L"C:", programFolder, *profile};
 }

@@ -19,6 +19,7 @@
 #include "tests/unit/fake_folder_copier.h"
 #include "tests/unit/fake_processes.h"
 #include "tests/unit/fake_registry.h"
+#include "tests/unit/fake_undo_keeper.h"
 
 namespace qelrestore::test {
 
@@ -31,7 +32,8 @@ class FakeHost : public Host,
                  public FakeConsole,
                  public FakeFolderCopier,
                  public FakeRegistry,
-                 public FakeProcesses {
+                 public FakeProcesses,
+                 public FakeUndoKeeper {
  public:
   FakeHost();
   // The roles refer to each other: a copy would act on the original.
@@ -110,6 +112,24 @@ class FakeHost : public Host,
                           const std::vector<std::wstring>& ownFiles) override {
     return FakeFolderCopier::PlanFolderCopy(source, destination, ownFiles);
   }
+
+  // --- UndoKeeper ---
+  void StartUndoSet(const std::wstring& set) override { FakeUndoKeeper::StartUndoSet(set); }
+  KeptForUndo KeepReplaced(const std::wstring& set, const std::wstring& source,
+                           const std::wstring& installation,
+                           const std::vector<std::wstring>& ownFiles) override {
+    return FakeUndoKeeper::KeepReplaced(set, source, installation, ownFiles);
+  }
+  void NoteLeft(const std::wstring& set, const std::wstring& installation) override {
+    FakeUndoKeeper::NoteLeft(set, installation);
+  }
+  UndoCheck CheckUndo(const std::wstring& set, const std::wstring& installation) override {
+    return FakeUndoKeeper::CheckUndo(set, installation);
+  }
+  UndoneFolder PutBackKept(const std::wstring& set, const std::wstring& installation) override {
+    return FakeUndoKeeper::PutBackKept(set, installation);
+  }
+  void DropUndoSet(const std::wstring& set) override { FakeUndoKeeper::DropUndoSet(set); }
 
   // --- Registry ---
   RegistryAnswer QueryRegistryValue(RegistryView view, const std::wstring& keyPath,
