@@ -22,7 +22,7 @@ namespace {
 constexpr char kArgumentsText[] =
     "\n"
     "Here the program is started directly, each argument a word of its own:\n"
-    "  qelrestore [--dry-run] [--] BACKUP [LOG|default] [BOXES] [KEEP]\n"
+    "  qelrestore [--dry-run] [--undo] [--] BACKUP [LOG|default] [BOXES] [KEEP]\n"
     "  qelrestore --help | --version\n"
     "\n"
     "  BACKUP   the folder whose whole content is copied over every installation folder\n"
@@ -35,6 +35,7 @@ constexpr char kArgumentsText[] =
     "  KEEP     exactly Y: keep this machine's db.properties across the restore (default N)\n"
     "\n"
     "  --dry-run  the same as QELRESTORE_DRY_RUN=1\n"
+    "  --undo     the same as QELRESTORE_UNDO=1\n"
     "  --         ends the options: a later argument that begins with - is the restore's\n"
     "  Options count wherever they stand before --; any other argument that begins with\n"
     "  - is refused (exit 1), and so is an argument that holds a double quote.\n"
@@ -54,6 +55,10 @@ constexpr char kArgumentsText[] =
     "The backup is copied by $QELRESTORE_COPY_THREADS workers at once (1 to 64;\n"
     "default one per core, at most 8). With QELRESTORE_VERIFY_FIRST=1 the SQL client\n"
     "verifies the backup before anything is changed (status 2 when it does not).\n"
+    "With QELRESTORE_KEEP_REPLACED=1 the restore keeps what it replaces, changes or\n"
+    "adds in an undo set beside the kept settings; QELRESTORE_UNDO=1 puts it back\n"
+    "(status 2 when there is nothing to undo, or a file changed since). The database\n"
+    "is not taken back.\n"
     "\n"
     "Progress, on a terminal (standard error): during the folder copy, one status\n"
     "line with files and MiB copied of the backup's totals, the rate and the minutes\n"
@@ -90,6 +95,7 @@ std::string InstalledFoldersText() {
 // What the command line asks for: its options, and the restore's own arguments in their order.
 struct Options {
   bool dryRun = false;
+  bool undo = false;
   bool help = false;
   bool version = false;
   std::vector<char*> arguments;
@@ -109,6 +115,8 @@ Options ReadOptions(int argc, char** argv) {
     } else if (!endOfOptions && !argument.empty() && argument[0] == '-') {
       if (argument == "--dry-run") {
         options.dryRun = true;
+      } else if (argument == "--undo") {
+        options.undo = true;
       } else if (argument == "--help") {
         options.help = true;
       } else if (argument == "--version") {
@@ -167,7 +175,7 @@ int main(int argc, char** argv) {
   // Every setting of the environment, read once here; how many workers copy the backup is
   // checked before anything is opened.
   const qelrestore::RunSettings settings =
-      qelrestore::ReadRunSettings(qelrestore::posix::ProcessVariable, options.dryRun);
+      qelrestore::ReadRunSettings(qelrestore::posix::ProcessVariable, options.dryRun, options.undo);
   if (!settings.copyWorkersValid) {
     const std::string message = qelrestore::EncodeUtf8(qelrestore::kCopyWorkersMessage);
     WriteToStandardError(message + "\nqelrestore: nothing was done: " + message + "\n");

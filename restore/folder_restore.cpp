@@ -188,14 +188,11 @@ bool FolderRestore::KeepForUndo(const FolderResult& folders,
                                 const std::wstring& undoSet) {
   const KeptForUndo kept =
       keeper_.KeepReplaced(undoSet, folders.backupDirectory, folders.installationFolder, ownBelow);
+  // Said where it is so: keeping copies costs what the copy costs again.
   log_.WriteLogLine(L"Kept for undo before the copy: " + std::to_wstring(kept.files) + L" files (" +
                     std::to_wstring(kept.bytes) + L" bytes) of " + folders.installationFolder +
-                    L", and " + std::to_wstring(kept.added) + L" entries the copy adds");
-  // Once a run: keeping copies costs what the copy costs again.
-  if (kept.copied && !copiedLogged_) {
-    copiedLogged_ = true;
-    log_.WriteLogLine(L"The undo set keeps copies of the files the copy replaces: " + undoSet);
-  }
+                    L", and " + std::to_wstring(kept.added) + L" entries the copy adds" +
+                    (kept.copied ? L"; the files kept are copies" : L""));
   for (const NotCopied& entry : kept.notKept) {
     log_.WriteLogLine(L"Not kept for undo: " + entry.path + L": " + entry.reason);
   }

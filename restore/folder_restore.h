@@ -124,7 +124,6 @@ class FolderRestore {
   Step& step_;
   std::vector<SavedSettings> saved_;
   KeptTotal kept_;
-  bool copiedLogged_ = false;
 };
 
 }  // namespace qelrestore

@@ -22,6 +22,7 @@
 #include "host/posix/posix_status_line.h"
 #include "host/posix/posix_undo_set.h"
 #include "support/byte_text.h"
+#include "support/text.h"
 #include "support/utf8_text.h"
 
 namespace qelrestore::posix {
@@ -315,12 +316,23 @@ void PosixHost::NoteLeft(const std::wstring& set, const std::wstring& installati
   posix::NoteLeft(NativePath(set), NativePath(installation));
 }
 
+namespace {
+// An entry below the installation folder `installation`, as the run names that folder.
+std::wstring Below(const std::wstring& installation, const std::wstring& relative) {
+  return NormalizeTrailingSeparator(installation) + ReplaceChar(relative, L'/', L'\\');
+}
+}  // namespace
+
 UndoCheck PosixHost::CheckUndo(const std::wstring& set, const std::wstring& installation) {
-  return posix::CheckUndo(NativePath(set), NativePath(installation));
+  UndoCheck check = posix::CheckUndo(NativePath(set), NativePath(installation));
+  for (std::wstring& path : check.changed) path = Below(installation, path);
+  return check;
 }
 
 UndoneFolder PosixHost::PutBackKept(const std::wstring& set, const std::wstring& installation) {
-  return posix::PutBackKept(NativePath(set), NativePath(installation));
+  UndoneFolder undone = posix::PutBackKept(NativePath(set), NativePath(installation));
+  for (NotCopied& entry : undone.notPutBack) entry.path = Below(installation, entry.path);
+  return undone;
 }
 
 void PosixHost::DropUndoSet(const std::wstring& set) {

@@ -65,8 +65,9 @@ bool AlreadyBack(const UndoEntry& entry, const std::optional<struct stat>& now,
          (now->st_mode & 07777) == entry.mode;
 }
 
-std::wstring Named(const std::string& installation, const UndoEntry& entry) {
-  return DecodeUtf8(installation + (installation.ends_with('/') ? "" : "/") + entry.path);
+// Named by its path below the installation folder: the host names it in the run's own terms.
+std::wstring Named(const std::string& /*installation*/, const UndoEntry& entry) {
+  return DecodeUtf8(entry.path);
 }
 
 // Puts the kept node of `entry` back under its name: the node itself, linked beside it and

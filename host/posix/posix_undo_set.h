@@ -22,6 +22,8 @@ void StartUndoSet(const std::string& set);
 KeptForUndo KeepReplaced(const std::string& set, const std::string& source,
                          const std::string& installation, const std::vector<std::string>& ownFiles);
 void NoteLeft(const std::string& set, const std::string& installation);
+// The entries these two name (changed, not put back) are named by their paths below the
+// installation folder, '/' between names.
 UndoCheck CheckUndo(const std::string& set, const std::string& installation);
 UndoneFolder PutBackKept(const std::string& set, const std::string& installation);
 void DropUndoSet(const std::string& set);

@@ -106,6 +106,7 @@ run_case() {
   SNAPSHOT_BEFORE=$(snapshot)
   DAY_BEFORE=$(date +%d)
   for ((run = 1; run <= C_RUNS; run++)); do form_run; done
+  run_later
   DAY_AFTER=$(date +%d)
   if why=$(check_expectations 2>&1); then
     echo "PASS $form $name: $C_ABOUT"
@@ -115,6 +116,26 @@ run_case() {
     [[ -s $WORK/err ]] && sed 's/^/    stderr: /' "$WORK/err" | head -5
   fi
   form_stop_clients
+}
+
+# run_later: the case's "then" runs, each with its variables added, and the files its "between"
+# lines write before the next run.
+run_later() {
+  local line entry path
+  local -a env=("${C_ENV[@]}")
+  for line in "${C_LATER[@]}"; do
+    entry=${line#* }
+    if [[ $line == between* ]]; then
+      path=$(host_path "${entry%% =*}")
+      mkdir -p "$(dirname "$path")"
+      file_content "$entry" >"$path"
+    else
+      read -ra C_ENV <<<"$entry"
+      C_ENV=("${env[@]}" "${C_ENV[@]}")
+      form_run
+      C_ENV=("${env[@]}")
+    fi
+  done
 }
 
 # show_run: the last run as it went (E2E_SHOW=1), for a reader who wants to see it: its start,

@@ -64,9 +64,10 @@ read_table() {
 
 # load_case NAME: the case's pieces in globals. Setting up: C_FILES (PATH = LINES), C_DIRS,
 # C_PATHCONF, C_REGS (VIEW FAMILY [NAME TYPE DATA]), C_CLIENTS, C_ENV, C_FORMS, C_WHY, C_ABOUT,
-# C_RUN_MODE (bat|exe), C_RUN_TEXT, C_RUNS, C_CWD. Expecting: C_EXPECT, the expectation lines in order.
+# C_RUN_MODE (bat|exe), C_RUN_TEXT, C_RUNS, C_CWD, C_LATER (the "then" and "between" lines, in
+# order). Expecting: C_EXPECT, the expectation lines in order.
 load_case() {
-  C_FILES=() C_DIRS=() C_PATHCONF=() C_REGS=() C_CLIENTS=() C_ENV=() C_EXPECT=()
+  C_FILES=() C_DIRS=() C_PATHCONF=() C_REGS=() C_CLIENTS=() C_ENV=() C_EXPECT=() C_LATER=()
   C_FORMS='windows posix' C_WHY='' C_ABOUT=$1 C_RUN_MODE='' C_RUN_TEXT='' C_RUNS=1 C_CWD=''
   local line word rest
   while IFS= read -r line; do
@@ -85,6 +86,7 @@ load_case() {
       about) C_ABOUT=$rest ;;
       runs) C_RUNS=$rest ;;
       cwd) C_CWD=$rest ;;
+      then | between) C_LATER+=("$line") ;;
       run)
         C_RUN_MODE=${rest%% *}
         C_RUN_TEXT=''
