@@ -11,6 +11,7 @@
 #include <string>
 
 #include "copy/copy_file_data.h"
+#include "copy/copy_leftovers.h"
 #include "copy/copy_metadata.h"
 #include "host/posix/posix_errors.h"
 #include "host/posix/posix_undo_entries.h"
@@ -195,6 +196,8 @@ UndoneFolder PutBackKept(const std::string& set, const std::string& installation
     if (entry->kind != 'D') continue;
     UniqueFd folder = OpenBelow(item.root.get(), entry->path);
     UniqueFd keptFolder = OpenBelow(item.tree.get(), entry->path);
+    // A copy killed before its end left a temporary file the installation did not have.
+    if (folder.valid()) undone.removed += RemoveLeftovers(folder.get());
     errno = 0;
     if (int error = PutFolderBack(*entry, folder.get(), keptFolder.get(), metadata); error != 0) {
       fail(*entry, error);

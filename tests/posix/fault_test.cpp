@@ -117,21 +117,35 @@ TEST_F(FaultTest, ReadOnlyInstallationFolder) {
   EXPECT_FALSE(fs::exists(root / "install/PLUV"));
 }
 
+constexpr size_t kMiB = 1 << 20;
+constexpr size_t kSize = 256 * kMiB;
+
+// 256 MiB in one file of the backup: long enough a copy to be caught in the middle of it.
+void WriteLargeBackupFile(const fs::path& path) {
+  std::string block(kMiB, '\0');
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 + i / 4096);
+  std::ofstream out(path, std::ios::binary);
+  for (size_t written = 0; written < kSize; written += kMiB) {
+    block[0] = static_cast<char>(written / kMiB);  // no two blocks alike
+    out.write(block.data(), static_cast<std::streamsize>(block.size()));
+  }
+}
+
+// True while a file of the copy in `folder` (the new file written before it takes the old one's
+// place) holds part of the large file's data: no other file there is that large.
+bool PartlyCopied(const fs::path& folder) {
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(folder, ignored)) {
+    const uintmax_t size = entry.is_regular_file(ignored) ? entry.file_size(ignored) : 0;
+    if (!ignored && size >= kMiB && size < kSize) return true;
+  }
+  return false;
+}
+
 // Killed with the keep flag, so also between the save of the machine's settings and their
 // put-back: the next run keeps that saved copy rather than saving the backup's over it.
 TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
-  // 256 MiB in one file: long enough a copy to be caught in the middle of it.
-  constexpr size_t kMiB = 1 << 20;
-  constexpr size_t kSize = 256 * kMiB;
-  {
-    std::string block(kMiB, '\0');
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 + i / 4096);
-    std::ofstream out(root / "backup/data.bin", std::ios::binary);
-    for (size_t written = 0; written < kSize; written += kMiB) {
-      block[0] = static_cast<char>(written / kMiB);  // no two blocks alike
-      out.write(block.data(), static_cast<std::streamsize>(block.size()));
-    }
-  }
+  WriteLargeBackupFile(root / "backup/data.bin");
   const fs::path copy = root / "install/data.bin";
   // An older, short file stands in its place: its replacement is written under a name of its
   // own until whole (where nothing stood, the copy is written without any name, and no partial
@@ -141,18 +155,9 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
   const std::string machines =
       "DB_PROVIDER=SQLOLEDB\r\ndbconn.appl.url=jdbc:x://kepthost:1500;z\r\n";
   WriteFile(root / "install/PLUV/db.properties", machines);
-  // Caught while a file of the copy (the new file written before it takes the old one's place)
-  // holds part of the data: no other file there is that large.
-  const auto partlyCopied = [&] {
-    std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(root / "install", ignored)) {
-      const uintmax_t size = entry.is_regular_file(ignored) ? entry.file_size(ignored) : 0;
-      if (!ignored && size >= kMiB && size < kSize) return true;
-    }
-    return false;
-  };
   bool caught = false;
-  Run({Backup(), Log(), "N", "Y"}, {.killWhen = [&] { return caught = partlyCopied(); }});
+  Run({Backup(), Log(), "N", "Y"},
+      {.killWhen = [&] { return caught = PartlyCopied(root / "install"); }});
   // A loaded machine may let the run end between the look and the kill.
   if (!caught || last.signal != SIGKILL) {
     GTEST_SKIP() << "the copy ended before it could be caught in the middle";
@@ -196,6 +201,37 @@ TEST_F(FaultTest, KilledInTheMiddleOfALargeCopyThenRunAgainToCompletion) {
     restored.read(b.data(), static_cast<std::streamsize>(kMiB));
     ASSERT_TRUE(a == b) << "the restored copy differs in MiB " << read / kMiB;
   }
+}
+
+// A keeping run killed in the middle of its copy, with the keep flag: the undo set was whole
+// before the copy began, so the undo puts every file back and takes off what the copy had made.
+TEST_F(FaultTest, AKeepingRunKilledInTheMiddleOfItsCopyIsUndone) {
+  WriteLargeBackupFile(root / "backup/data.bin");
+  WriteFile(root / "backup/lib/new.jar", "new");
+  WriteFile(root / "backup/app.jar", "new program");
+  WriteFile(root / "install/app.jar", "old program");
+  WriteFile(root / "install/data.bin", "old");
+  WriteFile(root / "install/PLUV/db.properties", "DB_PROVIDER=none\r\n");
+  fs::permissions(root / "install/app.jar", fs::perms(0640));
+  const auto listing = [&] {
+    return test::RunProgram({"/usr/bin/find", (root / "install").string(), "-printf",
+                             "%P %y %m %U %G %s %T@ %i\n"})
+        .out;
+  };
+  const std::string before = listing();
+  bool caught = false;
+  Run({Backup(), Log(), "N", "Y"}, {.environment = {"QELRESTORE_KEEP_REPLACED=1"}, .killWhen = [&] {
+                                      return caught = PartlyCopied(root / "install");
+                                    }});
+  if (!caught || last.signal != SIGKILL) {
+    GTEST_SKIP() << "the copy ended before it could be caught in the middle";
+  }
+  EXPECT_EQ(Run({Backup(), Log(), "N", "Y"}, {.environment = {"QELRESTORE_UNDO=1"}}), 0)
+      << StandardError();
+  EXPECT_EQ(Messages(Log()).back(), "Undo completed");
+  EXPECT_EQ(listing(), before);
+  EXPECT_EQ(ReadFile(root / "install/app.jar"), "old program");
+  EXPECT_FALSE(fs::exists(root / "program/qelrestore.undo"));
 }
 
 }  // namespace

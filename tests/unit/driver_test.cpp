@@ -85,6 +85,30 @@ TEST_F(RunTest, VerifyFirstUsesTheSettingsTheRestoreWillRead) {
   ASSERT_EQ(host.folderCopies.size(), 2u);
 }
 
+// What the run left is noted after its last change, the kept settings' put-back: an undo that
+// follows finds nothing changed, and puts the installation back as it was before the restore.
+TEST_F(RunTest, AKeepingRunWithTheKeepFlagIsUndoneToTheInstallationAsItWas) {
+  host.environment[L"QELRESTORE_KEEP_REPLACED"] = L"1";
+  host.commandLine = L"\"C:\\bk\" \"default\" \"N\" \"Y\"";
+  host.AddFile(L"C:\\App\\PLUV\\db.properties",
+               "DB_PROVIDER=SQLOLEDB\r\ndbconn.appl.url=jdbc:x://here:1433;name=y\r\n");
+  host.AddFile(L"C:\\App\\app.jar", "old program");
+  host.AddFile(L"C:\\bk\\app.jar", "new program");
+  const std::map<std::wstring, std::string> before = host.files;
+  ASSERT_EQ(Execute(), kExitCompleted);
+  EXPECT_EQ(host.files[L"C:\\App\\app.jar"], "new program");
+  host.environment = {{L"QELRESTORE_UNDO", L"1"}};
+  host.commandLine = L"\"C:\\bk\" \"default\" \"N\"";
+  EXPECT_EQ(Execute(), kExitCompleted);
+  EXPECT_TRUE(host.sets.empty());
+  for (const auto& [path, bytes] : before) {
+    if (path.starts_with(L"C:\\App\\")) {
+      EXPECT_EQ(host.files[path], bytes) << path;
+    }
+  }
+  EXPECT_FALSE(host.files.contains(L"C:\\App\\QEL_PLUV.bak"));
+}
+
 // A put-back that fails leaves none of the other folders without its own settings.
 TEST_F(RunTest, EveryKeptSettingsFileIsPutBackWhicheverFails) {
   host.commandLine = L"\"C:\\bk\" \"default\" \"N\" \"Y\"";
