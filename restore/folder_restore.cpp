@@ -112,10 +112,7 @@ FolderResult FolderRestore::RestoreFolder(FolderRestoreMode mode,
   const std::vector<std::wstring> ownBelow =
       OwnFilesBelow(files_, ownFiles, result.installationFolder);
   if (mode.dryRun) {
-    result.end = Plan(result, ownBelow);
-    if (mode.keepReplaced) {
-      log_.WriteLogLine(L"Would keep for undo the files the copy replaces in " + undoSet);
-    }
+    result.end = Plan(result, ownBelow, mode.keepReplaced ? undoSet : std::wstring());
     return result;
   }
   if (mode.keepReplaced && !KeepForUndo(result, ownBelow, undoSet)) return result;
@@ -165,13 +162,18 @@ bool FolderRestore::Checked(const std::wstring& backupDirectory, const FinalPath
 }
 
 FolderEnd FolderRestore::Plan(const FolderResult& folders,
-                              const std::vector<std::wstring>& ownBelow) {
+                              const std::vector<std::wstring>& ownBelow,
+                              const std::wstring& undoSet) {
   const CopyPlan plan =
       copier_.PlanFolderCopy(folders.backupDirectory, folders.installationFolder, ownBelow);
   log_.LogMessage(L"Would copy " + std::to_wstring(plan.files) + L" files (" +
                   std::to_wstring(plan.bytes) + L" bytes) from " + folders.backupDirectory +
                   L" to " + folders.installationFolder + L", " + std::to_wstring(plan.replacing) +
                   L" of them replacing existing files");
+  if (!undoSet.empty()) {
+    log_.WriteLogLine(L"Would keep for undo the " + std::to_wstring(plan.replacing) +
+                      L" files the copy replaces, in " + undoSet);
+  }
   if (plan.leftovers > 0) {
     log_.WriteLogLine(L"Would remove " + std::to_wstring(plan.leftovers) +
                       L" temporary files a stopped copy left in " + folders.installationFolder);

@@ -109,7 +109,9 @@ class FolderRestore {
   // The three checks; false after the message of the one that failed.
   bool Checked(const std::wstring& backupDirectory, const FinalPath& item);
   // The dry run's count, and the copy: how the folder's restore ends.
-  FolderEnd Plan(const FolderResult& folders, const std::vector<std::wstring>& ownBelow);
+  // With `undoSet`, also what a keeping run would keep there.
+  FolderEnd Plan(const FolderResult& folders, const std::vector<std::wstring>& ownBelow,
+                 const std::wstring& undoSet);
   FolderEnd Copy(const FolderResult& folders, const std::vector<std::wstring>& ownBelow);
   // Keeps in the undo set what the copy will replace; false, after its message, when some of it
   // cannot be kept (the run stops before the copy), and throws when the set cannot be written.
