@@ -175,6 +175,10 @@ UndoneFolder PutBackKept(const std::string& set, const std::string& installation
                                : PutBack(entry, folder, keptFolder, *keptInfo, data, metadata);
                error != 0) {
       fail(entry, error);
+    } else if (const struct timespec times[2] = {entry.atime, entry.mtime};
+               ::utimensat(folder, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+      // The node itself may have been read (its access time moved) or, a link, touched.
+      fail(entry, errno);
     } else {
       ++undone.files;
     }
