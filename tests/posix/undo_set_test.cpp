@@ -113,6 +113,18 @@ TEST_P(UndoSetTest, AKeepingCopyIsUndoneToTheInstallationExactlyAsItWas) {
   EXPECT_FALSE(fs::exists(set_));
 }
 
+// Killed after it put everything back but before the set was dropped: run again, the undo finds
+// its own work, not a change, and ends.
+TEST_P(UndoSetTest, AnUndoRunAgainFindsWhatItPutBackAndEnds) {
+  const std::string before = Tree(root_ / "install");
+  KeepAndCopy();
+  ASSERT_EQ(PutBackKept(set_, Install()).outcome, CopyOutcome::kComplete);
+  EXPECT_EQ(CheckUndo(set_, Install()).changedCount, 0u);
+  EXPECT_EQ(PutBackKept(set_, Install()).outcome, CopyOutcome::kComplete);
+  DropUndoSet(set_);
+  EXPECT_EQ(Tree(root_ / "install"), before);
+}
+
 TEST_P(UndoSetTest, ALinkPlantedSinceIsNeitherFollowedNorWrittenThrough) {
   KeepAndCopy();
   Write(root_ / "outside/core.jar", "not the installation's");
