@@ -66,27 +66,28 @@ char TypeOf(const struct stat& info) {
 std::string FormatEntry(const UndoEntry& entry) {
   char fields[256];
   std::snprintf(fields, sizeof fields,
-                "%c %c %d %" PRIu64 " %o %u %u %" PRId64 " %ld %" PRId64 " %ld ", entry.kind,
-                entry.type, entry.copied ? 1 : 0, entry.size, static_cast<unsigned>(entry.mode),
-                static_cast<unsigned>(entry.uid), static_cast<unsigned>(entry.gid),
-                static_cast<int64_t>(entry.atime.tv_sec), entry.atime.tv_nsec,
-                static_cast<int64_t>(entry.mtime.tv_sec), entry.mtime.tv_nsec);
+                "%c %c %d %" PRIu64 " %" PRIu64 " %o %u %u %" PRId64 " %ld %" PRId64 " %ld ",
+                entry.kind, entry.type, entry.copied ? 1 : 0, entry.size, entry.inode,
+                static_cast<unsigned>(entry.mode), static_cast<unsigned>(entry.uid),
+                static_cast<unsigned>(entry.gid), static_cast<int64_t>(entry.atime.tv_sec),
+                entry.atime.tv_nsec, static_cast<int64_t>(entry.mtime.tv_sec), entry.mtime.tv_nsec);
   return fields + Escape(entry.path) + '\n';
 }
 
 bool ParseEntry(std::string_view line, UndoEntry& entry) {
-  char kind = 0, type = 0, path[4097] = {};
-  int copied = 0;
+  char kind = 0, type = 0;
+  int copied = 0, fieldsEnd = -1;
   unsigned mode = 0, uid = 0, gid = 0;
   int64_t atime = 0, mtime = 0;
   long atimeNs = 0, mtimeNs = 0;
   const std::string text(line);
-  if (text.size() > 4096 + 128 ||
-      std::sscanf(text.c_str(),
-                  "%c %c %d %" SCNu64 " %o %u %u %" SCNd64 " %ld %" SCNd64 " %ld %4096s", &kind,
-                  &type, &copied, &entry.size, &mode, &uid, &gid, &atime, &atimeNs, &mtime,
-                  &mtimeNs, path) != 12 ||
-      std::strchr("KAD", kind) == nullptr || std::strchr("flsd", type) == nullptr) {
+  // The path is the rest of the line, however long.
+  if (std::sscanf(text.c_str(),
+                  "%c %c %d %" SCNu64 " %" SCNu64 " %o %u %u %" SCNd64 " %ld %" SCNd64 " %ld %n",
+                  &kind, &type, &copied, &entry.size, &entry.inode, &mode, &uid, &gid, &atime,
+                  &atimeNs, &mtime, &mtimeNs, &fieldsEnd) != 12 ||
+      fieldsEnd < 0 || std::strchr("KAD", kind) == nullptr ||
+      std::strchr("flsd", type) == nullptr) {
     return false;
   }
   entry.kind = kind;
@@ -97,7 +98,8 @@ bool ParseEntry(std::string_view line, UndoEntry& entry) {
   entry.gid = static_cast<gid_t>(gid);
   entry.atime = {static_cast<time_t>(atime), atimeNs};
   entry.mtime = {static_cast<time_t>(mtime), mtimeNs};
-  return Unescape(path, entry.path) || entry.path.empty();
+  return Unescape(std::string_view(text).substr(static_cast<size_t>(fieldsEnd)), entry.path) ||
+         entry.path.empty();
 }
 
 LeftState StateOf(const struct stat* info) {

@@ -19,6 +19,7 @@ struct UndoEntry {
   char type = 'f';      // f file, l link, s special file, d folder
   bool copied = false;  // K: the tree holds a copy, not the node itself
   uint64_t size = 0;
+  uint64_t inode = 0;  // K: the node kept (itself, where not copied)
   mode_t mode = 0;
   uid_t uid = 0;
   gid_t gid = 0;

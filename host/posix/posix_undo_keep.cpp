@@ -28,6 +28,7 @@ UndoEntry EntryOf(char kind, const struct stat& info, std::string path) {
   entry.type = TypeOf(info);
   entry.size =
       S_ISREG(info.st_mode) || S_ISLNK(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
+  entry.inode = info.st_ino;
   entry.mode = info.st_mode & 07777;
   entry.uid = info.st_uid;
   entry.gid = info.st_gid;

@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "copy/copy_file_data.h"
 #include "copy/copy_leftovers.h"
@@ -56,13 +59,14 @@ std::optional<struct stat> Lstat(int folder, const std::string& name) {
   return info;
 }
 
-// True when the name holds what the set kept there: the very node, or a copy put back.
-bool AlreadyBack(const UndoEntry& entry, const std::optional<struct stat>& now,
-                 const std::optional<struct stat>& kept) {
-  if (!now || !kept || TypeOf(*now) != entry.type) return false;
-  if (!entry.copied) return IdOf(*now) == IdOf(*kept);
-  return static_cast<uint64_t>(now->st_size) == entry.size &&
-         now->st_mtim.tv_sec == entry.mtime.tv_sec && now->st_mtim.tv_nsec == entry.mtime.tv_nsec &&
+// True when the name holds what the set kept there: the very node (moved back from the set), or
+// a copy put back.
+bool AlreadyBack(const UndoEntry& entry, const std::optional<struct stat>& now) {
+  if (!now || TypeOf(*now) != entry.type || static_cast<uint64_t>(now->st_size) != entry.size) {
+    return false;
+  }
+  if (!entry.copied) return static_cast<uint64_t>(now->st_ino) == entry.inode;
+  return now->st_mtim.tv_sec == entry.mtime.tv_sec && now->st_mtim.tv_nsec == entry.mtime.tv_nsec &&
          (now->st_mode & 07777) == entry.mode;
 }
 
@@ -71,24 +75,24 @@ std::wstring Named(const std::string& /*installation*/, const UndoEntry& entry) 
   return DecodeUtf8(entry.path);
 }
 
-// Puts the kept node of `entry` back under its name: the node itself, linked beside it and
-// renamed over it, or a copy of the set's copy. 0 or the errno of the failure.
-int PutBack(const UndoEntry& entry, int folder, int kept, const struct stat& keptInfo,
-            FileDataCopier& data, MetadataCopier& metadata) {
+// Puts the kept node of `entry` back under its name: the node itself, moved from the set over
+// whatever stands there, or a copy of the set's copy, made beside the name and renamed over it.
+// 0 or the errno of the failure.
+int PutBack(const UndoEntry& entry, int folder, int kept, FileDataCopier& data,
+            MetadataCopier& metadata) {
   const std::string name = NameOf(entry.path);
+  if (!entry.copied) {
+    return ::renameat(kept, name.c_str(), folder, name.c_str()) == 0 ? 0 : errno;
+  }
+  struct stat as {};
+  if (::fstatat(kept, name.c_str(), &as, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  as.st_atim = entry.atime;  // the times it had, which reading the copy may have moved
+  as.st_mtim = entry.mtime;
   char temporary[32];
   for (unsigned attempt = 0;; ++attempt) {
     std::snprintf(temporary, sizeof temporary, ".qelrestore-u%05u",
                   (static_cast<unsigned>(::getpid()) + attempt) % 100000);
-    int error = 0;
-    if (!entry.copied) {
-      if (::linkat(kept, name.c_str(), folder, temporary, 0) != 0) error = errno;
-    } else {
-      struct stat as = keptInfo;  // with the times it had, which reading the copy may have moved
-      as.st_atim = entry.atime;
-      as.st_mtim = entry.mtime;
-      error = CopyNode(kept, name.c_str(), as, folder, temporary, data, metadata);
-    }
+    const int error = CopyNode(kept, name.c_str(), as, folder, temporary, data, metadata);
     if (error == EEXIST && attempt < 100) continue;
     if (error != 0) return error;
     break;
@@ -113,6 +117,48 @@ int PutFolderBack(const UndoEntry& entry, int folder, int kept, MetadataCopier& 
   return 0;
 }
 
+// What one stretch of the kept entries came to.
+struct KeptBack {
+  struct Failure {
+    size_t entry;
+    int error;
+    const char* reason;
+  };
+  uint64_t files = 0;
+  std::vector<Failure> failures;
+};
+
+// Puts back the kept entries of item.entries[begin, end).
+void PutKeptBack(const Item& item, size_t begin, size_t end, KeptBack& result) {
+  FileDataCopier data;
+  MetadataCopier metadata;
+  FolderCache folders(item.root.get()), kept(item.tree.get());
+  for (size_t i = begin; i < end; ++i) {
+    const UndoEntry& entry = item.entries[i];
+    if (entry.kind != 'K') continue;
+    const std::string name = NameOf(entry.path);
+    const int folder = folders.Open(FolderOf(entry.path));
+    const int keptFolder = kept.Open(FolderOf(entry.path));
+    const std::optional<struct stat> now = Lstat(folder, name);
+    const struct timespec times[2] = {entry.atime, entry.mtime};
+    int error = 0;
+    if (folder < 0) {
+      result.failures.push_back(
+          {i, 0, "the folder it was in is gone, or a link stands in its place"});
+    } else if (now && S_ISDIR(now->st_mode)) {
+      result.failures.push_back({i, 0, "a folder stands where it was"});
+    } else if ((error = AlreadyBack(entry, now)
+                            ? 0
+                            : PutBack(entry, folder, keptFolder, data, metadata)) != 0 ||
+               // The node itself may have been read (its access time moved) or, a link, touched.
+               ::utimensat(folder, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+      result.failures.push_back({i, error != 0 ? error : errno, nullptr});
+    } else {
+      ++result.files;
+    }
+  }
+}
+
 }  // namespace
 
 UndoCheck CheckUndo(const std::string& set, const std::string& installation) {
@@ -120,7 +166,7 @@ UndoCheck CheckUndo(const std::string& set, const std::string& installation) {
   Item item;
   if (!ReadItem(set, installation, item)) return check;
   check.covered = true;
-  FolderCache folders(item.root.get()), kept(item.tree.get());
+  FolderCache folders(item.root.get());
   for (size_t i = 0; i < item.entries.size(); ++i) {
     const UndoEntry& entry = item.entries[i];
     if (entry.kind == 'D') continue;
@@ -128,7 +174,7 @@ UndoCheck CheckUndo(const std::string& set, const std::string& installation) {
     const std::optional<struct stat> now = Lstat(folders.Open(FolderOf(entry.path)), name);
     bool changed = false;
     if (entry.kind == 'K') {
-      const bool back = AlreadyBack(entry, now, Lstat(kept.Open(FolderOf(entry.path)), name));
+      const bool back = AlreadyBack(entry, now);
       changed = !back && item.left && StateOf(now ? &*now : nullptr) != (*item.left)[i];
       ++check.files;
       check.bytes += entry.size;
@@ -148,8 +194,6 @@ UndoneFolder PutBackKept(const std::string& set, const std::string& installation
   UndoneFolder undone;
   Item item;
   if (!ReadItem(set, installation, item)) return undone;
-  FileDataCopier data;
-  MetadataCopier metadata;
   const auto fail = [&](const UndoEntry& entry, int error, const char* reason = nullptr) {
     if (undone.notPutBack.size() < kNotCopiedNamed) {
       undone.notPutBack.push_back({Named(installation, entry),
@@ -157,32 +201,27 @@ UndoneFolder PutBackKept(const std::string& set, const std::string& installation
     }
     ++undone.notPutBackCount;
   };
-  FolderCache folders(item.root.get()), kept(item.tree.get());
-  for (const UndoEntry& entry : item.entries) {
-    if (entry.kind != 'K') continue;
-    const std::string name = NameOf(entry.path);
-    const int folder = folders.Open(FolderOf(entry.path));
-    const int keptFolder = kept.Open(FolderOf(entry.path));
-    const std::optional<struct stat> now = Lstat(folder, name), keptInfo = Lstat(keptFolder, name);
-    if (folder < 0) {
-      fail(entry, 0, "the folder it was in is gone, or a link stands in its place");
-    } else if (!keptInfo) {
-      fail(entry, errno);
-    } else if (now && S_ISDIR(now->st_mode)) {
-      fail(entry, 0, "a folder stands where it was");
-    } else if (int error = AlreadyBack(entry, now, keptInfo)
-                               ? 0
-                               : PutBack(entry, folder, keptFolder, *keptInfo, data, metadata);
-               error != 0) {
-      fail(entry, error);
-    } else if (const struct timespec times[2] = {entry.atime, entry.mtime};
-               ::utimensat(folder, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-      // The node itself may have been read (its access time moved) or, a link, touched.
-      fail(entry, errno);
-    } else {
-      ++undone.files;
+  // The kept entries go back on several threads, each a stretch of the entries: a rename waits
+  // on the disk for its folder and its nodes, and the waits overlap.
+  const size_t workers = std::clamp<size_t>(
+      std::min<size_t>(std::thread::hardware_concurrency(), 8), 1, 1 + item.entries.size() / 2000);
+  std::vector<KeptBack> stretches(workers);
+  std::vector<std::thread> threads;
+  for (size_t worker = 0; worker < workers; ++worker) {
+    const size_t begin = item.entries.size() * worker / workers;
+    const size_t end = item.entries.size() * (worker + 1) / workers;
+    threads.emplace_back(
+        [&, worker, begin, end] { PutKeptBack(item, begin, end, stretches[worker]); });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const KeptBack& stretch : stretches) {
+    undone.files += stretch.files;
+    for (const KeptBack::Failure& failure : stretch.failures) {
+      fail(item.entries[failure.entry], failure.error, failure.reason);
     }
   }
+  MetadataCopier metadata;
+  FolderCache folders(item.root.get());
   // What the run added goes, deepest first, so that the folders it made are empty by their turn.
   for (auto entry = item.entries.rbegin(); entry != item.entries.rend(); ++entry) {
     if (entry->kind != 'A') continue;
