@@ -11,6 +11,8 @@
 #endif
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <userenv.h>
 

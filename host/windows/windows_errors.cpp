@@ -43,6 +43,11 @@ Error Win32Error(uint32_t win32Error, std::wstring_view call, std::wstring_view 
   return CallError(ProgramCodeOf(win32Error), call, path);
 }
 
+std::wstring ReasonOf(uint32_t win32Error) {
+  return StandardDescription(ProgramCodeOf(win32Error)) + L" (system error " +
+         std::to_wstring(win32Error) + L")";
+}
+
 Error CallError(int32_t programCode, std::wstring_view call, std::wstring_view path) {
   std::wstring description = StandardDescription(programCode);
   description += L" (";

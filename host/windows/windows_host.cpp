@@ -12,6 +12,7 @@
 #include "host/windows/windows_process.h"
 #include "host/windows/windows_registry.h"
 #include "host/windows/windows_text.h"
+#include "host/windows/windows_undo_set.h"
 
 namespace qelrestore::windows {
 
@@ -287,6 +288,32 @@ FolderCopy WindowsHost::CopyFolderContents(const std::wstring& source,
 CopyPlan WindowsHost::PlanFolderCopy(const std::wstring& source, const std::wstring& destination,
                                      const std::vector<std::wstring>& ownFiles) {
   return PlanShellFolderCopy(source, destination, ownFiles);
+}
+
+void WindowsHost::StartUndoSet(const std::wstring& set) {
+  windows::StartUndoSet(set);
+}
+
+KeptForUndo WindowsHost::KeepReplaced(const std::wstring& set, const std::wstring& source,
+                                      const std::wstring& installation,
+                                      const std::vector<std::wstring>& ownFiles) {
+  return windows::KeepReplaced(set, source, installation, ownFiles);
+}
+
+void WindowsHost::NoteLeft(const std::wstring& set, const std::wstring& installation) {
+  windows::NoteLeft(set, installation);
+}
+
+UndoCheck WindowsHost::CheckUndo(const std::wstring& set, const std::wstring& installation) {
+  return windows::CheckUndo(set, installation);
+}
+
+UndoneFolder WindowsHost::PutBackKept(const std::wstring& set, const std::wstring& installation) {
+  return windows::PutBackKept(set, installation);
+}
+
+void WindowsHost::DropUndoSet(const std::wstring& set) {
+  windows::DropUndoSet(set);
 }
 
 std::optional<FolderIdentity> WindowsHost::IdentifyFolder(const std::wstring& path) {

@@ -55,6 +55,14 @@ class WindowsHost final : public Host {
                                 const std::vector<std::wstring>& ownFiles) override;
   CopyPlan PlanFolderCopy(const std::wstring& source, const std::wstring& destination,
                           const std::vector<std::wstring>& ownFiles) override;
+  void StartUndoSet(const std::wstring& set) override;
+  KeptForUndo KeepReplaced(const std::wstring& set, const std::wstring& source,
+                           const std::wstring& installation,
+                           const std::vector<std::wstring>& ownFiles) override;
+  void NoteLeft(const std::wstring& set, const std::wstring& installation) override;
+  UndoCheck CheckUndo(const std::wstring& set, const std::wstring& installation) override;
+  UndoneFolder PutBackKept(const std::wstring& set, const std::wstring& installation) override;
+  void DropUndoSet(const std::wstring& set) override;
   std::optional<FolderIdentity> IdentifyFolder(const std::wstring& path) override;
   std::wstring PathAsOpened(const std::wstring& path) override;
   std::wstring FullPath(const std::wstring& path) override;
