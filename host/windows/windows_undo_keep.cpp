@@ -42,10 +42,9 @@ void MakeFolder(const std::wstring& folder, const std::wstring& security) {
     const DWORD error = ::GetLastError();
     if (error != ERROR_ALREADY_EXISTS) throw Win32Error(error, L"CreateDirectoryW", folder);
   }
-  UniqueFileHandle made(::CreateFileW(folder.c_str(), READ_CONTROL | WRITE_DAC, FILE_SHARE_READ,
-                                      nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                      nullptr));
+  UniqueFileHandle made(::CreateFileW(
+      folder.c_str(), READ_CONTROL | WRITE_DAC, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!made.valid()) throw Win32Error(::GetLastError(), L"CreateFileW", folder);
   if (const DWORD error = WriteSecurity(made.get(), security); error != ERROR_SUCCESS) {
     throw Win32Error(error, L"SetSecurityInfo", folder);
