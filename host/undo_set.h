@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/folder_copy.h"
@@ -52,6 +53,13 @@ struct UndoneFolder {
   uint64_t files = 0;    // put back
   uint64_t removed = 0;  // entries of the run removed
 };
+
+// Names one entry of a list the host names the first kNotCopiedNamed of, and counts it.
+template <typename Entry>
+void NoteNamed(std::vector<Entry>& named, uint64_t& count, Entry entry) {
+  if (named.size() < kNotCopiedNamed) named.push_back(std::move(entry));
+  ++count;
+}
 
 class UndoKeeper {
  public:

@@ -56,10 +56,8 @@ class Keeper {
   void Keep(int target, const char* name, const struct stat& existing, const std::string& path,
             int mirror);
   void NotKept(const std::string& path, int error) {
-    if (kept.notKept.size() < kNotCopiedNamed) {
-      kept.notKept.push_back({DecodeUtf8(path), DecodeUtf8(std::strerror(error))});
-    }
-    ++kept.notKeptCount;
+    NoteNamed(kept.notKept, kept.notKeptCount,
+              NotCopied{DecodeUtf8(path), DecodeUtf8(std::strerror(error))});
   }
   void Added(const struct stat& info, const std::string& path) {
     entries += FormatEntry(EntryOf('A', info, path));

@@ -184,8 +184,7 @@ UndoCheck CheckUndo(const std::string& set, const std::string& installation) {
       ++check.added;
     }
     if (!changed) continue;
-    if (check.changed.size() < kNotCopiedNamed) check.changed.push_back(Named(installation, entry));
-    ++check.changedCount;
+    NoteNamed(check.changed, check.changedCount, Named(installation, entry));
   }
   return check;
 }
@@ -195,11 +194,9 @@ UndoneFolder PutBackKept(const std::string& set, const std::string& installation
   Item item;
   if (!ReadItem(set, installation, item)) return undone;
   const auto fail = [&](const UndoEntry& entry, int error, const char* reason = nullptr) {
-    if (undone.notPutBack.size() < kNotCopiedNamed) {
-      undone.notPutBack.push_back({Named(installation, entry),
-                                   DecodeUtf8(reason != nullptr ? reason : std::strerror(error))});
-    }
-    ++undone.notPutBackCount;
+    NoteNamed(undone.notPutBack, undone.notPutBackCount,
+              NotCopied{Named(installation, entry),
+                        DecodeUtf8(reason != nullptr ? reason : std::strerror(error))});
   };
   // The kept entries go back on several threads, each a stretch of the entries: a rename waits
   // on the disk for its folder and its nodes, and the waits overlap.

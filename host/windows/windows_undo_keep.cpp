@@ -128,10 +128,8 @@ KeptForUndo KeepReplaced(const std::wstring& set, const std::wstring& source,
   TreeFolders treeFolders(tree, security);
   const std::wstring target = Extended(installation);
   const auto notKept = [&](const std::wstring& relative, std::wstring reason) {
-    if (kept.notKept.size() < kNotCopiedNamed) {
-      kept.notKept.push_back({Joined(installation, relative), std::move(reason)});
-    }
-    ++kept.notKeptCount;
+    NoteNamed(kept.notKept, kept.notKeptCount,
+              NotCopied{Joined(installation, relative), std::move(reason)});
   };
   // Records the entry at `relative` as it is: its times, attributes and security.
   const auto record = [&](wchar_t kind, const WIN32_FILE_ATTRIBUTE_DATA& data,

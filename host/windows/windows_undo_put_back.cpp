@@ -122,10 +122,7 @@ UndoCheck CheckUndo(const std::wstring& set, const std::wstring& installation) {
       ++check.added;
     }
     if (!changed) continue;
-    if (check.changed.size() < kNotCopiedNamed) {
-      check.changed.push_back(Joined(installation, record.path));
-    }
-    ++check.changedCount;
+    NoteNamed(check.changed, check.changedCount, Joined(installation, record.path));
   }
   return check;
 }
@@ -137,10 +134,8 @@ UndoneFolder PutBackKept(const std::wstring& set, const std::wstring& installati
   const std::wstring target = Extended(installation);
   const std::wstring tree = Joined(item.folder, L"tree");
   const auto fail = [&](const UndoRecord& record, std::wstring reason) {
-    if (undone.notPutBack.size() < kNotCopiedNamed) {
-      undone.notPutBack.push_back({Joined(installation, record.path), std::move(reason)});
-    }
-    ++undone.notPutBackCount;
+    NoteNamed(undone.notPutBack, undone.notPutBackCount,
+              NotCopied{Joined(installation, record.path), std::move(reason)});
   };
   PlainWays ways(target);
   for (const UndoRecord& record : item.records) {

@@ -45,8 +45,7 @@ UndoCheck FakeUndoKeeper::CheckUndo(const std::wstring& set, const std::wstring&
   check.covered = true;
   for (const auto& [path, before] : kept->before) {
     if (kept->left && kept->left->at(path) != Now(path)) {
-      if (check.changed.size() < kNotCopiedNamed) check.changed.push_back(path);
-      ++check.changedCount;
+      NoteNamed(check.changed, check.changedCount, path);
     }
     if (before) {
       ++check.files;
