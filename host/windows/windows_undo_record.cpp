@@ -85,12 +85,12 @@ std::optional<std::string> ReadWhole(const std::wstring& path) {
   }
   std::string bytes;
   char buffer[65536];
-  DWORD got = 0;
-  while (::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
-    bytes.append(buffer, got);
+  for (DWORD got = 0;; bytes.append(buffer, got)) {
+    if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) {
+      throw Win32Error(::GetLastError(), L"ReadFile", path);
+    }
+    if (got == 0) return bytes;
   }
-  if (got != 0) throw Win32Error(::GetLastError(), L"ReadFile", path);
-  return bytes;
 }
 
 // Writes the file beside its name, flushes it to the disk and moves it over the name, so that the
